@@ -1,0 +1,237 @@
+#include "common/Json.h"
+
+#include <cmath>
+#include <limits>
+#include <vector>
+
+namespace quorvane {
+namespace {
+
+// Builds a tree like nlohmann's own DOM parser, but bounds the depth and
+// remembers the text of a top-level "id" number.
+class BoundedDomBuilder final : public nlohmann::json_sax<Json> {
+public:
+    explicit BoundedDomBuilder(TopLevelIdText* idText) : idText_(idText) {}
+
+    Json result;
+
+    bool null() override { return put(nullptr); }
+    bool boolean(bool v) override { return put(v); }
+    bool number_integer(number_integer_t v) override {
+        noteIdNumber([&] { return std::to_string(v); });
+        return put(v);
+    }
+    bool number_unsigned(number_unsigned_t v) override {
+        noteIdNumber([&] { return std::to_string(v); });
+        return put(v);
+    }
+    bool number_float(number_float_t v, const string_t& lexeme) override {
+        noteIdNumber([&] { return lexeme; });
+        return put(v);
+    }
+    bool string(string_t& v) override { return put(std::move(v)); }
+    bool binary(binary_t&) override { return false; }
+
+    bool start_object(std::size_t) override { return open(Json::object()); }
+    bool key(string_t& k) override {
+        currentKey_ = k;
+        pendingKey_ = std::move(k);
+        return true;
+    }
+    bool end_object() override { return close(); }
+    bool start_array(std::size_t) override { return open(Json::array()); }
+    bool end_array() override { return close(); }
+
+    bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) override {
+        return false;
+    }
+
+private:
+    template <class MakeText>
+    void noteIdNumber(MakeText&& makeText) {
+        if (idText_ != nullptr && stack_.size() == 1 && stack_.back()->is_object() && currentKey_ == "id") {
+            idText_->numberLexeme = makeText();
+        }
+    }
+
+    void clearIdIfTopLevelKey() {
+        if (idText_ != nullptr && stack_.size() == 1 && stack_.back()->is_object() && currentKey_ == "id") {
+            idText_->numberLexeme.reset();
+        }
+    }
+
+    Json* place(Json&& v) {
+        if (stack_.empty()) {
+            result = std::move(v);
+            return &result;
+        }
+        Json& parent = *stack_.back();
+        if (parent.is_array()) {
+            parent.push_back(std::move(v));
+            return &parent.back();
+        }
+        Json& slot = parent[pendingKey_];
+        slot = std::move(v);
+        return &slot;
+    }
+
+    bool put(Json&& v) {
+        if (!v.is_number()) {
+            clearIdIfTopLevelKey();
+        }
+        place(std::move(v));
+        return true;
+    }
+
+    bool open(Json&& container) {
+        if (stack_.size() >= kMaxJsonDepth) {
+            return false;
+        }
+        clearIdIfTopLevelKey();
+        stack_.push_back(place(std::move(container)));
+        return true;
+    }
+
+    bool close() {
+        stack_.pop_back();
+        currentKey_.clear();
+        return true;
+    }
+
+    TopLevelIdText* idText_;
+    std::vector<Json*> stack_;
+    std::string pendingKey_;
+    std::string currentKey_;
+};
+
+bool treeIsWritable(const Json& root) {
+    std::vector<const Json*> pending{&root};
+    while (!pending.empty()) {
+        const Json* v = pending.back();
+        pending.pop_back();
+        switch (v->type()) {
+        case Json::value_t::number_float:
+            if (!std::isfinite(v->get<double>())) {
+                return false;
+            }
+            break;
+        case Json::value_t::binary:
+        case Json::value_t::discarded:
+            return false;
+        case Json::value_t::object:
+        case Json::value_t::array:
+            for (const auto& child : *v) {
+                pending.push_back(&child);
+            }
+            break;
+        default:
+            break;
+        }
+    }
+    return true;
+}
+
+std::string escapeSlashes(std::string text) {
+    // In nlohmann's compact output a '/' can only occur inside a string.
+    std::size_t count = 0;
+    for (char c : text) {
+        count += (c == '/');
+    }
+    if (count == 0) {
+        return text;
+    }
+    std::string out;
+    out.reserve(text.size() + count);
+    for (char c : text) {
+        if (c == '/') {
+            out.push_back('\\');
+        }
+        out.push_back(c);
+    }
+    return out;
+}
+
+} // namespace
+
+std::optional<Json> parseJson(std::string_view text, JsonTopLevel topLevel, TopLevelIdText* idText) {
+    if (idText != nullptr) {
+        idText->numberLexeme.reset();
+    }
+    BoundedDomBuilder builder(idText);
+    bool ok = false;
+    try {
+        ok = Json::sax_parse(text.begin(), text.end(), &builder, nlohmann::detail::input_format_t::json, true,
+                             false);
+    } catch (...) {
+        ok = false;
+    }
+    if (!ok) {
+        if (idText != nullptr) {
+            idText->numberLexeme.reset();
+        }
+        return std::nullopt;
+    }
+    if (topLevel == JsonTopLevel::containerOnly && !builder.result.is_object() && !builder.result.is_array()) {
+        return std::nullopt;
+    }
+    return std::move(builder.result);
+}
+
+std::optional<std::string> serializeJson(const Json& value) {
+    if (!treeIsWritable(value)) {
+        return std::nullopt;
+    }
+    try {
+        return escapeSlashes(value.dump(-1, ' ', false, Json::error_handler_t::strict));
+    } catch (...) {
+        return std::nullopt;
+    }
+}
+
+std::optional<std::string> serializeJsonString(std::string_view text) {
+    return serializeJson(Json(std::string(text)));
+}
+
+std::optional<std::int64_t> jsonInt64(const Json& value) {
+    switch (value.type()) {
+    case Json::value_t::number_integer:
+        return value.get<std::int64_t>();
+    case Json::value_t::number_unsigned: {
+        auto u = value.get<std::uint64_t>();
+        if (u > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
+            return std::nullopt;
+        }
+        return static_cast<std::int64_t>(u);
+    }
+    case Json::value_t::number_float: {
+        double d = value.get<double>();
+        // [-2^63, 2^63) is exactly the range of doubles that convert without overflow.
+        if (!std::isfinite(d) || d != std::trunc(d) || d < -9223372036854775808.0 || d >= 9223372036854775808.0) {
+            return std::nullopt;
+        }
+        return static_cast<std::int64_t>(d);
+    }
+    default:
+        return std::nullopt;
+    }
+}
+
+const Json* jsonMember(const Json& object, std::string_view key) {
+    if (!object.is_object()) {
+        return nullptr;
+    }
+    auto it = object.find(key);
+    return it == object.end() ? nullptr : &*it;
+}
+
+const std::string* jsonStringMember(const Json& object, std::string_view key) {
+    const Json* m = jsonMember(object, key);
+    return (m != nullptr && m->is_string()) ? m->get_ptr<const std::string*>() : nullptr;
+}
+
+const Json* jsonObjectMember(const Json& object, std::string_view key) {
+    const Json* m = jsonMember(object, key);
+    return (m != nullptr && m->is_object()) ? m : nullptr;
+}
+
+} // namespace quorvane

@@ -1,0 +1,197 @@
+#pragma once
+
+// The value records that cross process boundaries: built by the host from its
+// database and connection table, carried to the operator app as JSON
+// (see Coding.h), shown and edited there. Plain values: copy freely; equality
+// compares every field in declaration order, and the hashable ones hash every
+// field in declaration order.
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "common/IsoDate.h"
+
+namespace quorvane {
+
+// ---- Enumerations: raw value = case name --------------------------------------
+
+enum class TransactionKind { credit, debit, note };
+enum class LedgerFlag { none, bonus, penalty };
+enum class IdentityMode { credential, clientInfo };
+
+template <class E>
+inline constexpr std::array<E, 0> allCases{};
+template <>
+inline constexpr std::array<TransactionKind, 3> allCases<TransactionKind>{
+    TransactionKind::credit, TransactionKind::debit, TransactionKind::note};
+template <>
+inline constexpr std::array<LedgerFlag, 3> allCases<LedgerFlag>{LedgerFlag::none, LedgerFlag::bonus,
+                                                                LedgerFlag::penalty};
+
+[[nodiscard]] std::string_view rawValue(TransactionKind kind);
+[[nodiscard]] std::string_view rawValue(LedgerFlag flag);
+[[nodiscard]] std::string_view rawValue(IdentityMode mode);
+
+// The case whose raw value is exactly `raw`; nullopt for any other text.
+template <class E>
+[[nodiscard]] std::optional<E> fromRawValue(std::string_view raw);
+
+// The effect of an amount on a balance: the amount for a credit, its negation
+// for a debit (the most negative amount saturates to the largest value),
+// 0 for a note. The one rule every caller uses.
+[[nodiscard]] std::int64_t signedAmount(TransactionKind kind, std::int64_t amount);
+
+// ---- Records ----------------------------------------------------------------
+
+struct ClientInfo {
+    std::string name;
+    std::optional<std::string> version;
+    std::optional<std::string> title;
+
+    // The title when present (an empty title counts as present), else the name.
+    [[nodiscard]] const std::string& displayLabel() const { return title ? *title : name; }
+    bool operator==(const ClientInfo&) const = default;
+};
+
+struct ClientInfoField {
+    std::string key;
+    std::string value;
+
+    [[nodiscard]] const std::string& id() const { return key; }
+    bool operator==(const ClientInfoField&) const = default;
+};
+
+struct Account {
+    std::string id;
+    std::string displayName;
+    IdentityMode identityMode = IdentityMode::credential;
+    std::optional<ClientInfo> clientInfo;
+    std::optional<std::vector<ClientInfoField>> clientInfoFields;
+    std::int64_t balance = 0;
+    Date createdAt;
+    bool isConnected = false;
+
+    bool operator==(const Account&) const = default;
+};
+
+struct LedgerEntry {
+    std::string id;
+    std::string accountId;
+    TransactionKind kind = TransactionKind::credit;
+    LedgerFlag flag = LedgerFlag::none;
+    std::int64_t amount = 0;
+    std::string memo;
+    Date createdAt;
+    Date updatedAt;
+    std::int64_t sequence = 0;
+
+    [[nodiscard]] std::int64_t signedAmount() const { return quorvane::signedAmount(kind, amount); }
+    bool operator==(const LedgerEntry&) const = default;
+};
+
+struct NewLedgerEntry {
+    std::string accountId;
+    TransactionKind kind = TransactionKind::credit;
+    LedgerFlag flag = LedgerFlag::none;
+    std::int64_t amount = 0;
+    std::string memo;
+
+    bool operator==(const NewLedgerEntry&) const = default;
+};
+
+struct LiveConnection {
+    std::string id;
+    std::optional<ClientInfo> clientInfo;
+    std::optional<std::string> accountId;
+    bool authenticated = false;
+    Date connectedAt;
+
+    bool operator==(const LiveConnection&) const = default;
+};
+
+struct ApiLogEntry {
+    enum class Direction { request, response, notification };
+
+    std::string id;
+    std::string connectionId;
+    std::optional<std::string> accountId;
+    std::optional<std::string> clientLabel;
+    Direction direction = Direction::request;
+    std::optional<std::string> method;
+    std::string payload;
+    Date timestamp;
+
+    bool operator==(const ApiLogEntry&) const = default;
+};
+
+[[nodiscard]] std::string_view rawValue(ApiLogEntry::Direction direction);
+
+struct Settings {
+    bool allowUnauthenticated = false;
+    std::int64_t startingPoints = 0;
+
+    bool operator==(const Settings&) const = default;
+};
+
+struct Snapshot {
+    std::vector<Account> accounts;
+    std::vector<LedgerEntry> entries;
+    std::vector<LiveConnection> connections;
+    Settings settings;
+    std::vector<ApiLogEntry> recentApiLog;
+    std::string hostVersion;
+
+    bool operator==(const Snapshot&) const = default;
+};
+
+// ---- Version ----------------------------------------------------------------
+
+namespace QuorvaneVersion {
+inline constexpr std::string_view marketing = "0.1.11";
+inline constexpr std::string_view build = "12";
+inline constexpr std::string_view displayString = "0.1.11 (12)";
+} // namespace QuorvaneVersion
+
+// ---- Hashing ----------------------------------------------------------------
+
+// Mixes one more field into a running hash (order matters).
+inline void hashCombine(std::size_t& seed, std::size_t value) {
+    seed ^= value + 0x9e3779b97f4a7c15ULL + (seed << 6) + (seed >> 2);
+}
+
+} // namespace quorvane
+
+template <>
+struct std::hash<quorvane::ClientInfo> {
+    std::size_t operator()(const quorvane::ClientInfo& v) const noexcept;
+};
+template <>
+struct std::hash<quorvane::ClientInfoField> {
+    std::size_t operator()(const quorvane::ClientInfoField& v) const noexcept;
+};
+template <>
+struct std::hash<quorvane::Account> {
+    std::size_t operator()(const quorvane::Account& v) const noexcept;
+};
+template <>
+struct std::hash<quorvane::LedgerEntry> {
+    std::size_t operator()(const quorvane::LedgerEntry& v) const noexcept;
+};
+template <>
+struct std::hash<quorvane::LiveConnection> {
+    std::size_t operator()(const quorvane::LiveConnection& v) const noexcept;
+};
+template <>
+struct std::hash<quorvane::ApiLogEntry> {
+    std::size_t operator()(const quorvane::ApiLogEntry& v) const noexcept;
+};
+template <>
+struct std::hash<quorvane::Settings> {
+    std::size_t operator()(const quorvane::Settings& v) const noexcept;
+};

@@ -1,0 +1,95 @@
+#pragma once
+
+// The host's only gateway to the ledger database.
+//
+// Threading: every public operation runs to completion under one mutex (the
+// store's serial queue), so operations never interleave; any thread may call
+// any operation and blocks until the answer is there. The store never calls
+// out, so callers may hold their own locks while calling it.
+//
+// Errors: only construction throws (SQLiteError). Every other operation absorbs
+// database failures and answers the neutral value documented beside it.
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "common/Records.h"
+
+namespace quorvane {
+
+class SQLiteDatabase;
+
+// One row of the account table.
+struct StoredAccount {
+    std::string id;
+    std::string displayName;
+    IdentityMode identityMode = IdentityMode::clientInfo;
+    std::optional<std::string> keyHash;
+    std::optional<std::string> keySalt;
+    std::optional<std::string> clientInfoJSON;
+    std::optional<std::string> clientInfoFingerprint;
+    Date createdAt;
+    std::int64_t lastSeenSequence = 0;
+
+    bool operator==(const StoredAccount&) const = default;
+};
+
+class LedgerStore {
+public:
+    // Opens or creates the database at `path`, applies the schema and seeds the
+    // default settings. Throws SQLiteError when any of that fails.
+    explicit LedgerStore(const std::string& path);
+    ~LedgerStore();
+
+    LedgerStore(const LedgerStore&) = delete;
+    LedgerStore& operator=(const LedgerStore&) = delete;
+
+    // ---- Settings ----
+    [[nodiscard]] bool allowUnauthenticated();     // false on failure
+    [[nodiscard]] bool setAllowUnauthenticated(bool value); // whether the statement ran
+    [[nodiscard]] std::int64_t startingPoints();   // 50000 on failure
+    [[nodiscard]] bool setStartingPoints(std::int64_t value); // negatives stored as 0; whether it ran
+
+    // ---- Accounts ----
+    [[nodiscard]] std::vector<StoredAccount> allAccounts();                          // oldest first; empty on failure
+    [[nodiscard]] std::optional<StoredAccount> account(const std::string& id);      // absent on failure
+    [[nodiscard]] std::optional<StoredAccount> accountByFingerprint(const std::string& fingerprint);
+    // Whether the insert ran (false for a duplicate id or any failure).
+    [[nodiscard]] bool createCredentialAccount(const std::string& id, const std::string& displayName,
+                                               const std::string& keyHash, const std::string& keySalt,
+                                               const std::optional<std::string>& clientInfoJSON);
+    [[nodiscard]] bool createClientInfoAccount(const std::string& id, const std::string& displayName,
+                                               const std::string& fingerprint,
+                                               const std::optional<std::string>& clientInfoJSON);
+    void updateAccountClientInfo(const std::string& id, const std::string& clientInfoJSON,
+                                 const std::optional<std::string>& displayName);
+    // Whether the statement ran; an id without a row still counts as ran.
+    [[nodiscard]] bool renameAccount(const std::string& id, const std::string& displayName);
+    [[nodiscard]] bool deleteAccount(const std::string& id);
+    void markSeen(const std::string& accountId);
+
+    // ---- Balances and entries ----
+    [[nodiscard]] std::int64_t balance(const std::string& accountId);     // 0 on failure
+    [[nodiscard]] std::int64_t unseenCount(const std::string& accountId); // 0 on failure
+    // Newest first; `before` is an exclusive sequence cursor. Empty on failure.
+    [[nodiscard]] std::vector<LedgerEntry> entries(const std::string& accountId, std::int64_t limit,
+                                                   std::optional<std::int64_t> before);
+    [[nodiscard]] std::vector<LedgerEntry> allEntries(std::int64_t limit);
+    // The stored entry (its in-memory times keep their fractions), or absent when
+    // the account does not exist or anything failed.
+    [[nodiscard]] std::optional<LedgerEntry> insertEntry(const NewLedgerEntry& entry);
+    // Whether the statement ran; an id without a row still counts as ran.
+    [[nodiscard]] bool updateEntry(const LedgerEntry& entry);
+    [[nodiscard]] bool deleteEntry(const std::string& id);
+
+private:
+    // (implementation detail of the store; see LedgerStore.cpp)
+    std::mutex queue_;
+    std::unique_ptr<SQLiteDatabase> database_;
+};
+
+} // namespace quorvane
