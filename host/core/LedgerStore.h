@@ -11,10 +11,13 @@
 // database failures and answers the neutral value documented beside it.
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "common/Records.h"
@@ -49,14 +52,14 @@ public:
     LedgerStore& operator=(const LedgerStore&) = delete;
 
     // ---- Settings ----
-    [[nodiscard]] bool allowUnauthenticated();     // false on failure
-    [[nodiscard]] bool setAllowUnauthenticated(bool value); // whether the statement ran
-    [[nodiscard]] std::int64_t startingPoints();   // 50000 on failure
+    [[nodiscard]] bool allowUnauthenticated();                // false on failure
+    [[nodiscard]] bool setAllowUnauthenticated(bool value);   // whether the statement ran
+    [[nodiscard]] std::int64_t startingPoints();              // 50000 on failure
     [[nodiscard]] bool setStartingPoints(std::int64_t value); // negatives stored as 0; whether it ran
 
     // ---- Accounts ----
-    [[nodiscard]] std::vector<StoredAccount> allAccounts();                          // oldest first; empty on failure
-    [[nodiscard]] std::optional<StoredAccount> account(const std::string& id);      // absent on failure
+    [[nodiscard]] std::vector<StoredAccount> allAccounts(); // oldest first; empty on failure
+    [[nodiscard]] std::optional<StoredAccount> account(const std::string& id); // absent on failure
     [[nodiscard]] std::optional<StoredAccount> accountByFingerprint(const std::string& fingerprint);
     // Whether the insert ran (false for a duplicate id or any failure).
     [[nodiscard]] bool createCredentialAccount(const std::string& id, const std::string& displayName,
@@ -87,9 +90,38 @@ public:
     [[nodiscard]] bool deleteEntry(const std::string& id);
 
 private:
-    // (implementation detail of the store; see LedgerStore.cpp)
+    friend struct LedgerStoreTestAccess; // defined by the store's tests only
+
+    // Test seam: consulted before every statement is prepared and stepped; a
+    // non-zero answer is taken as that SQLite result code and fails the call.
+    enum class FaultPoint { prepare, step };
+    using FaultHook = std::function<int(FaultPoint, std::string_view sql)>;
+
+    class Query;
+    struct EntryEffect;
+    // Wide enough to sum any number of 64-bit amounts without overflow.
+    __extension__ typedef __int128 Int128;
+
+    // Everything below is used only while `queue_` is held.
+    [[nodiscard]] Query query(const char* sql);
+    void seedDefaults();
+    [[nodiscard]] std::optional<std::string> rawSetting(const char* key);
+    void rawSetSetting(const char* key, const std::string& value);
+    [[nodiscard]] std::optional<std::int64_t> nextSequence();
+    [[nodiscard]] std::vector<StoredAccount> readAccounts(Query& query);
+    [[nodiscard]] std::vector<LedgerEntry> readEntries(Query& query);
+    [[nodiscard]] std::int64_t rawBalance(const std::string& accountId);
+    [[nodiscard]] bool accountExistsUnsynced(const std::string& id);
+    [[nodiscard]] std::optional<EntryEffect> entryEffectUnsynced(const std::string& entryId);
+    void adjustBalanceUnsynced(const std::string& accountId, Int128 change);
+
     std::mutex queue_;
     std::unique_ptr<SQLiteDatabase> database_;
+    FaultHook faultHook_;
+    // Exact balance sums (credits minus debits, in 128 bits) of the accounts
+    // read so far, kept exact by every write the store makes. An account that is
+    // missing here is read from the file on its next balance.
+    std::unordered_map<std::string, Int128> balances_;
 };
 
 } // namespace quorvane

@@ -1,0 +1,591 @@
+#include "host/core/LedgerStore.h"
+
+#include <algorithm>
+#include <charconv>
+#include <chrono>
+#include <limits>
+#include <sqlite3.h>
+#include <system_error>
+#include <utility>
+
+#include "common/Uuid.h"
+#include "host/core/SQLite.h"
+
+namespace quorvane {
+
+namespace {
+
+constexpr std::int64_t kDefaultStartingPoints = 50000;
+constexpr std::int64_t kInt64Max = std::numeric_limits<std::int64_t>::max();
+constexpr std::int64_t kInt64Min = std::numeric_limits<std::int64_t>::min();
+
+constexpr const char* kAllowUnauthenticatedKey = "allow_unauthenticated";
+constexpr const char* kStartingPointsKey = "starting_points";
+constexpr const char* kSequenceCounterKey = "sequence_counter";
+
+// Not part of the schema script: an extra index that older and newer builds
+// alike simply maintain. It serves the newest-first listing across all accounts
+// and the highest sequence number in use.
+constexpr const char* kSequenceIndex = "CREATE INDEX IF NOT EXISTS idx_ledger_sequence ON ledger(sequence);";
+
+constexpr const char* kSelectSetting = "SELECT value FROM meta WHERE key = ?1;";
+constexpr const char* kUpsertSetting = "INSERT INTO meta (key, value) VALUES (?1, ?2)\n"
+                                       "ON CONFLICT(key) DO UPDATE SET value = excluded.value;";
+constexpr const char* kHighestSequence = "SELECT MAX(sequence) FROM ledger;";
+
+#define QUORVANE_ACCOUNT_COLUMNS                                                                             \
+    "SELECT id, display_name, identity_mode, key_hash, key_salt, client_info_json,\n"                        \
+    "       clientinfo_fingerprint, created_at, last_seen_sequence\n"
+constexpr const char* kAllAccounts = QUORVANE_ACCOUNT_COLUMNS "FROM account ORDER BY created_at ASC;";
+constexpr const char* kAccountById = QUORVANE_ACCOUNT_COLUMNS "FROM account WHERE id = ?1;";
+constexpr const char* kAccountByFingerprint = QUORVANE_ACCOUNT_COLUMNS
+    "FROM account WHERE clientinfo_fingerprint = ?1 AND identity_mode = 'clientInfo';";
+#undef QUORVANE_ACCOUNT_COLUMNS
+
+constexpr const char* kInsertAccount =
+    "INSERT INTO account (id, display_name, identity_mode, key_hash, key_salt,\n"
+    "                     client_info_json, clientinfo_fingerprint, created_at,\n"
+    "                     last_seen_sequence)\n"
+    "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, 0);";
+constexpr const char* kUpdateClientInfoAndName =
+    "UPDATE account SET client_info_json = ?2, display_name = ?3 WHERE id = ?1;";
+constexpr const char* kUpdateClientInfo = "UPDATE account SET client_info_json = ?2 WHERE id = ?1;";
+constexpr const char* kRenameAccount = "UPDATE account SET display_name = ?2 WHERE id = ?1;";
+constexpr const char* kDeleteAccount = "DELETE FROM account WHERE id = ?1;";
+constexpr const char* kMarkSeen =
+    "UPDATE account SET last_seen_sequence =\n"
+    "    (SELECT COALESCE(MAX(sequence), 0) FROM ledger WHERE account_id = ?1)\n"
+    "WHERE id = ?1;";
+constexpr const char* kAccountExists = "SELECT 1 FROM account WHERE id = ?1;";
+
+// Each entry's effect on its account's balance: +1 credit, -1 debit, 0 otherwise
+// (the same comparisons as a SUM over CASE kind WHEN 'credit' ... WHEN 'debit').
+constexpr const char* kBalanceTerms =
+    "SELECT CASE kind WHEN 'credit' THEN 1 WHEN 'debit' THEN -1 ELSE 0 END, amount\n"
+    "FROM ledger WHERE account_id = ?1 AND kind IN ('credit', 'debit');";
+constexpr const char* kEntryEffect =
+    "SELECT account_id, CASE kind WHEN 'credit' THEN 1 WHEN 'debit' THEN -1 ELSE 0 END, amount\n"
+    "FROM ledger WHERE id = ?1;";
+constexpr const char* kUnseenCount =
+    "SELECT COUNT(*) FROM ledger\n"
+    "WHERE account_id = ?1\n"
+    "  AND sequence > (SELECT last_seen_sequence FROM account WHERE id = ?1);";
+
+#define QUORVANE_ENTRY_COLUMNS                                                                               \
+    "SELECT id, account_id, kind, flag, amount, memo, created_at, updated_at, sequence\n"
+constexpr const char* kEntriesPage = QUORVANE_ENTRY_COLUMNS "FROM ledger WHERE account_id = ?1\n"
+                                                            "ORDER BY sequence DESC LIMIT ?2;";
+constexpr const char* kEntriesPageBefore =
+    QUORVANE_ENTRY_COLUMNS "FROM ledger WHERE account_id = ?1 AND sequence < ?2\n"
+                           "ORDER BY sequence DESC LIMIT ?3;";
+constexpr const char* kAllEntries = QUORVANE_ENTRY_COLUMNS "FROM ledger ORDER BY sequence DESC LIMIT ?1;";
+#undef QUORVANE_ENTRY_COLUMNS
+
+constexpr const char* kInsertEntry =
+    "INSERT INTO ledger (id, account_id, kind, flag, amount, memo, created_at,\n"
+    "                    updated_at, sequence)\n"
+    "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?7, ?8);";
+constexpr const char* kUpdateEntry =
+    "UPDATE ledger SET kind = ?2, flag = ?3, amount = ?4, memo = ?5, updated_at = ?6\n"
+    "WHERE id = ?1;";
+constexpr const char* kDeleteEntry = "DELETE FROM ledger WHERE id = ?1;";
+
+// Runs one public operation under the queue mutex; any failure answers `neutral`.
+template <class T, class Body>
+T serially(std::mutex& queue, T neutral, Body&& body) noexcept {
+    try {
+        std::lock_guard lock(queue);
+        return body();
+    } catch (...) {
+        return neutral;
+    }
+}
+
+// A base-10 integer: one optional sign, then one or more digits, in range.
+std::optional<std::int64_t> parseDecimal(std::string_view text) {
+    std::string_view digits = text;
+    if (!digits.empty() && (digits.front() == '+' || digits.front() == '-')) {
+        digits.remove_prefix(1);
+    }
+    if (digits.empty() || digits.front() < '0' || digits.front() > '9') {
+        return std::nullopt;
+    }
+    // from_chars takes a '-' itself but no '+'.
+    const std::string_view number = text.front() == '+' ? digits : text;
+    std::int64_t value = 0;
+    const auto [end, error] = std::from_chars(number.data(), number.data() + number.size(), value);
+    if (error != std::errc() || end != number.data() + number.size()) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+__extension__ typedef __int128 WideSum;
+
+std::int64_t clampToInt64(WideSum value) {
+    if (value > kInt64Max) {
+        return kInt64Max;
+    }
+    if (value < kInt64Min) {
+        return kInt64Min;
+    }
+    return static_cast<std::int64_t>(value);
+}
+
+int balanceSign(TransactionKind kind) {
+    switch (kind) {
+    case TransactionKind::credit:
+        return 1;
+    case TransactionKind::debit:
+        return -1;
+    case TransactionKind::note:
+        break;
+    }
+    return 0;
+}
+
+Date nowDate() {
+    return std::chrono::system_clock::now();
+}
+
+Date parseStoredDate(const std::string& text, Date fallback) {
+    return parseIsoDate(text).value_or(fallback);
+}
+
+} // namespace
+
+// One statement of one operation, with the test seam consulted before each step.
+class LedgerStore::Query {
+public:
+    Query(SQLiteStatement statement, const char* sql, const FaultHook& hook)
+        : statement_(std::move(statement)), sql_(sql), hook_(hook) {}
+
+    [[nodiscard]] bool step() {
+        if (hook_) {
+            if (const int code = hook_(FaultPoint::step, sql_); code != SQLITE_OK) {
+                throw makeSQLiteError(code, sqlite3_errstr(code), "step failed");
+            }
+        }
+        return statement_.step();
+    }
+
+    SQLiteStatement* operator->() { return &statement_; }
+
+private:
+    SQLiteStatement statement_;
+    const char* sql_;
+    const FaultHook& hook_;
+};
+
+struct LedgerStore::EntryEffect {
+    std::string accountId;
+    Int128 change = 0; // what the entry adds to its account's balance
+};
+
+LedgerStore::LedgerStore(const std::string& path) : database_(std::make_unique<SQLiteDatabase>(path)) {
+    std::lock_guard lock(queue_);
+    database_->execute(ledgerSchemaScript);
+    database_->execute(kSequenceIndex);
+    seedDefaults();
+}
+
+LedgerStore::~LedgerStore() = default;
+
+// ---- Private helpers (queue held) --------------------------------------------
+
+LedgerStore::Query LedgerStore::query(const char* sql) {
+    if (faultHook_) {
+        if (const int code = faultHook_(FaultPoint::prepare, sql); code != SQLITE_OK) {
+            throw makeSQLiteError(code, sqlite3_errstr(code), "prepare failed");
+        }
+    }
+    return Query(database_->prepare(sql), sql, faultHook_);
+}
+
+void LedgerStore::seedDefaults() {
+    const std::pair<const char*, const char*> defaults[] = {
+        {kAllowUnauthenticatedKey, "1"},
+        {kSequenceCounterKey, "0"},
+        {kStartingPointsKey, "50000"},
+    };
+    for (const auto& [key, value] : defaults) {
+        if (!rawSetting(key)) {
+            rawSetSetting(key, value);
+        }
+    }
+}
+
+std::optional<std::string> LedgerStore::rawSetting(const char* key) {
+    Query q = query(kSelectSetting);
+    q->bindText(1, key);
+    if (!q.step()) {
+        return std::nullopt;
+    }
+    return q->columnOptionalText(0);
+}
+
+void LedgerStore::rawSetSetting(const char* key, const std::string& value) {
+    Query q = query(kUpsertSetting);
+    q->bindText(1, key);
+    q->bindText(2, value);
+    (void)q.step();
+}
+
+// The next ledger-wide sequence number, or nothing once the numbers are used up.
+// Numbers are never handed out twice: a counter that is missing, unparsable or
+// behind the highest stored sequence (possible only in an edited file) is
+// raised to that sequence first.
+std::optional<std::int64_t> LedgerStore::nextSequence() {
+    std::int64_t last = 0;
+    if (const auto raw = rawSetting(kSequenceCounterKey)) {
+        last = parseDecimal(*raw).value_or(0);
+    }
+    {
+        Query q = query(kHighestSequence);
+        if (q.step() && !q->columnIsNull(0)) {
+            last = std::max(last, q->columnInt64(0));
+        }
+    }
+    last = std::max<std::int64_t>(last, 0);
+    if (last == kInt64Max) {
+        return std::nullopt;
+    }
+    const std::int64_t next = last + 1;
+    rawSetSetting(kSequenceCounterKey, std::to_string(next));
+    return next;
+}
+
+std::vector<StoredAccount> LedgerStore::readAccounts(Query& q) {
+    std::vector<StoredAccount> accounts;
+    const Date now = nowDate();
+    while (q.step()) {
+        StoredAccount account;
+        account.id = q->columnText(0);
+        account.displayName = q->columnText(1);
+        account.identityMode =
+            q->columnText(2) == "credential" ? IdentityMode::credential : IdentityMode::clientInfo;
+        account.keyHash = q->columnOptionalText(3);
+        account.keySalt = q->columnOptionalText(4);
+        account.clientInfoJSON = q->columnOptionalText(5);
+        account.clientInfoFingerprint = q->columnOptionalText(6);
+        account.createdAt = parseStoredDate(q->columnText(7), now);
+        account.lastSeenSequence = q->columnInt64(8);
+        accounts.push_back(std::move(account));
+    }
+    return accounts;
+}
+
+std::vector<LedgerEntry> LedgerStore::readEntries(Query& q) {
+    std::vector<LedgerEntry> entries;
+    const Date now = nowDate();
+    while (q.step()) {
+        LedgerEntry entry;
+        entry.id = q->columnText(0);
+        entry.accountId = q->columnText(1);
+        entry.kind = fromRawValue<TransactionKind>(q->columnText(2)).value_or(TransactionKind::note);
+        entry.flag = fromRawValue<LedgerFlag>(q->columnText(3)).value_or(LedgerFlag::none);
+        entry.amount = q->columnInt64(4);
+        entry.memo = q->columnText(5);
+        entry.createdAt = parseStoredDate(q->columnText(6), now);
+        entry.updatedAt = parseStoredDate(q->columnText(7), now);
+        entry.sequence = q->columnInt64(8);
+        entries.push_back(std::move(entry));
+    }
+    return entries;
+}
+
+// Credits add, debits subtract, other kinds add nothing; summed exactly and
+// clamped to 64 bits only at the end.
+std::int64_t LedgerStore::rawBalance(const std::string& accountId) {
+    if (const auto cached = balances_.find(accountId); cached != balances_.end()) {
+        return clampToInt64(cached->second);
+    }
+    Int128 sum = 0;
+    Query q = query(kBalanceTerms);
+    q->bindText(1, accountId);
+    while (q.step()) {
+        sum += q->columnInt64(0) * static_cast<Int128>(q->columnInt64(1));
+    }
+    // Only real accounts are remembered, so the cache stays as small as the table.
+    if (accountExistsUnsynced(accountId)) {
+        balances_.emplace(accountId, sum);
+    }
+    return clampToInt64(sum);
+}
+
+bool LedgerStore::accountExistsUnsynced(const std::string& id) {
+    try {
+        Query q = query(kAccountExists);
+        q->bindText(1, id);
+        return q.step();
+    } catch (...) {
+        return false;
+    }
+}
+
+std::optional<LedgerStore::EntryEffect> LedgerStore::entryEffectUnsynced(const std::string& entryId) {
+    Query q = query(kEntryEffect);
+    q->bindText(1, entryId);
+    if (!q.step()) {
+        return std::nullopt;
+    }
+    return EntryEffect{q->columnText(0), q->columnInt64(1) * static_cast<Int128>(q->columnInt64(2))};
+}
+
+void LedgerStore::adjustBalanceUnsynced(const std::string& accountId, Int128 change) {
+    if (const auto cached = balances_.find(accountId); cached != balances_.end()) {
+        cached->second += change;
+    }
+}
+
+// ---- Settings ------------------------------------------------------------------
+
+bool LedgerStore::allowUnauthenticated() {
+    return serially(queue_, false, [&] { return rawSetting(kAllowUnauthenticatedKey) == "1"; });
+}
+
+bool LedgerStore::setAllowUnauthenticated(bool value) {
+    return serially(queue_, false, [&] {
+        rawSetSetting(kAllowUnauthenticatedKey, value ? "1" : "0");
+        return true;
+    });
+}
+
+std::int64_t LedgerStore::startingPoints() {
+    return serially(queue_, kDefaultStartingPoints, [&] {
+        const auto raw = rawSetting(kStartingPointsKey);
+        return (raw ? parseDecimal(*raw) : std::nullopt).value_or(kDefaultStartingPoints);
+    });
+}
+
+bool LedgerStore::setStartingPoints(std::int64_t value) {
+    return serially(queue_, false, [&] {
+        rawSetSetting(kStartingPointsKey, std::to_string(std::max<std::int64_t>(value, 0)));
+        return true;
+    });
+}
+
+// ---- Accounts --------------------------------------------------------------------
+
+std::vector<StoredAccount> LedgerStore::allAccounts() {
+    return serially(queue_, std::vector<StoredAccount>{}, [&] {
+        Query q = query(kAllAccounts);
+        return readAccounts(q);
+    });
+}
+
+std::optional<StoredAccount> LedgerStore::account(const std::string& id) {
+    return serially(queue_, std::optional<StoredAccount>{}, [&]() -> std::optional<StoredAccount> {
+        Query q = query(kAccountById);
+        q->bindText(1, id);
+        auto accounts = readAccounts(q);
+        if (accounts.empty()) {
+            return std::nullopt;
+        }
+        return std::move(accounts.front());
+    });
+}
+
+std::optional<StoredAccount> LedgerStore::accountByFingerprint(const std::string& fingerprint) {
+    return serially(queue_, std::optional<StoredAccount>{}, [&]() -> std::optional<StoredAccount> {
+        Query q = query(kAccountByFingerprint);
+        q->bindText(1, fingerprint);
+        auto accounts = readAccounts(q);
+        if (accounts.empty()) {
+            return std::nullopt;
+        }
+        return std::move(accounts.front());
+    });
+}
+
+bool LedgerStore::createCredentialAccount(const std::string& id, const std::string& displayName,
+                                          const std::string& keyHash, const std::string& keySalt,
+                                          const std::optional<std::string>& clientInfoJSON) {
+    return serially(queue_, false, [&] {
+        Query q = query(kInsertAccount);
+        q->bindText(1, id);
+        q->bindText(2, displayName);
+        q->bindText(3, std::string(rawValue(IdentityMode::credential)));
+        q->bindText(4, keyHash);
+        q->bindText(5, keySalt);
+        q->bindOptionalText(6, clientInfoJSON);
+        q->bindOptionalText(7, std::nullopt);
+        q->bindText(8, formatIsoDate(nowDate()));
+        (void)q.step();
+        return true;
+    });
+}
+
+bool LedgerStore::createClientInfoAccount(const std::string& id, const std::string& displayName,
+                                          const std::string& fingerprint,
+                                          const std::optional<std::string>& clientInfoJSON) {
+    return serially(queue_, false, [&] {
+        Query q = query(kInsertAccount);
+        q->bindText(1, id);
+        q->bindText(2, displayName);
+        q->bindText(3, std::string(rawValue(IdentityMode::clientInfo)));
+        q->bindOptionalText(4, std::nullopt);
+        q->bindOptionalText(5, std::nullopt);
+        q->bindOptionalText(6, clientInfoJSON);
+        q->bindText(7, fingerprint);
+        q->bindText(8, formatIsoDate(nowDate()));
+        (void)q.step();
+        return true;
+    });
+}
+
+void LedgerStore::updateAccountClientInfo(const std::string& id, const std::string& clientInfoJSON,
+                                          const std::optional<std::string>& displayName) {
+    (void)serially(queue_, false, [&] {
+        Query q = query(displayName ? kUpdateClientInfoAndName : kUpdateClientInfo);
+        q->bindText(1, id);
+        q->bindText(2, clientInfoJSON);
+        if (displayName) {
+            q->bindText(3, *displayName);
+        }
+        (void)q.step();
+        return true;
+    });
+}
+
+bool LedgerStore::renameAccount(const std::string& id, const std::string& displayName) {
+    return serially(queue_, false, [&] {
+        Query q = query(kRenameAccount);
+        q->bindText(1, id);
+        q->bindText(2, displayName);
+        (void)q.step();
+        return true;
+    });
+}
+
+bool LedgerStore::deleteAccount(const std::string& id) {
+    return serially(queue_, false, [&] {
+        // Forgotten first: whatever happens below, the next balance re-reads the file.
+        balances_.erase(id);
+        Query q = query(kDeleteAccount);
+        q->bindText(1, id);
+        (void)q.step();
+        return true;
+    });
+}
+
+void LedgerStore::markSeen(const std::string& accountId) {
+    (void)serially(queue_, false, [&] {
+        Query q = query(kMarkSeen);
+        q->bindText(1, accountId);
+        (void)q.step();
+        return true;
+    });
+}
+
+// ---- Balances and entries ------------------------------------------------------------
+
+std::int64_t LedgerStore::balance(const std::string& accountId) {
+    return serially(queue_, std::int64_t{0}, [&] { return rawBalance(accountId); });
+}
+
+std::int64_t LedgerStore::unseenCount(const std::string& accountId) {
+    return serially(queue_, std::int64_t{0}, [&]() -> std::int64_t {
+        Query q = query(kUnseenCount);
+        q->bindText(1, accountId);
+        return q.step() ? q->columnInt64(0) : 0;
+    });
+}
+
+std::vector<LedgerEntry> LedgerStore::entries(const std::string& accountId, std::int64_t limit,
+                                              std::optional<std::int64_t> before) {
+    return serially(queue_, std::vector<LedgerEntry>{}, [&] {
+        Query q = query(before ? kEntriesPageBefore : kEntriesPage);
+        q->bindText(1, accountId);
+        if (before) {
+            q->bindInt64(2, *before);
+            q->bindInt64(3, limit);
+        } else {
+            q->bindInt64(2, limit);
+        }
+        return readEntries(q);
+    });
+}
+
+std::vector<LedgerEntry> LedgerStore::allEntries(std::int64_t limit) {
+    return serially(queue_, std::vector<LedgerEntry>{}, [&] {
+        Query q = query(kAllEntries);
+        q->bindInt64(1, limit);
+        return readEntries(q);
+    });
+}
+
+std::optional<LedgerEntry> LedgerStore::insertEntry(const NewLedgerEntry& entry) {
+    return serially(queue_, std::optional<LedgerEntry>{}, [&]() -> std::optional<LedgerEntry> {
+        if (!accountExistsUnsynced(entry.accountId)) {
+            return std::nullopt;
+        }
+        const auto sequence = nextSequence();
+        if (!sequence) {
+            return std::nullopt;
+        }
+        const Date now = nowDate();
+        LedgerEntry stored{newUuidString(), entry.accountId, entry.kind, entry.flag,
+                           entry.amount,    entry.memo,      now,        now,
+                           *sequence};
+        Query q = query(kInsertEntry);
+        q->bindText(1, stored.id);
+        q->bindText(2, stored.accountId);
+        q->bindText(3, std::string(rawValue(stored.kind)));
+        q->bindText(4, std::string(rawValue(stored.flag)));
+        q->bindInt64(5, stored.amount);
+        q->bindText(6, stored.memo);
+        q->bindText(7, formatIsoDate(now));
+        q->bindInt64(8, stored.sequence);
+        (void)q.step();
+        adjustBalanceUnsynced(stored.accountId,
+                              balanceSign(stored.kind) * static_cast<Int128>(stored.amount));
+        return stored;
+    });
+}
+
+bool LedgerStore::updateEntry(const LedgerEntry& entry) {
+    return serially(queue_, false, [&] {
+        std::optional<EntryEffect> before;
+        try {
+            before = entryEffectUnsynced(entry.id);
+        } catch (...) {
+            balances_.clear(); // the old effect is unknown: re-read every balance later
+        }
+        Query q = query(kUpdateEntry);
+        q->bindText(1, entry.id);
+        q->bindText(2, std::string(rawValue(entry.kind)));
+        q->bindText(3, std::string(rawValue(entry.flag)));
+        q->bindInt64(4, entry.amount);
+        q->bindText(5, entry.memo);
+        q->bindText(6, formatIsoDate(nowDate()));
+        (void)q.step();
+        if (before) {
+            // The owner never changes; only the entry's own effect does.
+            adjustBalanceUnsynced(before->accountId,
+                                  balanceSign(entry.kind) * static_cast<Int128>(entry.amount) -
+                                      before->change);
+        }
+        return true;
+    });
+}
+
+bool LedgerStore::deleteEntry(const std::string& id) {
+    return serially(queue_, false, [&] {
+        std::optional<EntryEffect> before;
+        try {
+            before = entryEffectUnsynced(id);
+        } catch (...) {
+            balances_.clear();
+        }
+        Query q = query(kDeleteEntry);
+        q->bindText(1, id);
+        (void)q.step();
+        if (before) {
+            adjustBalanceUnsynced(before->accountId, -before->change);
+        }
+        return true;
+    });
+}
+
+} // namespace quorvane
