@@ -1,0 +1,135 @@
+#include "common/SessionReplayCache.h"
+
+#include <utility>
+
+namespace quorvane {
+
+std::optional<SessionReplayCache::Summary> SessionReplayCache::summarize(std::string_view line) {
+    const std::optional<Json> message = parseJson(line);
+    if (!message) {
+        return std::nullopt;
+    }
+    const std::string* method = jsonStringMember(*message, "method");
+    if (method == nullptr) {
+        return std::nullopt;
+    }
+    Summary summary{*method, std::nullopt, std::nullopt};
+    if (const Json* params = jsonObjectMember(*message, "params")) {
+        if (const std::string* name = jsonStringMember(*params, "name")) {
+            summary.toolName = *name;
+        }
+        if (const Json* arguments = jsonObjectMember(*params, "arguments")) {
+            summary.arguments = *arguments;
+        }
+    }
+    return summary;
+}
+
+bool SessionReplayCache::replySucceeded(std::string_view reply) {
+    const std::optional<Json> message = parseJson(reply);
+    if (!message) {
+        return false;
+    }
+    const Json* result = jsonObjectMember(*message, "result");
+    if (result == nullptr) {
+        return false; // an error response, or no result object
+    }
+    const Json* isError = jsonMember(*result, "isError");
+    return !(isError != nullptr && isError->is_boolean() && isError->get<bool>());
+}
+
+std::optional<std::string> SessionReplayCache::accountId(std::string_view fromReply) {
+    const std::optional<Json> message = parseJson(fromReply);
+    if (!message) {
+        return std::nullopt;
+    }
+    const Json* result = jsonObjectMember(*message, "result");
+    const Json* content = result != nullptr ? jsonObjectMember(*result, "structuredContent") : nullptr;
+    const std::string* id = content != nullptr ? jsonStringMember(*content, "accountId") : nullptr;
+    if (id == nullptr) {
+        return std::nullopt;
+    }
+    return *id;
+}
+
+std::optional<std::string> SessionReplayCache::makeLoginLine(const std::string& accountId,
+                                                             const std::string& key) {
+    Json arguments = Json::object();
+    arguments["accountId"] = accountId;
+    arguments["key"] = key;
+    Json params = Json::object();
+    params["name"] = "login";
+    params["arguments"] = std::move(arguments);
+    Json request = Json::object();
+    request["jsonrpc"] = "2.0";
+    request["id"] = "qvn-replay-login";
+    request["method"] = "tools/call";
+    request["params"] = std::move(params);
+    return serializeJson(request); // fails only on text that is not UTF-8
+}
+
+void SessionReplayCache::storeLoginLine(std::string line) {
+    std::lock_guard guard(lock);
+    loginLine = std::move(line);
+}
+
+void SessionReplayCache::observeRequest(std::string_view line) {
+    const std::optional<Summary> summary = summarize(line);
+    if (!summary || summary->method != "initialize") {
+        return;
+    }
+    std::string copy(line); // allocate before taking the lock
+    std::lock_guard guard(lock);
+    initializeLine = std::move(copy);
+}
+
+void SessionReplayCache::observeResponse(std::string_view request, std::optional<std::string_view> reply) {
+    if (!reply) {
+        return;
+    }
+    const std::optional<Summary> summary = summarize(request);
+    if (!summary || summary->method != "tools/call") {
+        return;
+    }
+    if (!replySucceeded(*reply) || !summary->toolName) {
+        return;
+    }
+    if (*summary->toolName == "login") {
+        storeLoginLine(std::string(request));
+    } else if (*summary->toolName == "signUp") {
+        if (!summary->arguments) {
+            return;
+        }
+        const std::string* key = jsonStringMember(*summary->arguments, "key");
+        if (key == nullptr) {
+            return;
+        }
+        const std::optional<std::string> id = accountId(*reply);
+        if (!id) {
+            return;
+        }
+        std::optional<std::string> line = makeLoginLine(*id, *key);
+        if (!line) {
+            return;
+        }
+        storeLoginLine(std::move(*line));
+    }
+}
+
+std::vector<std::string> SessionReplayCache::replayLines(std::string_view excluding) const {
+    std::vector<std::string> lines;
+    std::lock_guard guard(lock);
+    for (const std::optional<std::string>* line : {&initializeLine, &loginLine}) {
+        if (*line && **line != excluding) {
+            lines.push_back(**line);
+        }
+    }
+    return lines;
+}
+
+bool SessionReplayCache::canReestablish() const {
+    std::lock_guard guard(lock);
+    return initializeLine.has_value();
+}
+
+} // namespace quorvane

@@ -1,0 +1,256 @@
+#include "common/SessionReplayCache.h"
+
+#include <atomic>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "common/Json.h"
+
+namespace quorvane {
+namespace {
+
+const std::string kInitialize =
+    R"({"jsonrpc":"2.0","id":1,"method":"initialize","params":{"clientInfo":{"name":"agent","version":"1"}}})";
+const std::string kInitializeAgain =
+    R"({"jsonrpc":"2.0","id":7,"method":"initialize","params":{"clientInfo":{"name":"agent","version":"2"}}})";
+const std::string kLogin =
+    R"({"jsonrpc":"2.0","id":2,"method":"tools/call","params":{"name":"login","arguments":{"accountId":"A1","key":"secret"}}})";
+const std::string kOtherLogin =
+    R"({"jsonrpc":"2.0","id":3,"method":"tools/call","params":{"name":"login","arguments":{"accountId":"B2","key":"other"}}})";
+
+const std::string kToolSuccess =
+    R"({"jsonrpc":"2.0","id":2,"result":{"content":[{"type":"text","text":"ok"}],"isError":false}})";
+const std::string kToolFailure =
+    R"({"jsonrpc":"2.0","id":2,"result":{"content":[{"type":"text","text":"no"}],"isError":true}})";
+const std::string kRpcError =
+    R"({"jsonrpc":"2.0","id":2,"error":{"code":-32601,"message":"Method not found"}})";
+
+std::string signUpRequest(const std::string& argumentsJson) {
+    return R"({"jsonrpc":"2.0","id":4,"method":"tools/call","params":{"name":"signUp","arguments":)" +
+           argumentsJson + "}}";
+}
+
+std::string signUpReply(const std::string& structuredContentJson) {
+    return R"({"jsonrpc":"2.0","id":4,"result":{"content":[],"structuredContent":)" + structuredContentJson +
+           R"(,"isError":false}})";
+}
+
+const std::string kAccountId = "0F8C2E4A-1B3D-4E5F-8A9B-C0D1E2F3A4B5";
+
+using Lines = std::vector<std::string>;
+
+TEST(SessionReplayCacheTest, StartsEmpty) {
+    SessionReplayCache cache;
+    EXPECT_FALSE(cache.canReestablish());
+    EXPECT_EQ(cache.replayLines(""), Lines{});
+}
+
+TEST(SessionReplayCacheTest, OnlyInitializeRequestsAreRememberedOnTheWayIn) {
+    SessionReplayCache cache;
+    cache.observeRequest(kInitialize);
+    EXPECT_TRUE(cache.canReestablish());
+    EXPECT_EQ(cache.replayLines(""), Lines{kInitialize});
+
+    // Neither a login request (not yet answered) nor other methods are kept.
+    cache.observeRequest(kLogin);
+    cache.observeRequest(R"({"jsonrpc":"2.0","method":"notifications/initialized"})");
+    cache.observeRequest(R"({"jsonrpc":"2.0","id":9,"method":"Initialize"})");
+    EXPECT_EQ(cache.replayLines(""), Lines{kInitialize});
+
+    // A second initialize replaces the first, verbatim.
+    cache.observeRequest(kInitializeAgain);
+    EXPECT_EQ(cache.replayLines(""), Lines{kInitializeAgain});
+}
+
+TEST(SessionReplayCacheTest, LinesThatAreNotRequestsChangeNothing) {
+    const std::vector<std::string> junk = {
+        "",
+        "not json",
+        R"({"jsonrpc":"2.0","id":1,"method":"initialize")", // cut off
+        R"([{"jsonrpc":"2.0","id":1,"method":"initialize"}])",
+        R"({"jsonrpc":"2.0","id":1,"method":5})",
+        R"({"jsonrpc":"2.0","id":1})",
+        R"("initialize")",
+        "{\"method\":\"initialize\",\"x\":\"\xFF\"}", // invalid UTF-8
+        std::string(100'000, '[') + std::string(100'000, ']'),
+    };
+    for (const auto& line : junk) {
+        SessionReplayCache cache;
+        cache.observeRequest(kInitialize);
+        cache.observeResponse(kLogin, kToolSuccess);
+        cache.observeRequest(line);
+        cache.observeResponse(line, kToolSuccess);
+        cache.observeResponse(line, signUpReply(R"({"accountId":"X"})"));
+        EXPECT_EQ(cache.replayLines(""), (Lines{kInitialize, kLogin})) << line.substr(0, 60);
+    }
+}
+
+TEST(SessionReplayCacheTest, LoginIsRememberedOnlyWhenItsReplySucceeded) {
+    struct Case {
+        const char* what;
+        std::string request;
+        std::optional<std::string> reply;
+        bool remembered;
+    };
+    const std::vector<Case> cases = {
+        {"tool result", kLogin, kToolSuccess, true},
+        {"tool result without isError", kLogin, R"({"jsonrpc":"2.0","id":2,"result":{"content":[]}})", true},
+        {"tool error", kLogin, kToolFailure, false},
+        {"JSON-RPC error", kLogin, kRpcError, false},
+        {"no reply", kLogin, std::nullopt, false},
+        {"reply not JSON", kLogin, std::string("{\"result\":"), false},
+        {"result not an object", kLogin, std::string(R"({"jsonrpc":"2.0","id":2,"result":true})"), false},
+        {"not a tools/call", R"({"jsonrpc":"2.0","id":2,"method":"login","params":{"name":"login"}})",
+         kToolSuccess, false},
+        {"tool name not a string", R"({"jsonrpc":"2.0","id":2,"method":"tools/call","params":{"name":1}})",
+         kToolSuccess, false},
+        {"params not an object", R"({"jsonrpc":"2.0","id":2,"method":"tools/call","params":"login"})",
+         kToolSuccess, false},
+        {"another tool",
+         R"({"jsonrpc":"2.0","id":2,"method":"tools/call","params":{"name":"getBalance","arguments":{}}})",
+         kToolSuccess, false},
+    };
+    for (const auto& c : cases) {
+        SessionReplayCache cache;
+        cache.observeResponse(kOtherLogin, kToolSuccess);
+        cache.observeResponse(c.request, c.reply);
+        // A login that did not succeed leaves the earlier one in place.
+        EXPECT_EQ(cache.replayLines(""), Lines{c.remembered ? c.request : kOtherLogin}) << c.what;
+        // A login alone does not rebuild a session.
+        EXPECT_FALSE(cache.canReestablish()) << c.what;
+    }
+}
+
+TEST(SessionReplayCacheTest, SuccessfulSignUpBecomesALoginLine) {
+    // A key with characters that the text form escapes or keeps as UTF-8.
+    const std::string key = "p/w \"q\" \u00E9\U0001F511";
+    const std::string request =
+        signUpRequest(R"({"key":"p\/w \"q\" )" + std::string("\u00E9\U0001F511") + R"(","name":"bot"})");
+    SessionReplayCache cache;
+    cache.observeRequest(kInitialize);
+    cache.observeResponse(request, signUpReply(R"({"accountId":")" + kAccountId + R"(","balance":50000})"));
+
+    const Lines lines = cache.replayLines("");
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0], kInitialize);
+    EXPECT_EQ(lines[1].find('\n'), std::string::npos);
+    EXPECT_EQ(lines[1].find(": "), std::string::npos); // compact
+    EXPECT_EQ(lines[1].find(", "), std::string::npos);
+    const std::optional<Json> login = parseJson(lines[1]);
+    ASSERT_TRUE(login);
+    const Json expected = {
+        {"jsonrpc", "2.0"},
+        {"id", "qvn-replay-login"},
+        {"method", "tools/call"},
+        {"params", Json{{"name", "login"}, {"arguments", Json{{"accountId", kAccountId}, {"key", key}}}}},
+    };
+    EXPECT_EQ(*login, expected);
+    EXPECT_NE(lines[1].find(R"("key":"p\/w \"q\" )"), std::string::npos) << lines[1];
+
+    // A later login replaces the made-up line, and a later sign-up replaces that.
+    cache.observeResponse(kLogin, kToolSuccess);
+    EXPECT_EQ(cache.replayLines(""), (Lines{kInitialize, kLogin}));
+    cache.observeResponse(request, signUpReply(R"({"accountId":")" + kAccountId + R"("})"));
+    EXPECT_EQ(cache.replayLines(kInitialize), Lines{lines[1]});
+}
+
+TEST(SessionReplayCacheTest, SignUpWithoutUsableKeyOrAccountIdIsNotRemembered) {
+    const std::string goodArguments = R"({"key":"secret"})";
+    const std::string goodContent = R"({"accountId":")" + kAccountId + R"("})";
+    struct Case {
+        const char* what;
+        std::string request;
+        std::string reply;
+    };
+    const std::vector<Case> cases = {
+        {"key is a number", signUpRequest(R"({"key":12345})"), signUpReply(goodContent)},
+        {"key is null", signUpRequest(R"({"key":null})"), signUpReply(goodContent)},
+        {"key missing", signUpRequest(R"({"name":"bot"})"), signUpReply(goodContent)},
+        {"arguments not an object", signUpRequest(R"(["secret"])"), signUpReply(goodContent)},
+        {"arguments missing", R"({"jsonrpc":"2.0","id":4,"method":"tools/call","params":{"name":"signUp"}})",
+         signUpReply(goodContent)},
+        {"no structuredContent", signUpRequest(goodArguments),
+         R"({"jsonrpc":"2.0","id":4,"result":{"content":[],"isError":false}})"},
+        {"structuredContent not an object", signUpRequest(goodArguments), signUpReply(R"("x")")},
+        {"accountId missing", signUpRequest(goodArguments), signUpReply(R"({"balance":1})")},
+        {"accountId a number", signUpRequest(goodArguments), signUpReply(R"({"accountId":7})")},
+        {"tool error", signUpRequest(goodArguments),
+         R"({"jsonrpc":"2.0","id":4,"result":{"structuredContent":{"accountId":"A"},"isError":true}})"},
+        {"JSON-RPC error", signUpRequest(goodArguments), kRpcError},
+    };
+    for (const auto& c : cases) {
+        SessionReplayCache cache;
+        cache.observeResponse(kLogin, kToolSuccess);
+        cache.observeResponse(c.request, c.reply);
+        EXPECT_EQ(cache.replayLines(""), Lines{kLogin}) << c.what;
+    }
+}
+
+TEST(SessionReplayCacheTest, ReplayLinesLeaveOutTheLineAboutToBeSent) {
+    SessionReplayCache cache;
+    cache.observeRequest(kInitialize);
+    EXPECT_EQ(cache.replayLines(kInitialize), Lines{});
+
+    cache.observeResponse(kLogin, kToolSuccess);
+    EXPECT_EQ(cache.replayLines(kInitialize), Lines{kLogin});
+    EXPECT_EQ(cache.replayLines(kLogin), Lines{kInitialize});
+    EXPECT_EQ(cache.replayLines(kInitialize + " "), (Lines{kInitialize, kLogin})); // exact text only
+    EXPECT_EQ(cache.replayLines(R"({"jsonrpc":"2.0","id":5,"method":"tools/list"})"),
+              (Lines{kInitialize, kLogin}));
+}
+
+TEST(SessionReplayCacheTest, ConcurrentCallersAlwaysSeeWholeLines) {
+    // Parsing runs outside the lock; whatever the interleaving, every snapshot
+    // holds complete lines that were observed, in the order initialize, login.
+    constexpr int kThreads = 4;
+    constexpr int kRounds = 300;
+    std::vector<std::string> initializes;
+    std::vector<std::string> logins;
+    for (int t = 0; t < kThreads; ++t) {
+        initializes.push_back(R"({"jsonrpc":"2.0","id":)" + std::to_string(t) +
+                              R"(,"method":"initialize","params":{"clientInfo":{"name":"agent )" +
+                              std::to_string(t) + R"("}}})");
+        logins.push_back(R"({"jsonrpc":"2.0","id":)" + std::to_string(t) +
+                         R"(,"method":"tools/call","params":{"name":"login","arguments":{"accountId":"A)" +
+                         std::to_string(t) + R"(","key":"k"}}})");
+    }
+    const std::set<std::string> knownInitializes(initializes.begin(), initializes.end());
+    const std::set<std::string> knownLogins(logins.begin(), logins.end());
+
+    SessionReplayCache cache;
+    std::atomic<int> badSnapshots{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            for (int round = 0; round < kRounds; ++round) {
+                cache.observeRequest(initializes[t]);
+                cache.observeResponse(logins[t], kToolSuccess);
+                cache.observeResponse(signUpRequest(R"({"key":"k"})"), signUpReply(R"({"accountId":"S"})"));
+                const bool canReestablish = cache.canReestablish();
+                const Lines lines = cache.replayLines(initializes[(t + 1) % kThreads]);
+                bool ok = canReestablish && !lines.empty() && lines.size() <= 2;
+                for (std::size_t i = 0; ok && i < lines.size(); ++i) {
+                    const bool isInitialize = knownInitializes.count(lines[i]) != 0;
+                    const bool isLogin =
+                        knownLogins.count(lines[i]) != 0 || lines[i].find("\"S\"") != std::string::npos;
+                    ok = (isInitialize && i == 0) || isLogin;
+                }
+                if (!ok) {
+                    badSnapshots.fetch_add(1);
+                }
+            }
+        });
+    }
+    for (auto& thread : threads) {
+        thread.join();
+    }
+    EXPECT_EQ(badSnapshots.load(), 0);
+    ASSERT_TRUE(cache.canReestablish());
+}
+
+} // namespace
+} // namespace quorvane
