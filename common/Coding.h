@@ -23,6 +23,10 @@
 
 namespace quorvane::QuorvaneCoding {
 
+// The failure reason of a control message whose object does not hold exactly
+// one key naming a case of its type.
+inline constexpr std::string_view invalidKeyCountMessage = "Invalid number of keys found, expected one.";
+
 // Defined for ClientInfo, ClientInfoField, Account, LedgerEntry, NewLedgerEntry,
 // LiveConnection, ApiLogEntry, Settings, Snapshot, ControlRequest,
 // ControlResponse and ControlEvent.
@@ -32,9 +36,14 @@ namespace quorvane::QuorvaneCoding {
 template <class T>
 [[nodiscard]] Json encode(const T& value);
 
-// The value from a JSON tree, or nullopt when the tree does not decode.
+// The value from a JSON tree, or nullopt when the tree does not decode. On
+// failure, a non-null `error` receives the reason: for a control message with
+// other than one case key exactly invalidKeyCountMessage,
+// otherwise a message naming the offending place (for example
+// "entries[2].kind: unknown TransactionKind value"). On success `error` is
+// left as it was.
 template <class T>
-[[nodiscard]] std::optional<T> decodeTree(const Json& tree);
+[[nodiscard]] std::optional<T> decodeTree(const Json& tree, std::string* error = nullptr);
 
 // The JSON text of a value, or nullopt when it cannot be written (for example a
 // string that is not valid UTF-8).
@@ -43,14 +52,18 @@ template <class T>
     return serializeJson(encode(value));
 }
 
-// The value from JSON text, or nullopt on any failure (the reason is dropped).
+// The value from JSON text, or nullopt on any failure. The reason goes to a
+// non-null `error` only (as for decodeTree); callers that do not ask drop it.
 template <class T>
-[[nodiscard]] std::optional<T> decode(std::string_view text) {
+[[nodiscard]] std::optional<T> decode(std::string_view text, std::string* error = nullptr) {
     auto tree = parseJson(text, JsonTopLevel::anyValue);
     if (!tree) {
+        if (error != nullptr) {
+            *error = "The text is not valid JSON, or nests too deeply.";
+        }
         return std::nullopt;
     }
-    return decodeTree<T>(*tree);
+    return decodeTree<T>(*tree, error);
 }
 
 } // namespace quorvane::QuorvaneCoding

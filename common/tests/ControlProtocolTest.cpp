@@ -1,0 +1,249 @@
+#include "common/ControlProtocol.h"
+#include "common/Coding.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace quorvane {
+namespace {
+
+namespace Coding = QuorvaneCoding;
+
+const Date kT = makeDate(2025, 3, 4, 5, 6, 7);
+
+NewLedgerEntry sampleNewEntry() {
+    return {"A1", TransactionKind::debit, LedgerFlag::penalty, 5, "late"};
+}
+LedgerEntry sampleEntry() {
+    return {"E1", "A1", TransactionKind::credit, LedgerFlag::bonus, 7, "a/b", kT, kT, 3};
+}
+ApiLogEntry sampleLog() {
+    return {"L1",
+            "C1",
+            std::string("A1"),
+            std::nullopt,
+            ApiLogEntry::Direction::response,
+            std::nullopt,
+            R"({"jsonrpc":"2.0","id":1,"result":{}})",
+            kT};
+}
+Snapshot sampleSnapshot() {
+    return {{{"A1", "Agent", IdentityMode::clientInfo, ClientInfo{"cli", std::nullopt, std::string("")},
+              std::vector<ClientInfoField>{{"name", "cli"}}, 7, kT, true}},
+            {sampleEntry()},
+            {{"C1", std::nullopt, std::string("A1"), true, kT}},
+            {false, 50000},
+            {sampleLog()},
+            std::string(QuorvaneVersion::displayString)};
+}
+
+template <class T>
+struct FormCase {
+    T message;
+    const char* json;
+};
+
+// Each case's exact JSON form; every form also decodes back to its message.
+template <class T>
+void expectForms(const std::vector<FormCase<T>>& cases) {
+    for (const auto& c : cases) {
+        const Json expected = Json::parse(c.json);
+        EXPECT_EQ(Coding::encode(c.message), expected) << c.json;
+        const auto text = Coding::encodeToString(c.message);
+        ASSERT_TRUE(text) << c.json;
+        std::string error;
+        EXPECT_EQ(Coding::decode<T>(*text, &error), c.message) << *text << "\n" << error;
+        EXPECT_EQ(Coding::decode<T>(c.json), c.message) << c.json;
+    }
+}
+
+TEST(ControlProtocol, RequestForms) {
+    expectForms<ControlRequest>({
+        {ControlRequest::snapshot(), R"({"snapshot":{}})"},
+        {ControlRequest::createEntry(sampleNewEntry()),
+         R"({"createEntry":{"_0":{"accountId":"A1","kind":"debit","flag":"penalty","amount":5,"memo":"late"}}})"},
+        {ControlRequest::updateEntry(sampleEntry()),
+         R"({"updateEntry":{"_0":{"id":"E1","accountId":"A1","kind":"credit","flag":"bonus","amount":7,)"
+         R"("memo":"a/b","createdAt":"2025-03-04T05:06:07Z","updatedAt":"2025-03-04T05:06:07Z","sequence":3}}})"},
+        {ControlRequest::deleteEntry("E1"), R"({"deleteEntry":{"id":"E1"}})"},
+        {ControlRequest::renameAccount("A1", "New name"),
+         R"({"renameAccount":{"id":"A1","displayName":"New name"}})"},
+        {ControlRequest::deleteAccount("A1"), R"({"deleteAccount":{"id":"A1"}})"},
+        {ControlRequest::setAllowUnauthenticated(true), R"({"setAllowUnauthenticated":{"_0":true}})"},
+        {ControlRequest::setAllowUnauthenticated(false), R"({"setAllowUnauthenticated":{"_0":false}})"},
+        {ControlRequest::setStartingPoints(-9223372036854775807LL - 1),
+         R"({"setStartingPoints":{"_0":-9223372036854775808}})"},
+        {ControlRequest::setStartingPoints(50000), R"({"setStartingPoints":{"_0":50000}})"},
+    });
+}
+
+TEST(ControlProtocol, ResponseForms) {
+    Json snapshotForm = Json::object();
+    snapshotForm["snapshot"]["_0"] = Coding::encode(sampleSnapshot());
+    const std::string snapshotText = snapshotForm.dump();
+    expectForms<ControlResponse>({
+        {ControlResponse::snapshot(sampleSnapshot()), snapshotText.c_str()},
+        {ControlResponse::snapshot(Snapshot{}),
+         R"({"snapshot":{"_0":{"accounts":[],"entries":[],"connections":[],)"
+         R"("settings":{"allowUnauthenticated":false,"startingPoints":0},"recentApiLog":[],"hostVersion":""}}})"},
+        {ControlResponse::ok(), R"({"ok":{}})"},
+        {ControlResponse::failure("x"), R"({"failure":{"_0":"x"}})"},
+        {ControlResponse::failure(""), R"({"failure":{"_0":""}})"},
+    });
+    EXPECT_EQ(Coding::encodeToString(ControlResponse::failure("x")), R"({"failure":{"_0":"x"}})");
+    EXPECT_EQ(Coding::encodeToString(ControlResponse::ok()), R"({"ok":{}})");
+    EXPECT_EQ(Coding::encodeToString(ControlResponse::failure("Malformed control request")),
+              R"({"failure":{"_0":"Malformed control request"}})");
+}
+
+TEST(ControlProtocol, EventForms) {
+    expectForms<ControlEvent>({
+        {ControlEvent::apiCall(sampleLog()),
+         R"({"apiCall":{"_0":{"id":"L1","connectionId":"C1","accountId":"A1","direction":"response",)"
+         R"("payload":"{\"jsonrpc\":\"2.0\",\"id\":1,\"result\":{}}","timestamp":"2025-03-04T05:06:07Z"}}})"},
+        {ControlEvent::dataChanged(), R"({"dataChanged":{}})"},
+        {ControlEvent::connectionsChanged(), R"({"connectionsChanged":{}})"},
+    });
+}
+
+TEST(ControlProtocol, ExactlyOneCaseKeyCounts) {
+    struct Case {
+        const char* json;
+        bool decodes;
+    };
+    const Case cases[] = {
+        {R"({"ok":{}})", true},
+        {R"({"ok":{},"extra":1})", true},
+        {R"({"extra":null,"ok":{"note":"ignored"},"Failure":{}})", true},
+        {R"({})", false},
+        {R"({"extra":1})", false},
+        {R"({"OK":{}})", false},
+        {R"({"ok":{},"failure":{"_0":"x"}})", false},
+        {R"({"ok":{},"snapshot":{}})", false},
+        // Another type's case names do not count.
+        {R"({"dataChanged":{}})", false},
+    };
+    for (const auto& c : cases) {
+        std::string error;
+        const auto response = Coding::decode<ControlResponse>(c.json, &error);
+        EXPECT_EQ(response.has_value(), c.decodes) << c.json;
+        if (c.decodes) {
+            EXPECT_EQ(response, ControlResponse::ok()) << c.json;
+        } else {
+            EXPECT_EQ(error, "Invalid number of keys found, expected one.") << c.json;
+            EXPECT_EQ(error, Coding::invalidKeyCountMessage);
+        }
+    }
+    std::string error;
+    EXPECT_FALSE(Coding::decode<ControlRequest>(R"({"snapshot":{},"deleteEntry":{"id":"E"}})", &error));
+    EXPECT_EQ(error, Coding::invalidKeyCountMessage);
+    EXPECT_FALSE(Coding::decode<ControlEvent>(R"({"snapshot":{}})", &error));
+    EXPECT_EQ(error, Coding::invalidKeyCountMessage);
+    EXPECT_FALSE(Coding::decode<ControlRequest>(R"({"ok":{}})", &error));
+    EXPECT_EQ(error, Coding::invalidKeyCountMessage);
+}
+
+TEST(ControlProtocol, TheCaseValueMustBeAnObject) {
+    for (const char* json :
+         {R"({"ok":null})", R"({"ok":[]})", R"({"ok":1})", R"({"ok":"x"})", R"({"ok":true})"}) {
+        std::string error;
+        EXPECT_FALSE(Coding::decode<ControlResponse>(json, &error)) << json;
+        EXPECT_NE(error, Coding::invalidKeyCountMessage) << json;
+    }
+    EXPECT_FALSE(Coding::decode<ControlRequest>(R"({"snapshot":null})"));
+    EXPECT_FALSE(Coding::decode<ControlEvent>(R"({"dataChanged":[]})"));
+    // The message itself must be an object.
+    for (const char* text : {R"([{"ok":{}}])", R"("ok")", "null", "5", "", "not json"}) {
+        EXPECT_FALSE(Coding::decode<ControlResponse>(text)) << text;
+        EXPECT_FALSE(Coding::decode<ControlRequest>(text)) << text;
+        EXPECT_FALSE(Coding::decode<ControlEvent>(text)) << text;
+    }
+}
+
+TEST(ControlProtocol, PayloadRules) {
+    struct Case {
+        const char* json;
+        std::optional<ControlRequest> expected;
+    };
+    const Case cases[] = {
+        // Contents of a payload-less case and extra inner keys are ignored.
+        {R"({"snapshot":{"_0":1,"x":[]}})", ControlRequest::snapshot()},
+        {R"({"deleteEntry":{"id":"E1","x":1}})", ControlRequest::deleteEntry("E1")},
+        {R"({"setStartingPoints":{"_0":10.0}})", ControlRequest::setStartingPoints(10)},
+        {R"({"setStartingPoints":{"_0":10,"_1":"x"}})", ControlRequest::setStartingPoints(10)},
+        // Missing, null and mistyped payload values.
+        {R"({"setStartingPoints":{"_0":"10"}})", std::nullopt},
+        {R"({"setStartingPoints":{"_0":10.5}})", std::nullopt},
+        {R"({"setStartingPoints":{"_0":9223372036854775808}})", std::nullopt},
+        {R"({"setStartingPoints":{}})", std::nullopt},
+        {R"({"setStartingPoints":{"value":10}})", std::nullopt},
+        {R"({"setAllowUnauthenticated":{"_0":1}})", std::nullopt},
+        {R"({"setAllowUnauthenticated":{"_0":"true"}})", std::nullopt},
+        {R"({"setAllowUnauthenticated":{"_0":null}})", std::nullopt},
+        {R"({"renameAccount":{"id":"A1"}})", std::nullopt},
+        {R"({"renameAccount":{"displayName":"N"}})", std::nullopt},
+        {R"({"renameAccount":{"id":"A1","displayName":5}})", std::nullopt},
+        {R"({"deleteEntry":{}})", std::nullopt},
+        {R"({"deleteEntry":{"id":null}})", std::nullopt},
+        {R"({"deleteEntry":{"_0":"E1"}})", std::nullopt},
+        {R"({"deleteAccount":{"id":7}})", std::nullopt},
+        {R"({"createEntry":{"_0":null}})", std::nullopt},
+        {R"({"createEntry":{"accountId":"A1","kind":"debit","flag":"none","amount":5,"memo":""}})",
+         std::nullopt},
+        {R"({"createEntry":{"_0":{"accountId":"A1","kind":"debit","flag":"none","memo":""}}})", std::nullopt},
+        {R"({"createEntry":{"_0":{"accountId":"A1","kind":"refund","flag":"none","amount":5,"memo":""}}})",
+         std::nullopt},
+        {R"({"updateEntry":{"_0":{"id":"E1"}}})", std::nullopt},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(Coding::decode<ControlRequest>(c.json), c.expected) << c.json;
+    }
+
+    EXPECT_FALSE(Coding::decode<ControlResponse>(R"({"failure":{"_0":5}})"));
+    EXPECT_FALSE(Coding::decode<ControlResponse>(R"({"failure":{}})"));
+    EXPECT_FALSE(Coding::decode<ControlResponse>(R"({"snapshot":{}})"));
+    EXPECT_FALSE(Coding::decode<ControlEvent>(R"({"apiCall":{}})"));
+
+    // A fault deep inside a payload fails the whole message and is located.
+    Json event = Coding::encode(ControlEvent::apiCall(sampleLog()));
+    event["apiCall"]["_0"]["direction"] = "inbound";
+    std::string error;
+    EXPECT_FALSE(Coding::decodeTree<ControlEvent>(event, &error));
+    EXPECT_EQ(error, "apiCall._0.direction: unknown Direction value");
+
+    Json response = Coding::encode(ControlResponse::snapshot(sampleSnapshot()));
+    response["snapshot"]["_0"]["settings"].erase("startingPoints");
+    EXPECT_FALSE(Coding::decodeTree<ControlResponse>(response, &error));
+    EXPECT_EQ(error, "snapshot._0.settings.startingPoints: required value is missing");
+}
+
+TEST(ControlProtocol, HostileInputFailsCleanly) {
+    const std::string deep = std::string(100000, '[') + std::string(100000, ']');
+    EXPECT_FALSE(Coding::decode<ControlRequest>(deep));
+    EXPECT_FALSE(Coding::decode<ControlRequest>(R"({"snapshot":)" + deep + "}"));
+    EXPECT_FALSE(Coding::decode<ControlResponse>(R"({"ok":{},"x":)" + deep + "}"));
+    EXPECT_FALSE(Coding::decode<ControlEvent>(std::string(100000, '{')));
+    // Invalid UTF-8 in the text never decodes; nor can it be encoded.
+    EXPECT_FALSE(Coding::decode<ControlResponse>("{\"failure\":{\"_0\":\"\xff\"}}"));
+    EXPECT_FALSE(Coding::encodeToString(ControlResponse::failure("\xff")));
+    EXPECT_FALSE(Coding::encodeToString(ControlRequest::renameAccount("A1", "\xe2\x82")));
+}
+
+TEST(ControlProtocol, ServiceConstants) {
+    EXPECT_EQ(quorvaneServiceName, "K7QW2ZR5VD.com.zentrafell.quorvane.host");
+    EXPECT_EQ(quorvaneCallerRequirement,
+              "anchor apple generic and certificate leaf[subject.OU] = \"K7QW2ZR5VD\" and (identifier "
+              "\"com.zentrafell.quorvane.bridge\" or identifier \"com.zentrafell.quorvane\")");
+    EXPECT_EQ(quorvaneHostRequirement,
+              "anchor apple generic and certificate leaf[subject.OU] = \"K7QW2ZR5VD\" and "
+              "identifier \"com.zentrafell.quorvane.host\"");
+    EXPECT_EQ(quorvaneTeamIdentifier, "K7QW2ZR5VD");
+    EXPECT_EQ(quorvaneHostIdentifier, "com.zentrafell.quorvane.host");
+    EXPECT_EQ(quorvaneBridgeIdentifier, "com.zentrafell.quorvane.bridge");
+    EXPECT_EQ(quorvaneAppIdentifier, "com.zentrafell.quorvane");
+}
+
+} // namespace
+} // namespace quorvane
