@@ -64,8 +64,15 @@ std::optional<Date> parseIsoDate(std::string_view text) {
     if (!ymd.ok() || h > 23 || mi > 59 || s > 59) {
         return std::nullopt;
     }
-    const auto local = sys_days{ymd} + hours{h} + minutes{mi} + seconds{s};
-    return Date{local - minutes{offsetMinutes}};
+    const auto utc = sys_days{ymd} + hours{h} + minutes{mi} + seconds{s} - minutes{offsetMinutes};
+    // Date counts nanoseconds in 64 bits (about the years 1678 to 2261); a
+    // moment outside that range cannot be held, and converting it would overflow.
+    constexpr auto lowest = floor<seconds>(Date::min()) + seconds{1};
+    constexpr auto highest = floor<seconds>(Date::max());
+    if (utc < lowest || utc > highest) {
+        return std::nullopt;
+    }
+    return Date{utc};
 }
 
 Date makeDate(int y, unsigned mo, unsigned d, int h, int mi, int s) {
