@@ -1,0 +1,114 @@
+#include "bridge/BridgeLoop.h"
+
+#include <thread>
+#include <utility>
+
+#include "bridge/Bootstrap.h"
+#include "bridge/BridgeMessages.h"
+
+namespace quorvane {
+
+BridgeLoop::BridgeLoop(BridgeSetup configured) : setup(std::move(configured)) {
+    if (!setup.writer) {
+        setup.writer = std::make_shared<StdoutWriter>();
+    }
+    if (!setup.note) {
+        setup.note = [](std::string_view message) { note(message); };
+    }
+    if (!setup.bootstrapHost) {
+        setup.bootstrapHost = [note = setup.note](BridgeClock::time_point deadline) {
+            quorvane::bootstrapHost(deadline, note);
+        };
+    }
+    if (!setup.now) {
+        setup.now = [] { return BridgeClock::now(); };
+    }
+    if (!setup.sleep) {
+        setup.sleep = [](BridgeClock::duration pause) { std::this_thread::sleep_for(pause); };
+    }
+    sink = std::make_shared<BridgeNotificationSink>(setup.writer);
+    connection = setup.makeConnection ? setup.makeConnection(sink, reestablish) : nullptr;
+}
+
+void BridgeLoop::run() {
+    LineReader reader(setup.inputFd, setup.maxLineBytes);
+    while (!setup.writer->broken()) {
+        InputLine input = reader.next();
+        switch (input.kind) {
+        case InputLine::Kind::end:
+            return;
+        case InputLine::Kind::oversized:
+            setup.note("discarded an input line longer than " + std::to_string(setup.maxLineBytes) +
+                       " bytes");
+            setup.writer->writeLine(kOversizedLineReply);
+            break;
+        case InputLine::Kind::line:
+            if (!input.text.empty()) {
+                handleLine(input.text);
+            }
+            break;
+        }
+    }
+}
+
+SendOutcome BridgeLoop::sendLine(const std::string& line) {
+    return send(line, connection.get(), setup.note, setup.timing.sendTimeout);
+}
+
+void BridgeLoop::replaceConnection() {
+    connection.reset(); // the old one goes first: at most one is live
+    connection = setup.makeConnection ? setup.makeConnection(sink, reestablish) : nullptr;
+}
+
+void BridgeLoop::handleLine(const std::string& line) {
+    cache.observeRequest(line);
+    const BridgeClock::time_point deadline = setup.now() + setup.timing.lineDeadline;
+    bool bootstrapped = false;
+    bool replayedAuth = false;
+
+    for (;;) {
+        if (reestablish->take()) {
+            // The replies rebuild the host's side of the session; the agent
+            // never sees them and the cache does not look at them.
+            for (const std::string& replay : cache.replayLines(line)) {
+                (void)sendLine(replay);
+            }
+        }
+
+        const SendOutcome outcome = sendLine(line);
+        if (const SendOutcome::Reply* reply = outcome.replied()) {
+            if (!reply->text) {
+                cache.observeResponse(line, std::nullopt); // the host had nothing to answer
+                return;
+            }
+            if (!replayedAuth && cache.canReestablish() && isNotAuthenticated(*reply->text)) {
+                // The host lost the login: rebuild the session and ask once more.
+                reestablish->set();
+                replayedAuth = true;
+                continue;
+            }
+            cache.observeResponse(line, *reply->text);
+            setup.writer->writeLine(*reply->text);
+            return;
+        }
+
+        if (setup.now() >= deadline) {
+            if (const std::optional<RequestId> id = requestId(line)) {
+                setup.writer->writeLine(errorLine(*id, kHostUnavailableMessage));
+            }
+            return;
+        }
+        if (connection) {
+            connection->invalidate();
+        }
+        if (!bootstrapped) {
+            setup.bootstrapHost(deadline);
+        }
+        setup.sleep(setup.timing.retryDelay);
+        replaceConnection();
+        bootstrapped = true;
+        reestablish->set();
+    }
+}
+
+} // namespace quorvane

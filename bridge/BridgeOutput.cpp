@@ -1,0 +1,98 @@
+#include "bridge/BridgeOutput.h"
+
+#include <cerrno>
+
+#include <poll.h>
+
+namespace quorvane {
+namespace {
+
+// Writes all bytes, retrying after signals and waiting out a descriptor that
+// was left non-blocking. False on any other error or when nothing moves.
+bool writeAll(int fd, std::string_view bytes) {
+    while (!bytes.empty()) {
+        const ssize_t written = ::write(fd, bytes.data(), bytes.size());
+        if (written > 0) {
+            bytes.remove_prefix(static_cast<std::size_t>(written));
+            continue;
+        }
+        if (written < 0 && errno == EINTR) {
+            continue;
+        }
+        if (written < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            pollfd waitFor{fd, POLLOUT, 0};
+            if (::poll(&waitFor, 1, -1) < 0 && errno != EINTR) {
+                return false;
+            }
+            continue;
+        }
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+StdoutWriter::StdoutWriter(int fd, std::function<void()> onBroken)
+    : handle(fd), onBroken_(std::move(onBroken)) {
+}
+
+bool StdoutWriter::writeLine(std::string_view line) {
+    std::string bytes;
+    bytes.reserve(line.size() + 1);
+    bytes.append(line);
+    bytes.push_back('\n');
+
+    std::function<void()> report;
+    {
+        std::lock_guard guard(lock);
+        if (broken_) {
+            return false;
+        }
+        if (writeAll(handle, bytes)) {
+            return true;
+        }
+        broken_ = true;
+        report = std::move(onBroken_);
+    }
+    if (report) {
+        report();
+    }
+    return false;
+}
+
+bool StdoutWriter::broken() const {
+    std::lock_guard guard(lock);
+    return broken_;
+}
+
+void BridgeNotificationSink::deliverAgentNotification(const std::string& line) {
+    writer->writeLine(line);
+}
+
+void BridgeNotificationSink::controlEvent(const std::string&) {
+}
+
+std::string noteText(std::string_view message) {
+    std::string text = "quorvane bridge: ";
+    text.append(message);
+    text.push_back('\n');
+    return text;
+}
+
+void note(std::string_view message) {
+    const std::string text = noteText(message);
+    std::string_view rest = text;
+    while (!rest.empty()) {
+        const ssize_t written = ::write(STDERR_FILENO, rest.data(), rest.size());
+        if (written > 0) {
+            rest.remove_prefix(static_cast<std::size_t>(written));
+        } else if (written < 0 && errno == EINTR) {
+            continue;
+        } else {
+            return; // nobody reads standard error any more
+        }
+    }
+}
+
+} // namespace quorvane

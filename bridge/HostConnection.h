@@ -1,0 +1,124 @@
+#pragma once
+
+// The bridge's view of its connection to the host, and the one way it sends a
+// line over it. The main loop knows only this interface: the real connection
+// runs over the service transport (TransportHostConnection), tests use fakes.
+
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <variant>
+
+#include "bridge/BridgeOutput.h"
+#include "common/ControlProtocol.h"
+
+namespace quorvane {
+
+// Longest wait for the host's answer to one line.
+inline constexpr std::chrono::seconds kSendTimeout{30};
+
+// A boolean with its own lock. The bridge has one: the reestablish flag, set
+// when the connection was interrupted or invalidated or the session must be
+// rebuilt, and taken by the main loop before each attempt. Thread-safe.
+class Flag {
+public:
+    void set();
+    // Answers the value and clears it, in one step.
+    [[nodiscard]] bool take();
+    [[nodiscard]] bool value() const;
+
+private:
+    mutable std::mutex lock;
+    bool value_ = false; // guarded by lock
+};
+
+// What became of one send: the host's answer (absent when it had nothing to
+// answer, as for a notification), or no answer at all.
+struct SendOutcome {
+    struct Reply {
+        std::optional<std::string> text;
+        bool operator==(const Reply&) const = default;
+    };
+    struct Failure {
+        bool operator==(const Failure&) const = default;
+    };
+
+    std::variant<Reply, Failure> value = Failure{};
+
+    static SendOutcome reply(std::optional<std::string> text) { return {Reply{std::move(text)}}; }
+    static SendOutcome failure() { return {Failure{}}; }
+
+    [[nodiscard]] bool isFailure() const { return std::holds_alternative<Failure>(value); }
+    // The reply, or nullptr for a failure.
+    [[nodiscard]] const Reply* replied() const { return std::get_if<Reply>(&value); }
+
+    bool operator==(const SendOutcome&) const = default;
+};
+
+// The result of one send, settled once by whichever comes first: the reply,
+// the transport's failure or the time-out. Thread-safe.
+class LockedOutcome {
+public:
+    // Stores the outcome and wakes the waiter when nothing was settled yet;
+    // true then. Later outcomes change nothing and answer false.
+    bool settle(SendOutcome outcome);
+
+    // Waits until the outcome is settled or the deadline passes (steady
+    // clock); true when settled.
+    [[nodiscard]] bool waitUntil(std::chrono::steady_clock::time_point deadline);
+
+    // The settled outcome; failure while unsettled.
+    [[nodiscard]] SendOutcome stored() const;
+
+private:
+    mutable std::mutex lock;
+    std::condition_variable settledSignal;
+    bool settled = false;                         // guarded by lock
+    SendOutcome stored_ = SendOutcome::failure(); // guarded by lock
+};
+
+// One connection to the host's service.
+//
+// Made by a ConnectionFactory, which hands it the exported object (the host's
+// pushes go there, on any thread) and the reestablish flag (set by the
+// connection, on any thread, when it is interrupted or invalidated). Used by
+// one thread at a time; the handlers may run on other threads.
+class HostConnection {
+public:
+    using ReplyHandler = std::function<void(std::optional<std::string>)>;
+    using ErrorHandler = std::function<void(std::string description)>;
+    // Gives up a started call: afterwards neither of its handlers starts to
+    // run, and a handler already running has returned.
+    using Cancel = std::function<void()>;
+
+    virtual ~HostConnection() = default;
+
+    // Starts one handleAgentMessage call with the line. Exactly one of the
+    // handlers runs, once, on any thread (possibly before this returns),
+    // unless the call is cancelled first. nullopt when this connection cannot
+    // make calls at all (then neither handler ever runs).
+    [[nodiscard]] virtual std::optional<Cancel> startCall(const std::string& line, ReplyHandler onReply,
+                                                          ErrorHandler onError) = 0;
+
+    // Gives the connection up for good. Later calls fail or are refused.
+    virtual void invalidate() = 0;
+};
+
+// Makes a new connection to the host (without contacting it yet). May answer
+// nullptr when no connection can be made; sends then fail.
+using ConnectionFactory = std::function<std::unique_ptr<HostConnection>(
+    std::shared_ptr<QuorvaneClientProtocol> exported, std::shared_ptr<Flag> reestablish)>;
+
+// Sends one line and waits at most `timeout` (steady clock) for the outcome.
+// A transport failure is noted as "transport error: " + its description; a
+// connection that cannot make the call (nullptr, or startCall answers nullopt)
+// as "could not obtain remote proxy"; both give failure, as does the time-out,
+// after which a late reply is dropped. Blocks the calling thread.
+[[nodiscard]] SendOutcome send(const std::string& line, HostConnection* connection, const NoteFunction& note,
+                               std::chrono::steady_clock::duration timeout = kSendTimeout);
+
+} // namespace quorvane
