@@ -1,0 +1,34 @@
+#pragma once
+
+// Where the host program and its files are, as seen from the operator app.
+//
+// All functions read the environment afresh on each call and may be called from
+// any thread (as long as no other thread changes the environment meanwhile).
+
+#include <filesystem>
+#include <optional>
+#include <string_view>
+
+namespace quorvane::autostart {
+
+// The per-user runtime folder: $XDG_RUNTIME_DIR when set to an absolute path, else
+// /run/user/<uid> when that is a directory owned by us without group or other
+// permission bits. nullopt when neither applies.
+[[nodiscard]] std::optional<std::filesystem::path> userRuntimeDirectory();
+
+// The path of the socket the host listens on:
+// <runtime>/quorvane/<service name>, or /tmp/quorvane-<uid>/<service name>
+// when there is no per-user runtime folder.
+[[nodiscard]] std::filesystem::path hostSocketPath();
+
+// The user's configuration folder: $XDG_CONFIG_HOME when it is an absolute
+// path, else $HOME/.config (HOME from the password database when unset).
+// Empty when no home folder can be found.
+[[nodiscard]] std::filesystem::path userConfigDirectory();
+
+// The absolute path of the program `name` in the folder of the running
+// executable (resolved through /proc/self/exe, so symbolic links to the
+// executable do not count). Empty when the executable cannot be resolved.
+[[nodiscard]] std::filesystem::path programBesideSelf(std::string_view name);
+
+} // namespace quorvane::autostart
