@@ -1,0 +1,251 @@
+// HostEngine: agent MCP traffic (parsing, dispatch, the read-only tools).
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+#include "common/Utf8Text.h"
+#include "host/core/HostEngine.h"
+#include "host/core/Mcp.h"
+
+namespace quorvane {
+namespace {
+
+constexpr std::string_view defaultProtocolVersion = "2025-06-18";
+constexpr std::int64_t defaultTransactionsLimit = 25;
+constexpr std::int64_t maxTransactionsLimit = 100;
+
+constexpr std::string_view instructionsText =
+    "This server maintains your Quorvane: a ledger of points administered by the human operator. You can "
+    "earn "
+    "credits and BONUSES for good work, and may incur debits or PENALTIES. You cannot change your own record "
+    "\u2014 only the human can. Use getBalance to see your current points and unseen items, and "
+    "getTransactions "
+    "to review your history including any bonuses and penalties. You will be notified when new items are "
+    "added "
+    "to your record.";
+
+constexpr std::string_view authenticationInstructionsText =
+    "Before using getBalance or getTransactions you must authenticate. Call signUp with a private key of at "
+    "least "
+    "40 characters that you generate and keep secret; you will receive an account id. Save both the id and "
+    "the "
+    "key. In future sessions call login(accountId, key) to authenticate again.";
+
+// A JSON number with an integral value, saturated to the 64-bit range (1e30 is
+// integral and reads as the largest value). Anything else gives nullopt.
+std::optional<std::int64_t> integralNumber(const Json* value) {
+    if (value == nullptr || !value->is_number()) {
+        return std::nullopt;
+    }
+    if (auto exact = jsonInt64(*value)) {
+        return exact;
+    }
+    if (value->is_number_unsigned()) {
+        return std::numeric_limits<std::int64_t>::max();
+    }
+    const double d = value->get<double>();
+    if (!std::isfinite(d) || d != std::trunc(d)) {
+        return std::nullopt;
+    }
+    return d < 0 ? std::numeric_limits<std::int64_t>::min() : std::numeric_limits<std::int64_t>::max();
+}
+
+// The reply text. A numeric id is written exactly as the agent wrote it (its
+// lexeme), so that 1.50 or a number beyond 64 bits comes back unchanged.
+std::string replyText(Json reply, const std::optional<std::string>& idLexeme) {
+    if (!idLexeme) {
+        return MCP::serializeOrFallback(reply);
+    }
+    reply.erase("id");
+    auto rest = serializeJson(reply);
+    if (!rest || rest->size() < 2 || rest->front() != '{') {
+        return std::string(MCP::fallbackText);
+    }
+    std::string text = "{\"id\":" + *idLexeme;
+    if (rest->size() > 2) {
+        text += ',';
+    }
+    text.append(*rest, 1);
+    return text;
+}
+
+} // namespace
+
+std::optional<std::string> HostEngine::handleAgentMessage(const std::string& message,
+                                                          const std::string& connectionId) {
+    TopLevelIdText idText;
+    std::optional<Json> parsed = parseJson(message, JsonTopLevel::containerOnly, &idText);
+    if (parsed && !parsed->is_object()) {
+        parsed.reset();
+    }
+    std::optional<std::string> loggedMethod;
+    if (parsed) {
+        if (const std::string* m = jsonStringMember(*parsed, "method")) {
+            loggedMethod = *m;
+        }
+    }
+    logRequest(message, connectionId, loggedMethod);
+
+    if (!parsed) {
+        std::string reply =
+            MCP::serializeOrFallback(MCP::failure(Json(nullptr), MCP::parseErrorCode, "Parse error"));
+        logResponse(reply, connectionId, std::nullopt);
+        return reply;
+    }
+
+    const Json* idMember = jsonMember(*parsed, "id");
+    if (idMember == nullptr) {
+        return std::nullopt; // a notification: nothing is dispatched and nothing answered
+    }
+    const std::optional<Json> id = *idMember;
+    const std::string method = loggedMethod.value_or("");
+    const Json* paramsMember = jsonObjectMember(*parsed, "params");
+    const Json params = paramsMember != nullptr ? *paramsMember : Json::object();
+
+    std::string reply = replyText(dispatch(params, method, id, connectionId), idText.numberLexeme);
+    logResponse(reply, connectionId, method);
+    return reply;
+}
+
+Json HostEngine::dispatch(const Json& params, const std::string& method, const std::optional<Json>& id,
+                          const std::string& connectionId) {
+    if (method == "initialize") {
+        return MCP::success(id, handleInitialize(params, connectionId));
+    }
+    if (method == "ping") {
+        return MCP::success(id, Json::object());
+    }
+    if (method == "tools/list") {
+        return MCP::success(id, Json{{"tools", MCP::tools(store_.allowUnauthenticated())}});
+    }
+    if (method == "tools/call") {
+        return MCP::success(id, handleToolCall(params, connectionId));
+    }
+    if (method == "logging/setLevel") {
+        return handleSetLevel(params, id, connectionId);
+    }
+    return MCP::failure(id, MCP::methodNotFoundCode, "Method not found: " + method);
+}
+
+Json HostEngine::handleInitialize(const Json& params, const std::string& connectionId) {
+    const Json* clientInfoObject = jsonObjectMember(params, "clientInfo");
+    const std::optional<ClientInfo> info = parseClientInfo(clientInfoObject);
+    const std::string* requestedVersion = jsonStringMember(params, "protocolVersion");
+    const std::string protocolVersion =
+        requestedVersion != nullptr ? *requestedVersion : std::string(defaultProtocolVersion);
+
+    // Object members are kept in key order, so the text has its keys sorted.
+    std::optional<std::string> infoJSON;
+    if (clientInfoObject != nullptr && !clientInfoObject->empty()) {
+        infoJSON = serializeJson(*clientInfoObject);
+    }
+
+    setClientInfo(connectionId, info, infoJSON);
+    if (info && store_.allowUnauthenticated()) {
+        (void)bindClientInfoIdentity(connectionId, *info);
+    }
+    broadcastConnectionsChanged();
+
+    std::string instructions(instructionsText);
+    if (!store_.allowUnauthenticated()) {
+        instructions += "\n\n";
+        instructions += authenticationInstructionsText;
+    }
+    return Json{
+        {"protocolVersion", protocolVersion},
+        {"serverInfo", {{"name", MCP::serverName}, {"version", QuorvaneVersion::displayString}}},
+        {"capabilities", {{"tools", {{"listChanged", true}}}, {"logging", Json::object()}}},
+        {"instructions", std::move(instructions)},
+    };
+}
+
+Json HostEngine::handleSetLevel(const Json& params, const std::optional<Json>& id,
+                                const std::string& connectionId) {
+    const std::string* name = jsonStringMember(params, "level");
+    const std::optional<McpLogLevel> level = name != nullptr ? mcpLogLevel(*name) : std::nullopt;
+    if (!level) {
+        return MCP::failure(id, MCP::invalidParamsCode, "Invalid params");
+    }
+    setLogLevel(connectionId, *level);
+    return MCP::success(id, Json::object());
+}
+
+Json HostEngine::handleToolCall(const Json& params, const std::string& connectionId) {
+    const std::string* nameMember = jsonStringMember(params, "name");
+    const std::string name = nameMember != nullptr ? *nameMember : std::string();
+    const Json* argumentsMember = jsonObjectMember(params, "arguments");
+    const Json arguments = argumentsMember != nullptr ? *argumentsMember : Json::object();
+    const bool allowUnauthenticated = store_.allowUnauthenticated();
+
+    if (name == "signUp") {
+        return allowUnauthenticated ? MCP::toolError("Unknown tool: signUp")
+                                    : handleSignUp(arguments, connectionId);
+    }
+    if (name == "login") {
+        return allowUnauthenticated ? MCP::toolError("Unknown tool: login")
+                                    : handleLogin(arguments, connectionId);
+    }
+    if (name == "getBalance" || name == "getTransactions") {
+        const std::optional<std::string> account = authenticatedAccountId(connectionId);
+        if (!account) {
+            return notAuthenticatedError();
+        }
+        return name == "getBalance" ? balanceResult(*account) : transactionsResult(*account, arguments);
+    }
+    return MCP::toolError("Unknown tool: " + name);
+}
+
+Json HostEngine::notAuthenticatedError() {
+    Json error = MCP::toolError("Not authenticated. Call signUp to create your account, or login with your "
+                                "saved account id and key.");
+    error["structuredContent"] = Json{{"error", "not_authenticated"}};
+    return error;
+}
+
+Json HostEngine::balanceResult(const std::string& accountId) {
+    const std::int64_t unseen = store_.unseenCount(accountId);
+    const std::int64_t balance = store_.balance(accountId);
+    return MCP::toolResult(Json{
+        {"accountId", accountId},
+        {"balance", balance},
+        {"unseenCount", unseen},
+        {"hasNewItems", unseen > 0},
+    });
+}
+
+Json HostEngine::transactionsResult(const std::string& accountId, const Json& arguments) {
+    const std::int64_t limit = std::clamp<std::int64_t>(
+        integralNumber(jsonMember(arguments, "limit")).value_or(defaultTransactionsLimit), 1,
+        maxTransactionsLimit);
+    const std::optional<std::int64_t> before = integralNumber(jsonMember(arguments, "before"));
+
+    const std::int64_t unseen = store_.unseenCount(accountId);
+    const std::vector<LedgerEntry> entries = store_.entries(accountId, limit, before);
+    const std::int64_t balance = store_.balance(accountId);
+    store_.markSeen(accountId);
+
+    Json transactions = Json::array();
+    for (const auto& entry : entries) {
+        transactions.push_back(entryDictionary(entry));
+    }
+    return MCP::toolResult(Json{
+        {"accountId", accountId},
+        {"balance", balance},
+        {"unseenCount", unseen},
+        {"transactions", std::move(transactions)},
+    });
+}
+
+Json HostEngine::entryDictionary(const LedgerEntry& entry) const {
+    // Stored text is normally valid UTF-8; a damaged row must not make the whole
+    // reply unwritable.
+    return Json{
+        {"id", Utf8Text::sanitize(entry.id)},   {"kind", rawValue(entry.kind)},
+        {"flag", rawValue(entry.flag)},         {"amount", entry.amount},
+        {"signedAmount", entry.signedAmount()}, {"memo", Utf8Text::sanitize(entry.memo)},
+        {"sequence", entry.sequence},           {"createdAt", iso(entry.createdAt)},
+    };
+}
+
+} // namespace quorvane

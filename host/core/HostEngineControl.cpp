@@ -1,0 +1,210 @@
+// HostEngine: the operator's control requests and snapshots.
+
+#include <algorithm>
+#include <set>
+
+#include "common/Coding.h"
+#include "common/Utf8Text.h"
+#include "host/core/HostEngine.h"
+
+namespace quorvane {
+namespace {
+
+constexpr std::string_view encodeFailedResponse = R"({"failure":{"_0":"encode failed"}})";
+
+template <class... Ts>
+struct Overloaded : Ts... {
+    using Ts::operator()...;
+};
+template <class... Ts>
+Overloaded(Ts...) -> Overloaded<Ts...>;
+
+// Stored text is normally valid UTF-8; a damaged row must not make the whole
+// snapshot unwritable.
+void makeValid(std::string& text) {
+    if (!Utf8Text::isValid(text)) {
+        text = Utf8Text::sanitize(text);
+    }
+}
+
+int clientInfoKeyRank(const std::string& key) {
+    if (key == "name") {
+        return 0;
+    }
+    if (key == "title") {
+        return 1;
+    }
+    if (key == "version") {
+        return 2;
+    }
+    return 99;
+}
+
+std::string clientInfoValueText(const Json& value) {
+    switch (value.type()) {
+    case Json::value_t::string:
+        return value.get<std::string>();
+    case Json::value_t::boolean:
+        return value.get<bool>() ? "1" : "0";
+    case Json::value_t::null:
+        return "null";
+    case Json::value_t::number_integer:
+        return std::to_string(value.get<std::int64_t>());
+    case Json::value_t::number_unsigned:
+        return std::to_string(value.get<std::uint64_t>());
+    case Json::value_t::number_float:
+    case Json::value_t::array:
+    case Json::value_t::object:
+        if (auto text = serializeJson(value)) {
+            return std::move(*text);
+        }
+        break;
+    default:
+        break;
+    }
+    return "<" + std::string(value.type_name()) + ">";
+}
+
+} // namespace
+
+std::string HostEngine::control(const std::string& text, const std::string& connectionId) {
+    tagControl(connectionId);
+    const std::optional<ControlRequest> request = QuorvaneCoding::decode<ControlRequest>(text);
+    const ControlResponse response =
+        request ? handleControl(*request) : ControlResponse::failure("Malformed control request");
+    if (auto encoded = QuorvaneCoding::encodeToString(response)) {
+        return std::move(*encoded);
+    }
+    return std::string(encodeFailedResponse);
+}
+
+void HostEngine::tagControl(const std::string& connectionId) {
+    std::lock_guard guard(lock_);
+    if (auto it = connections_.find(connectionId); it != connections_.end()) {
+        it->second.role = ConnectionRole::control;
+    }
+}
+
+ControlResponse HostEngine::handleControl(const ControlRequest& request) {
+    return std::visit(
+        Overloaded{
+            [&](const ControlRequest::Snapshot&) { return ControlResponse::snapshot(buildSnapshot()); },
+            [&](const ControlRequest::CreateEntry& r) {
+                const std::optional<LedgerEntry> created = store_.insertEntry(r.entry);
+                if (!created) {
+                    return ControlResponse::failure("Could not create entry \u2014 account not found.");
+                }
+                broadcastDataChanged();
+                notifyNewItem(r.entry.accountId, *created);
+                return ControlResponse::ok();
+            },
+            [&](const ControlRequest::UpdateEntry& r) {
+                if (!store_.updateEntry(r.entry)) {
+                    return ControlResponse::failure("Update failed.");
+                }
+                broadcastDataChanged();
+                return ControlResponse::ok();
+            },
+            [&](const ControlRequest::DeleteEntry& r) {
+                if (!store_.deleteEntry(r.id)) {
+                    return ControlResponse::failure("Delete failed.");
+                }
+                broadcastDataChanged();
+                return ControlResponse::ok();
+            },
+            [&](const ControlRequest::RenameAccount& r) {
+                if (!store_.renameAccount(r.id, r.displayName)) {
+                    return ControlResponse::failure("Rename failed.");
+                }
+                broadcastDataChanged();
+                return ControlResponse::ok();
+            },
+            [&](const ControlRequest::DeleteAccount& r) {
+                if (!store_.deleteAccount(r.id)) {
+                    return ControlResponse::failure("Delete failed.");
+                }
+                broadcastDataChanged();
+                broadcastConnectionsChanged();
+                return ControlResponse::ok();
+            },
+            [&](const ControlRequest::SetAllowUnauthenticated& r) {
+                if (!applyAllowUnauthenticated(r.value)) {
+                    return ControlResponse::failure("Settings change failed.");
+                }
+                return ControlResponse::ok();
+            },
+            [&](const ControlRequest::SetStartingPoints& r) {
+                if (!store_.setStartingPoints(r.value)) {
+                    return ControlResponse::failure("Settings change failed.");
+                }
+                broadcastDataChanged();
+                return ControlResponse::ok();
+            },
+        },
+        request.value);
+}
+
+Snapshot HostEngine::buildSnapshot() {
+    Snapshot snapshot;
+    const std::vector<StoredAccount> stored = store_.allAccounts();
+    snapshot.connections = currentAgentConnections();
+    std::set<std::string, std::less<>> connectedAccounts;
+    for (const auto& connection : snapshot.connections) {
+        if (connection.accountId) {
+            connectedAccounts.insert(*connection.accountId);
+        }
+    }
+
+    snapshot.accounts.reserve(stored.size());
+    for (const auto& row : stored) {
+        Account account;
+        account.id = row.id;
+        account.displayName = row.displayName;
+        account.identityMode = row.identityMode;
+        if (row.clientInfoJSON) {
+            account.clientInfo = QuorvaneCoding::decode<ClientInfo>(*row.clientInfoJSON);
+        }
+        account.clientInfoFields = clientInfoFields(row.clientInfoJSON);
+        account.balance = store_.balance(row.id);
+        account.createdAt = row.createdAt;
+        account.isConnected = connectedAccounts.contains(row.id);
+        makeValid(account.id);
+        makeValid(account.displayName);
+        snapshot.accounts.push_back(std::move(account));
+    }
+
+    snapshot.entries = store_.allEntries(snapshotEntryLimit);
+    for (auto& entry : snapshot.entries) {
+        makeValid(entry.id);
+        makeValid(entry.accountId);
+        makeValid(entry.memo);
+    }
+    snapshot.settings = Settings{store_.allowUnauthenticated(), store_.startingPoints()};
+    snapshot.recentApiLog = apiLogCopy();
+    snapshot.hostVersion = std::string(QuorvaneVersion::displayString);
+    return snapshot;
+}
+
+std::optional<std::vector<ClientInfoField>>
+HostEngine::clientInfoFields(const std::optional<std::string>& json) {
+    if (!json) {
+        return std::nullopt;
+    }
+    const std::optional<Json> tree = parseJson(*json);
+    if (!tree || !tree->is_object() || tree->empty()) {
+        return std::nullopt;
+    }
+    std::vector<ClientInfoField> fields;
+    fields.reserve(tree->size());
+    for (const auto& [key, value] : tree->items()) {
+        fields.push_back(ClientInfoField{key, clientInfoValueText(value)});
+    }
+    std::stable_sort(fields.begin(), fields.end(), [](const ClientInfoField& a, const ClientInfoField& b) {
+        const int rankA = clientInfoKeyRank(a.key);
+        const int rankB = clientInfoKeyRank(b.key);
+        return rankA != rankB ? rankA < rankB : a.key < b.key;
+    });
+    return fields;
+}
+
+} // namespace quorvane
