@@ -1,0 +1,93 @@
+#pragma once
+
+// The wire form of the service: length-prefixed frames over a local stream
+// socket.
+//
+// Header, 16 bytes, integers little-endian:
+//   0..3   payload length in bytes (u32)
+//   4      frame kind           (FrameKind)
+//   5      operation            (Operation)
+//   6      flags                (bit 0: the reply is absent; other bits zero)
+//   7      wire version         (kFrameVersion)
+//   8..15  call id (u64; zero for pushes)
+// followed by the payload, UTF-8 text.
+//
+// A reader checks the length against the limit of its direction before it
+// allocates anything; a frame that breaks any rule ends the connection.
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace quorvane {
+
+enum class FrameKind : std::uint8_t {
+    call = 1,    // client to host: an operation with its argument
+    reply = 2,   // host to client: the answer to one call
+    failure = 3, // host to client: the call failed; payload is the description
+    push = 4,    // host to client: a one-way push
+};
+
+enum class Operation : std::uint8_t {
+    handleAgentMessage = 1,
+    control = 2,
+    deliverAgentNotification = 3,
+    controlEvent = 4,
+};
+
+inline constexpr std::size_t kFrameHeaderSize = 16;
+inline constexpr std::uint8_t kFrameVersion = 1;
+inline constexpr std::uint8_t kFlagReplyAbsent = 0x01;
+
+// Largest payload a host accepts, and largest a client accepts.
+inline constexpr std::size_t kMaxFrameToHost = std::size_t{4} << 20;
+inline constexpr std::size_t kMaxFrameFromHost = std::size_t{64} << 20;
+
+struct Frame {
+    FrameKind kind = FrameKind::call;
+    Operation operation = Operation::handleAgentMessage;
+    std::uint64_t callId = 0;
+    bool replyAbsent = false; // only on a reply to handleAgentMessage, with an empty payload
+    std::string payload;
+
+    bool operator==(const Frame&) const = default;
+};
+
+[[nodiscard]] std::string_view operationName(Operation operation);
+
+// Whether kind, operation, call id and flag agree with each other.
+[[nodiscard]] bool isWellFormed(const Frame& frame);
+
+// The frame's bytes, header and payload. Empty when the frame is not well
+// formed, its payload exceeds maxPayload or is not valid UTF-8.
+[[nodiscard]] std::string encodeFrame(const Frame& frame, std::size_t maxPayload);
+
+enum class ReadStatus {
+    frame,     // a complete, well-formed frame
+    closed,    // the peer closed the connection between frames
+    truncated, // the connection ended inside a frame
+    oversized, // the announced length exceeds the limit (nothing was allocated)
+    malformed, // bad header fields or a payload that is not UTF-8
+    failed,    // the socket reported an error
+};
+
+struct ReadResult {
+    ReadStatus status = ReadStatus::failed;
+    Frame frame; // valid when status == frame
+};
+
+[[nodiscard]] std::string_view readStatusText(ReadStatus status);
+
+// Reads one frame from a blocking stream socket. Retries on EINTR. Thread-safe
+// as long as one thread reads a given socket.
+[[nodiscard]] ReadResult readFrame(int fd, std::size_t maxPayload);
+
+// Writes all bytes to a blocking stream socket with MSG_NOSIGNAL (a peer that
+// has gone away never raises SIGPIPE). False when the socket fails.
+[[nodiscard]] bool sendAll(int fd, std::string_view bytes);
+
+// Ignores SIGPIPE for the whole process. Every Quorvane program calls it first.
+void ignoreSigpipe();
+
+} // namespace quorvane

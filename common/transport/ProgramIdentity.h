@@ -1,0 +1,80 @@
+#pragma once
+
+// Who is on the other end of a service connection.
+//
+// Each Quorvane program carries its identity — the team and its program
+// identifier — in an ELF note linked into the binary (one of the object
+// libraries quorvane_identity_host, _bridge or _app). Right after accept or
+// connect, the verifier checks the peer's uid (SO_PEERCRED: it must be ours),
+// then reads the note from the peer's executable (/proc/<pid>/exe) and matches
+// it against a requirement text of ControlProtocol.h. The mapping from those
+// texts to admitted programs lives in this file's implementation, nowhere else.
+//
+// What this proves: the peer runs as this user and executes a program that was
+// built as a Quorvane program. A same-user process can still drive a
+// legitimate program, which is why the host also limits each role to its own
+// operation.
+
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include <sys/types.h>
+
+namespace quorvane {
+
+enum class ProgramRole { host, bridge, app };
+
+[[nodiscard]] std::string_view roleName(ProgramRole role);
+
+struct ProgramIdentity {
+    std::string team;
+    std::string identifier;
+
+    bool operator==(const ProgramIdentity&) const = default;
+};
+
+// The note's owner name and type.
+inline constexpr std::string_view kIdentityNoteName = "Quorvane";
+inline constexpr unsigned kIdentityNoteType = 1;
+
+struct IdentityReading {
+    std::optional<ProgramIdentity> identity;
+    std::string error; // why there is none
+};
+
+// Reads the identity note from an ELF64 executable. Only the headers and the
+// note segments are read, each within fixed bounds, so a malformed, truncated
+// or huge file answers an error quickly. A file with no identity note, or with
+// two different ones, has no identity. Never throws.
+[[nodiscard]] IdentityReading readProgramIdentity(int fd);
+[[nodiscard]] IdentityReading readProgramIdentityAt(const std::string& path);
+
+// The identity of the program a process runs, from /proc/<pid>/exe.
+[[nodiscard]] IdentityReading readProcessIdentity(pid_t pid);
+
+// The program an identity names (team and identifier must both match), if any.
+[[nodiscard]] std::optional<ProgramRole> roleOf(const ProgramIdentity& identity);
+
+// Whether a requirement text admits a program. Unknown texts admit nothing.
+[[nodiscard]] bool requirementAdmits(std::string_view requirement, ProgramRole role);
+
+// How the verifier learns a peer's program identity. Production code leaves it
+// empty (readProcessIdentity); tests that run both ends in one process supply
+// their own. Called on transport threads.
+using ProgramIdentityReader = std::function<IdentityReading(pid_t pid)>;
+
+struct PeerVerdict {
+    std::optional<ProgramRole> role; // set when admitted
+    pid_t pid = 0;
+    std::string refusal; // why the peer was refused
+};
+
+// Checks the peer of a connected local socket: its uid must be ours, and its
+// program must satisfy the requirement. Guards against the peer's pid being
+// reused while its executable is read. Blocking but bounded; thread-safe.
+[[nodiscard]] PeerVerdict verifyPeer(int socketFd, std::string_view requirement,
+                                     const ProgramIdentityReader& reader = {});
+
+} // namespace quorvane

@@ -1,0 +1,106 @@
+#include "common/transport/RuntimePlaces.h"
+
+#include "common/ControlProtocol.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace quorvane {
+
+namespace {
+
+std::string octalMode(mode_t mode) {
+    char text[8];
+    std::snprintf(text, sizeof text, "%04o", static_cast<unsigned>(mode & 07777));
+    return text;
+}
+
+// Creates the folder when asked (mode 0700; an existing one is left as it is),
+// then checks it.
+std::string prepareFolder(const std::string& path, uid_t uid, FolderUse use) {
+    if (use == FolderUse::create && ::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) {
+        return "cannot create the folder " + path + ": " + std::strerror(errno);
+    }
+    return checkPrivateFolder(path, uid);
+}
+
+} // namespace
+
+RuntimeEnvironment RuntimeEnvironment::current() {
+    RuntimeEnvironment env;
+    if (const char* value = std::getenv("XDG_RUNTIME_DIR")) {
+        env.xdgRuntimeDir = std::string(value);
+    }
+    env.uid = ::getuid();
+    return env;
+}
+
+std::string checkPrivateFolder(const std::string& path, uid_t uid) {
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0) {
+        return "cannot use the folder " + path + ": " + std::strerror(errno);
+    }
+    if (S_ISLNK(st.st_mode)) {
+        return "refusing the folder " + path + ": it is a symbolic link";
+    }
+    if (!S_ISDIR(st.st_mode)) {
+        return "refusing the folder " + path + ": it is not a directory";
+    }
+    if (st.st_uid != uid) {
+        return "refusing the folder " + path + ": it belongs to uid " + std::to_string(st.st_uid) +
+               ", not to uid " + std::to_string(uid);
+    }
+    if ((st.st_mode & 077) != 0) {
+        return "refusing the folder " + path + ": its mode " + octalMode(st.st_mode) +
+               " lets group or others in (it must be 0700)";
+    }
+    return {};
+}
+
+PlacesResult resolveServicePlaces(const RuntimeEnvironment& environment, FolderUse use) {
+    const std::string uidText = std::to_string(environment.uid);
+    std::optional<std::string> runtime; // the XDG folder, which is checked (and created) too
+    std::string serviceDir;
+
+    if (environment.xdgRuntimeDir && !environment.xdgRuntimeDir->empty() &&
+        environment.xdgRuntimeDir->front() == '/') {
+        std::string dir = *environment.xdgRuntimeDir;
+        while (dir.size() > 1 && dir.back() == '/') {
+            dir.pop_back();
+        }
+        serviceDir = (dir == "/" ? "" : dir) + "/quorvane";
+        runtime = std::move(dir);
+    } else if (const std::string runUser = environment.runUserBase + "/" + uidText;
+               checkPrivateFolder(runUser, environment.uid).empty()) {
+        serviceDir = runUser + "/quorvane";
+    } else {
+        serviceDir = environment.tmpBase + "/quorvane-" + uidText;
+    }
+
+    ServicePlaces places;
+    places.directory = serviceDir;
+    places.socketPath = serviceDir + "/" + std::string(quorvaneServiceName);
+    places.lockPath = places.socketPath + ".lock";
+    if (places.socketPath.size() > kMaxSocketPathLength) {
+        return {std::nullopt, "the service socket path " + places.socketPath + " is " +
+                                  std::to_string(places.socketPath.size()) + " bytes long; a local socket " +
+                                  "address holds at most " + std::to_string(kMaxSocketPathLength)};
+    }
+
+    if (runtime) {
+        if (std::string error = prepareFolder(*runtime, environment.uid, use); !error.empty()) {
+            return {std::nullopt, std::move(error)};
+        }
+    }
+    if (std::string error = prepareFolder(serviceDir, environment.uid, use); !error.empty()) {
+        return {std::nullopt, std::move(error)};
+    }
+    return {std::move(places), {}};
+}
+
+} // namespace quorvane

@@ -1,0 +1,65 @@
+#pragma once
+
+// Where the host's service lives: a local stream socket named after the service,
+// with a lock file beside it, inside a private per-user runtime folder.
+//
+//   $XDG_RUNTIME_DIR/quorvane/<service name>          when XDG_RUNTIME_DIR is set
+//   /run/user/<uid>/quorvane/<service name>           when that folder is ours and private
+//   /tmp/quorvane-<uid>/<service name>                otherwise
+//
+// Bridges are started by MCP clients with a stripped environment, so the middle
+// rule lets them find the socket of a host started with XDG_RUNTIME_DIR set.
+// Every folder is checked with lstat before use: a directory (not a symbolic
+// link), owned by us, with no group or other permission bits.
+
+#include <cstddef>
+#include <optional>
+#include <string>
+
+#include <sys/types.h>
+
+namespace quorvane {
+
+// The bytes of a socket path that fit a local socket address (sun_path less its
+// terminating NUL). Abstract socket names are never used.
+inline constexpr std::size_t kMaxSocketPathLength = 107;
+
+// What the folder choice depends on. current() reads XDG_RUNTIME_DIR and the
+// real uid; tests build their own with private bases.
+struct RuntimeEnvironment {
+    std::optional<std::string> xdgRuntimeDir; // the variable's value when set
+    uid_t uid = 0;
+    std::string runUserBase = "/run/user";
+    std::string tmpBase = "/tmp";
+
+    [[nodiscard]] static RuntimeEnvironment current();
+};
+
+struct ServicePlaces {
+    std::string directory;  // the private folder holding socket and lock
+    std::string socketPath; // <directory>/<service name>
+    std::string lockPath;   // <directory>/<service name>.lock
+};
+
+enum class FolderUse {
+    create,       // the host: create missing folders (mode 0700), then check them
+    existingOnly, // clients: only check; a missing folder is an error
+};
+
+struct PlacesResult {
+    std::optional<ServicePlaces> places;
+    std::string error; // a sentence for a person when places is empty
+};
+
+// Chooses and checks the folders for the service. Never throws. An
+// XDG_RUNTIME_DIR that is empty or not absolute counts as unset. A chosen folder
+// that fails its check is refused (no fall-back to another place), so that a
+// host and its clients never silently disagree.
+[[nodiscard]] PlacesResult resolveServicePlaces(const RuntimeEnvironment& environment, FolderUse use);
+
+// Checks one folder with lstat: exists, is a directory and not a symbolic link,
+// belongs to `uid`, has no group or other bits. Answers an empty string when it
+// passes, else the reason.
+[[nodiscard]] std::string checkPrivateFolder(const std::string& path, uid_t uid);
+
+} // namespace quorvane

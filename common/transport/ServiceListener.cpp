@@ -1,0 +1,624 @@
+#include "common/transport/ServiceListener.h"
+
+#include "common/transport/Frame.h"
+
+#include <atomic>
+#include <cerrno>
+#include <condition_variable>
+#include <cstring>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/file.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+namespace quorvane {
+
+// ---- ServiceLock ------------------------------------------------------------------
+
+ServiceLock::Result ServiceLock::acquire(const ServicePlaces& places) {
+    const int fd = ::open(places.lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd < 0) {
+        return {Status::failed, std::nullopt,
+                "cannot open the lock file " + places.lockPath + ": " + std::strerror(errno)};
+    }
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::geteuid()) {
+        ::close(fd);
+        return {Status::failed, std::nullopt,
+                "refusing the lock file " + places.lockPath + ": it is not a regular file of ours"};
+    }
+    int rc;
+    do {
+        rc = ::flock(fd, LOCK_EX | LOCK_NB);
+    } while (rc != 0 && errno == EINTR);
+    if (rc != 0) {
+        const int error = errno;
+        ::close(fd);
+        if (error == EWOULDBLOCK) {
+            return {Status::alreadyRunning, std::nullopt, "another host is already running"};
+        }
+        return {Status::failed, std::nullopt, "cannot lock " + places.lockPath + ": " + std::strerror(error)};
+    }
+    return {Status::acquired, ServiceLock(places, fd), {}};
+}
+
+ServiceLock::ServiceLock(ServiceLock&& other) noexcept
+    : places_(std::move(other.places_)), fd_(std::exchange(other.fd_, -1)) {
+}
+
+ServiceLock& ServiceLock::operator=(ServiceLock&& other) noexcept {
+    if (this != &other) {
+        if (fd_ >= 0) {
+            ::close(fd_);
+        }
+        places_ = std::move(other.places_);
+        fd_ = std::exchange(other.fd_, -1);
+    }
+    return *this;
+}
+
+ServiceLock::~ServiceLock() {
+    if (fd_ >= 0) {
+        ::close(fd_); // releases the flock
+    }
+}
+
+// ---- One accepted connection ------------------------------------------------------
+
+namespace {
+
+bool roleMayCall(ProgramRole role, Operation operation) {
+    switch (role) {
+    case ProgramRole::bridge:
+        return operation == Operation::handleAgentMessage;
+    case ProgramRole::app:
+        return operation == Operation::control;
+    case ProgramRole::host:
+        return false;
+    }
+    return false;
+}
+
+std::string failureFrame(std::uint64_t callId, Operation operation, std::string description) {
+    return encodeFrame({FrameKind::failure, operation, callId, false, std::move(description)},
+                       kMaxFrameFromHost);
+}
+
+class HostConnection : public std::enable_shared_from_this<HostConnection> {
+public:
+    HostConnection(int fd, std::size_t maxPushes, std::size_t maxPushBytes)
+        : fd_(fd), wakeFd_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)), maxPushes_(maxPushes),
+          maxPushBytes_(maxPushBytes) {}
+
+    ~HostConnection() {
+        if (wakeFd_ >= 0) {
+            ::close(wakeFd_);
+        }
+    }
+
+    HostConnection(const HostConnection&) = delete;
+    HostConnection& operator=(const HostConnection&) = delete;
+
+    int fd() const { return fd_; }
+
+    // No more writes; wakes the writer, the dispatcher and (through shutdown)
+    // the reader. Idempotent; any thread.
+    void beginClose() {
+        std::lock_guard lock(mutex_);
+        closeLocked();
+    }
+
+    bool isClosing() {
+        std::lock_guard lock(mutex_);
+        return closing_;
+    }
+
+    // Queues a push; overflowing the bound closes the connection.
+    void enqueuePush(std::string bytes) {
+        std::lock_guard lock(mutex_);
+        if (closing_) {
+            return;
+        }
+        if (!queue_.empty() &&
+            (queuedPushes_ + 1 > maxPushes_ || queuedPushBytes_ + bytes.size() > maxPushBytes_)) {
+            closeLocked();
+            return;
+        }
+        queuedPushes_ += 1;
+        queuedPushBytes_ += bytes.size();
+        queue_.push_back({std::move(bytes), true});
+        cv_.notify_all();
+    }
+
+    // Queues a reply frame; ends the wait of the dispatcher for that call.
+    void finishCall(std::uint64_t callId, std::string bytes) {
+        std::lock_guard lock(mutex_);
+        if (!closing_ && !bytes.empty()) {
+            queue_.push_back({std::move(bytes), false});
+        }
+        if (callId == currentCall_) {
+            currentDone_ = true;
+            wakeDispatcher();
+        }
+        cv_.notify_all();
+    }
+
+    void beginCall(std::uint64_t callId) {
+        std::lock_guard lock(mutex_);
+        currentCall_ = callId;
+        currentDone_ = false;
+    }
+
+    // Waits until the current call was answered or the connection is closing.
+    // Meanwhile it watches the socket, so that a peer that hangs up while a
+    // service holds its reply is noticed at once. (A peer that only shut down
+    // its writing side still gets its reply.)
+    void awaitCall() {
+        for (;;) {
+            {
+                std::lock_guard lock(mutex_);
+                if (currentDone_ || closing_) {
+                    return;
+                }
+            }
+            pollfd fds[2] = {{fd_, 0, 0}, {wakeFd_, POLLIN, 0}};
+            const int n = ::poll(fds, wakeFd_ >= 0 ? 2 : 1, wakeFd_ >= 0 ? -1 : 100);
+            if (n < 0 && errno != EINTR) {
+                beginClose();
+                return;
+            }
+            if ((fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
+                beginClose();
+                return;
+            }
+            if ((fds[1].revents & POLLIN) != 0) {
+                std::uint64_t count = 0;
+                [[maybe_unused]] const ssize_t r = ::read(wakeFd_, &count, sizeof count);
+            }
+        }
+    }
+
+    void runWriter() {
+        for (;;) {
+            Outgoing next;
+            {
+                std::unique_lock lock(mutex_);
+                cv_.wait(lock, [&] { return closing_ || !queue_.empty(); });
+                if (closing_) {
+                    return;
+                }
+                next = std::move(queue_.front());
+                queue_.pop_front();
+                if (next.push) {
+                    queuedPushes_ -= 1;
+                    queuedPushBytes_ -= next.bytes.size();
+                }
+            }
+            if (!sendAll(fd_, next.bytes)) {
+                beginClose();
+                return;
+            }
+        }
+    }
+
+    // After both threads are done.
+    void closeSocket() {
+        std::lock_guard lock(mutex_);
+        if (fd_ >= 0) {
+            ::close(fd_);
+            fd_ = -1;
+        }
+    }
+
+    std::shared_ptr<QuorvaneClientProtocol> proxy;
+
+private:
+    struct Outgoing {
+        std::string bytes;
+        bool push = false;
+    };
+
+    void closeLocked() {
+        if (!closing_) {
+            closing_ = true;
+            queue_.clear();
+            queuedPushes_ = 0;
+            queuedPushBytes_ = 0;
+            if (fd_ >= 0) {
+                ::shutdown(fd_, SHUT_RDWR);
+            }
+            wakeDispatcher();
+            cv_.notify_all();
+        }
+    }
+
+    void wakeDispatcher() {
+        if (wakeFd_ >= 0) {
+            const std::uint64_t one = 1;
+            [[maybe_unused]] const ssize_t n = ::write(wakeFd_, &one, sizeof one);
+        }
+    }
+
+    int fd_;
+    const int wakeFd_; // wakes the dispatcher's wait for an answer
+    const std::size_t maxPushes_;
+    const std::size_t maxPushBytes_;
+    std::mutex mutex_;
+    std::condition_variable cv_;
+    std::deque<Outgoing> queue_;
+    std::size_t queuedPushes_ = 0;
+    std::size_t queuedPushBytes_ = 0;
+    bool closing_ = false;
+    std::uint64_t currentCall_ = 0;
+    bool currentDone_ = true;
+};
+
+// The push proxy handed to the owner; refers to its connection weakly.
+class PushProxy final : public QuorvaneClientProtocol {
+public:
+    explicit PushProxy(std::weak_ptr<HostConnection> connection) : connection_(std::move(connection)) {}
+
+    void deliverAgentNotification(const std::string& line) override {
+        push(Operation::deliverAgentNotification, line);
+    }
+    void controlEvent(const std::string& json) override { push(Operation::controlEvent, json); }
+
+private:
+    void push(Operation operation, const std::string& payload) {
+        auto connection = connection_.lock();
+        if (!connection) {
+            return;
+        }
+        std::string bytes = encodeFrame({FrameKind::push, operation, 0, false, payload}, kMaxFrameFromHost);
+        if (!bytes.empty()) {
+            connection->enqueuePush(std::move(bytes));
+        }
+    }
+
+    std::weak_ptr<HostConnection> connection_;
+};
+
+// Answers one call exactly once: the first answer counts, and a slot released
+// without an answer sends a failure.
+class ReplySlot {
+public:
+    ReplySlot(std::weak_ptr<HostConnection> connection, std::uint64_t callId, Operation operation)
+        : connection_(std::move(connection)), callId_(callId), operation_(operation) {}
+
+    ReplySlot(const ReplySlot&) = delete;
+    ReplySlot& operator=(const ReplySlot&) = delete;
+
+    ~ReplySlot() { fail("the service dropped the call without replying"); }
+
+    void reply(std::optional<std::string> text) {
+        if (answered_.exchange(true)) {
+            return;
+        }
+        const bool absent = !text.has_value();
+        std::string bytes = encodeFrame(
+            {FrameKind::reply, operation_, callId_, absent, text.value_or(std::string())}, kMaxFrameFromHost);
+        if (bytes.empty()) {
+            bytes = failureFrame(callId_, operation_, "the service's reply is too large or not valid UTF-8");
+        }
+        deliver(std::move(bytes));
+    }
+
+    void fail(std::string description) {
+        if (answered_.exchange(true)) {
+            return;
+        }
+        deliver(failureFrame(callId_, operation_, std::move(description)));
+    }
+
+private:
+    void deliver(std::string bytes) {
+        if (auto connection = connection_.lock()) {
+            connection->finishCall(callId_, std::move(bytes));
+        }
+    }
+
+    std::weak_ptr<HostConnection> connection_;
+    const std::uint64_t callId_;
+    const Operation operation_;
+    std::atomic<bool> answered_{false};
+};
+
+} // namespace
+
+// ---- The listener -----------------------------------------------------------------
+
+class ServiceListener::Impl {
+public:
+    Impl(ServiceLock lock, int listenFd, int wakeFd, AcceptHandler onAccept, ListenerOptions options)
+        : lock_(std::move(lock)), listenFd_(listenFd), wakeFd_(wakeFd), onAccept_(std::move(onAccept)),
+          options_(std::move(options)) {}
+
+    void startAccepting() {
+        acceptThread_ = std::thread([this] { acceptLoop(); });
+    }
+
+    void stop() {
+        {
+            std::lock_guard lock(mutex_);
+            stopping_ = true;
+        }
+        wake();
+        if (acceptThread_.joinable()) {
+            acceptThread_.join();
+        }
+        std::map<std::uint64_t, Entry> entries;
+        {
+            std::lock_guard lock(mutex_);
+            for (auto& [key, entry] : entries_) {
+                entry.connection->beginClose();
+            }
+            entries.swap(entries_);
+        }
+        for (auto& [key, entry] : entries) {
+            if (entry.thread.joinable()) {
+                entry.thread.join();
+            }
+        }
+        ::close(listenFd_);
+        ::unlink(lock_.places().socketPath.c_str());
+        ::close(wakeFd_);
+    }
+
+    std::size_t openCount() const {
+        std::lock_guard lock(mutex_);
+        return openCount_;
+    }
+
+private:
+    struct Entry {
+        std::thread thread;
+        std::shared_ptr<HostConnection> connection;
+    };
+
+    void wake() {
+        const std::uint64_t one = 1;
+        [[maybe_unused]] const ssize_t n = ::write(wakeFd_, &one, sizeof one);
+    }
+
+    // Joins the threads of connections that have ended.
+    void reapFinished() {
+        std::vector<std::thread> done;
+        {
+            std::lock_guard lock(mutex_);
+            for (std::uint64_t key : finished_) {
+                auto it = entries_.find(key);
+                if (it != entries_.end()) {
+                    done.push_back(std::move(it->second.thread));
+                    entries_.erase(it);
+                }
+            }
+            finished_.clear();
+        }
+        for (auto& thread : done) {
+            thread.join();
+        }
+    }
+
+    void acceptLoop() {
+        bool backOff = false;
+        for (;;) {
+            pollfd fds[2] = {{listenFd_, POLLIN, 0}, {wakeFd_, POLLIN, 0}};
+            // Out of descriptors: the pending connection stays readable, so
+            // wait a little before trying again instead of spinning.
+            const int n = ::poll(fds, 2, backOff ? 100 : -1);
+            if (n < 0 && errno != EINTR) {
+                return;
+            }
+            if (n > 0 && (fds[1].revents & POLLIN) != 0) {
+                std::uint64_t count = 0;
+                [[maybe_unused]] const ssize_t r = ::read(wakeFd_, &count, sizeof count);
+            }
+            reapFinished();
+            {
+                std::lock_guard lock(mutex_);
+                if (stopping_) {
+                    return;
+                }
+            }
+            if (n <= 0 || (fds[0].revents & POLLIN) == 0) {
+                continue;
+            }
+            const int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
+            if (fd < 0) {
+                backOff = errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM;
+                continue;
+            }
+            backOff = false;
+            adopt(fd);
+        }
+    }
+
+    void adopt(int fd) {
+        std::lock_guard lock(mutex_);
+        if (entries_.size() >= options_.maxConnections) {
+            ::close(fd);
+            return;
+        }
+        const std::uint64_t key = nextKey_++;
+        auto connection =
+            std::make_shared<HostConnection>(fd, options_.maxQueuedPushes, options_.maxQueuedPushBytes);
+        try {
+            entries_[key] =
+                Entry{std::thread([this, key, connection] { serve(key, connection); }), connection};
+        } catch (...) {
+            entries_.erase(key);
+            ::close(fd);
+        }
+    }
+
+    void serve(std::uint64_t key, const std::shared_ptr<HostConnection>& connection) {
+        const PeerVerdict verdict =
+            verifyPeer(connection->fd(), quorvaneCallerRequirement, options_.identityReader);
+        bool admitted = false;
+        if (verdict.role) {
+            std::lock_guard lock(mutex_);
+            if (!stopping_) {
+                admitted = true;
+                openCount_ += 1;
+            }
+        }
+        if (admitted) {
+            run(connection, *verdict.role, verdict.pid);
+            std::lock_guard lock(mutex_);
+            openCount_ -= 1;
+        }
+        connection->closeSocket();
+        {
+            std::lock_guard lock(mutex_);
+            finished_.push_back(key);
+        }
+        wake();
+    }
+
+    void run(const std::shared_ptr<HostConnection>& connection, ProgramRole role, pid_t pid) {
+        std::weak_ptr<HostConnection> weak = connection;
+        connection->proxy = std::make_shared<PushProxy>(weak);
+        AcceptedPeer peer;
+        peer.role = role;
+        peer.pid = pid;
+        peer.clientProxy = [weak]() -> std::shared_ptr<QuorvaneClientProtocol> {
+            auto live = weak.lock();
+            if (!live || live->isClosing()) {
+                return nullptr;
+            }
+            return live->proxy;
+        };
+
+        ConnectionSetup setup;
+        try {
+            setup = onAccept_(peer);
+        } catch (...) {
+            setup = {};
+        }
+        if (!setup.service) {
+            connection->beginClose();
+            return;
+        }
+
+        std::thread writer([connection] { connection->runWriter(); });
+        serveCalls(connection, role, *setup.service);
+        connection->beginClose();
+        writer.join();
+
+        if (setup.onClosed) {
+            try {
+                setup.onClosed();
+            } catch (...) {
+            }
+        }
+    }
+
+    void serveCalls(const std::shared_ptr<HostConnection>& connection, ProgramRole role,
+                    QuorvaneServiceProtocol& service) {
+        for (;;) {
+            ReadResult read = readFrame(connection->fd(), kMaxFrameToHost);
+            if (read.status != ReadStatus::frame || read.frame.kind != FrameKind::call) {
+                return; // closed, or a frame a client may not send
+            }
+            Frame& call = read.frame;
+            connection->beginCall(call.callId);
+            auto slot = std::make_shared<ReplySlot>(connection, call.callId, call.operation);
+            if (!roleMayCall(role, call.operation)) {
+                slot->fail("the " + std::string(roleName(role)) + " may not call " +
+                           std::string(operationName(call.operation)));
+            } else {
+                try {
+                    if (call.operation == Operation::handleAgentMessage) {
+                        service.handleAgentMessage(call.payload, [slot](std::optional<std::string> reply) {
+                            slot->reply(std::move(reply));
+                        });
+                    } else {
+                        service.control(call.payload,
+                                        [slot](std::string reply) { slot->reply(std::move(reply)); });
+                    }
+                } catch (...) {
+                    slot->fail("the service failed to handle the call");
+                }
+            }
+            slot.reset(); // a service that dropped its callback has now answered with a failure
+            connection->awaitCall();
+        }
+    }
+
+    ServiceLock lock_;
+    const int listenFd_;
+    const int wakeFd_;
+    const AcceptHandler onAccept_;
+    const ListenerOptions options_;
+    std::thread acceptThread_;
+
+    mutable std::mutex mutex_;
+    std::map<std::uint64_t, Entry> entries_;
+    std::vector<std::uint64_t> finished_;
+    std::uint64_t nextKey_ = 1;
+    std::size_t openCount_ = 0;
+    bool stopping_ = false;
+};
+
+ServiceListener::Result ServiceListener::start(ServiceLock lock, AcceptHandler onAccept,
+                                               ListenerOptions options) {
+    const std::string path = lock.places().socketPath;
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (path.empty() || path.size() > kMaxSocketPathLength || path.size() >= sizeof address.sun_path) {
+        return {nullptr, "the service socket path " + path + " does not fit a local socket address"};
+    }
+    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+
+    if (::unlink(path.c_str()) != 0 && errno != ENOENT) {
+        return {nullptr, "cannot remove the stale socket " + path + ": " + std::strerror(errno)};
+    }
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0) {
+        return {nullptr, std::string("cannot create the service socket: ") + std::strerror(errno)};
+    }
+    if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        const int error = errno;
+        ::close(fd);
+        return {nullptr, "cannot bind the service socket " + path + ": " + std::strerror(error)};
+    }
+    if (::listen(fd, SOMAXCONN) != 0) {
+        const int error = errno;
+        ::close(fd);
+        ::unlink(path.c_str());
+        return {nullptr, "cannot listen on " + path + ": " + std::strerror(error)};
+    }
+    const int wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (wakeFd < 0) {
+        const int error = errno;
+        ::close(fd);
+        ::unlink(path.c_str());
+        return {nullptr, std::string("cannot create an event descriptor: ") + std::strerror(error)};
+    }
+    auto impl = std::make_shared<Impl>(std::move(lock), fd, wakeFd, std::move(onAccept), std::move(options));
+    impl->startAccepting();
+    return {std::unique_ptr<ServiceListener>(new ServiceListener(std::move(impl))), {}};
+}
+
+ServiceListener::ServiceListener(std::shared_ptr<Impl> impl) : impl_(std::move(impl)) {
+}
+
+ServiceListener::~ServiceListener() {
+    impl_->stop();
+}
+
+std::size_t ServiceListener::openConnectionCount() const {
+    return impl_->openCount();
+}
+
+} // namespace quorvane

@@ -1,0 +1,197 @@
+#include "common/transport/RuntimePlaces.h"
+#include "common/transport/tests/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace quorvane {
+namespace {
+
+using test::TempDir;
+
+mode_t modeOf(const std::string& path) {
+    struct stat st {};
+    EXPECT_EQ(::lstat(path.c_str(), &st), 0) << path;
+    return st.st_mode & 07777;
+}
+
+bool exists(const std::string& path) {
+    struct stat st {};
+    return ::lstat(path.c_str(), &st) == 0;
+}
+
+class RuntimePlaces : public ::testing::Test {
+protected:
+    TempDir root = TempDir::forRuntime();
+
+    RuntimeEnvironment env() const {
+        RuntimeEnvironment e;
+        e.uid = ::geteuid();
+        e.runUserBase = root.path() + "/run-user";
+        e.tmpBase = root.path() + "/tmp";
+        return e;
+    }
+};
+
+TEST_F(RuntimePlaces, XdgRuntimeDirHoldsAPrivateQuorvaneFolder) {
+    RuntimeEnvironment e = env();
+    e.xdgRuntimeDir = root.path() + "/xdg/"; // a trailing slash is harmless
+    const PlacesResult created = resolveServicePlaces(e, FolderUse::create);
+    ASSERT_TRUE(created.places) << created.error;
+    EXPECT_EQ(created.places->directory, root.path() + "/xdg/quorvane");
+    EXPECT_EQ(created.places->socketPath,
+              root.path() + "/xdg/quorvane/K7QW2ZR5VD.com.zentrafell.quorvane.host");
+    EXPECT_EQ(created.places->lockPath, created.places->socketPath + ".lock");
+    EXPECT_EQ(modeOf(root.path() + "/xdg"), 0700u);
+    EXPECT_EQ(modeOf(root.path() + "/xdg/quorvane"), 0700u);
+
+    // A client finds the same place and never creates one.
+    const PlacesResult found = resolveServicePlaces(e, FolderUse::existingOnly);
+    ASSERT_TRUE(found.places) << found.error;
+    EXPECT_EQ(found.places->socketPath, created.places->socketPath);
+
+    e.xdgRuntimeDir = root.path() + "/elsewhere";
+    EXPECT_FALSE(resolveServicePlaces(e, FolderUse::existingOnly).places);
+    EXPECT_FALSE(exists(root.path() + "/elsewhere"));
+}
+
+TEST_F(RuntimePlaces, RunUserFolderIsUsedOnlyWhenItIsOursAndPrivate) {
+    const std::string runUser = root.path() + "/run-user";
+    const std::string ours = runUser + "/" + std::to_string(::geteuid());
+    ASSERT_EQ(::mkdir(runUser.c_str(), 0755), 0);
+    ASSERT_EQ(::mkdir(ours.c_str(), 0700), 0);
+
+    // Unset, empty and relative XDG_RUNTIME_DIR all fall through to /run/user.
+    for (const std::optional<std::string>& xdg :
+         {std::optional<std::string>{}, std::optional<std::string>{""},
+          std::optional<std::string>{"relative/dir"}}) {
+        RuntimeEnvironment e = env();
+        e.xdgRuntimeDir = xdg;
+        const PlacesResult r = resolveServicePlaces(e, FolderUse::create);
+        ASSERT_TRUE(r.places) << r.error;
+        EXPECT_EQ(r.places->directory, ours + "/quorvane");
+    }
+
+    // With group bits it is not ours to use: the /tmp rule applies.
+    ASSERT_EQ(::chmod(ours.c_str(), 0750), 0);
+    ASSERT_EQ(::mkdir((root.path() + "/tmp").c_str(), 0777), 0);
+    const PlacesResult r = resolveServicePlaces(env(), FolderUse::create);
+    ASSERT_TRUE(r.places) << r.error;
+    EXPECT_EQ(r.places->directory, root.path() + "/tmp/quorvane-" + std::to_string(::geteuid()));
+}
+
+TEST_F(RuntimePlaces, TmpFallbackHasNoExtraLevelAndIsCreatedPrivate) {
+    ASSERT_EQ(::mkdir((root.path() + "/tmp").c_str(), 0777), 0);
+    const std::string expected = root.path() + "/tmp/quorvane-" + std::to_string(::geteuid());
+    EXPECT_FALSE(resolveServicePlaces(env(), FolderUse::existingOnly).places);
+
+    const PlacesResult r = resolveServicePlaces(env(), FolderUse::create);
+    ASSERT_TRUE(r.places) << r.error;
+    EXPECT_EQ(r.places->directory, expected);
+    EXPECT_EQ(r.places->socketPath, expected + "/K7QW2ZR5VD.com.zentrafell.quorvane.host");
+    EXPECT_EQ(modeOf(expected), 0700u);
+    EXPECT_TRUE(resolveServicePlaces(env(), FolderUse::existingOnly).places);
+}
+
+// A folder that fails its check is refused with a message naming the fault, for
+// the XDG folder, the quorvane folder inside it and the /tmp fallback alike.
+TEST_F(RuntimePlaces, RefusesFoldersThatAreNotPrivateDirectoriesOfOurs) {
+    struct Case {
+        const char* name;
+        std::function<void(const std::string& path)> plant;
+        const char* message;
+        bool needsRoot;
+    };
+    const Case cases[] = {
+        {"open mode",
+         [](const std::string& p) {
+             ASSERT_EQ(::mkdir(p.c_str(), 0700), 0);
+             ::chmod(p.c_str(), 0755);
+         },
+         "mode 0755", false},
+        {"group bit",
+         [](const std::string& p) {
+             ASSERT_EQ(::mkdir(p.c_str(), 0700), 0);
+             ::chmod(p.c_str(), 0710);
+         },
+         "mode 0710", false},
+        {"symbolic link",
+         [this](const std::string& p) {
+             static int targets = 0;
+             const std::string target = root.path() + "/target-" + std::to_string(++targets);
+             ASSERT_EQ(::mkdir(target.c_str(), 0700), 0);
+             ASSERT_EQ(::symlink(target.c_str(), p.c_str()), 0);
+         },
+         "symbolic link", false},
+        {"regular file",
+         [](const std::string& p) {
+             const int fd = ::open(p.c_str(), O_CREAT | O_WRONLY, 0600);
+             ASSERT_GE(fd, 0);
+             ::close(fd);
+         },
+         "not a directory", false},
+        {"foreign owner",
+         [](const std::string& p) {
+             ASSERT_EQ(::mkdir(p.c_str(), 0700), 0);
+             ASSERT_EQ(::chown(p.c_str(), 65534, 65534), 0);
+         },
+         "belongs to uid 65534", true},
+    };
+    const std::string uidText = std::to_string(::geteuid());
+    for (const Case& c : cases) {
+        if (c.needsRoot && ::geteuid() != 0) {
+            continue; // only root can give a folder away
+        }
+        for (int where = 0; where < 3; ++where) {
+            SCOPED_TRACE(std::string(c.name) + " at place " + std::to_string(where));
+            TempDir scratch(root.path());
+            RuntimeEnvironment e = env();
+            e.runUserBase = scratch.path() + "/run-user";
+            e.tmpBase = scratch.path();
+            std::string victim;
+            if (where == 0) {
+                e.xdgRuntimeDir = scratch.path() + "/xdg";
+                victim = *e.xdgRuntimeDir;
+            } else if (where == 1) {
+                e.xdgRuntimeDir = scratch.path() + "/xdg";
+                ASSERT_EQ(::mkdir(e.xdgRuntimeDir->c_str(), 0700), 0);
+                victim = *e.xdgRuntimeDir + "/quorvane";
+            } else {
+                victim = scratch.path() + "/quorvane-" + uidText;
+            }
+            c.plant(victim);
+            for (FolderUse use : {FolderUse::create, FolderUse::existingOnly}) {
+                const PlacesResult r = resolveServicePlaces(e, use);
+                EXPECT_FALSE(r.places);
+                EXPECT_NE(r.error.find(victim), std::string::npos) << r.error;
+                EXPECT_NE(r.error.find(c.message), std::string::npos) << r.error;
+            }
+        }
+    }
+}
+
+TEST_F(RuntimePlaces, SocketPathThatDoesNotFitIsRefusedBeforeAnythingIsCreated) {
+    RuntimeEnvironment e = env();
+    const std::string parent = root.path() + "/" + std::string(100, 'x');
+    e.xdgRuntimeDir = parent + "/xdg";
+    const PlacesResult r = resolveServicePlaces(e, FolderUse::create);
+    EXPECT_FALSE(r.places);
+    EXPECT_NE(r.error.find("bytes long"), std::string::npos) << r.error;
+    EXPECT_NE(r.error.find("at most 107"), std::string::npos) << r.error;
+    EXPECT_FALSE(exists(parent));
+
+    // The longest path that fits is accepted.
+    RuntimeEnvironment fits = env();
+    const std::size_t fixed = std::string("/quorvane/").size() + quorvaneServiceName.size();
+    const std::size_t room = kMaxSocketPathLength - fixed - root.path().size() - 1;
+    fits.xdgRuntimeDir = root.path() + "/" + std::string(room, 'y');
+    const PlacesResult ok = resolveServicePlaces(fits, FolderUse::create);
+    ASSERT_TRUE(ok.places) << ok.error;
+    EXPECT_EQ(ok.places->socketPath.size(), kMaxSocketPathLength);
+}
+
+} // namespace
+} // namespace quorvane
