@@ -60,9 +60,10 @@ constexpr const char* kAccountExists = "SELECT 1 FROM account WHERE id = ?1;";
 
 // Each entry's effect on its account's balance: +1 credit, -1 debit, 0 otherwise
 // (the same comparisons as a SUM over CASE kind WHEN 'credit' ... WHEN 'debit').
-constexpr const char* kBalanceTerms =
-    "SELECT CASE kind WHEN 'credit' THEN 1 WHEN 'debit' THEN -1 ELSE 0 END, amount\n"
-    "FROM ledger WHERE account_id = ?1 AND kind IN ('credit', 'debit');";
+constexpr const char* kAllAccountIds = "SELECT id FROM account;";
+constexpr const char* kAllBalanceTerms =
+    "SELECT account_id, CASE kind WHEN 'credit' THEN 1 WHEN 'debit' THEN -1 ELSE 0 END, amount\n"
+    "FROM ledger WHERE kind IN ('credit', 'debit');";
 constexpr const char* kEntryEffect =
     "SELECT account_id, CASE kind WHEN 'credit' THEN 1 WHEN 'debit' THEN -1 ELSE 0 END, amount\n"
     "FROM ledger WHERE id = ?1;";
@@ -297,20 +298,38 @@ std::vector<LedgerEntry> LedgerStore::readEntries(Query& q) {
 // Credits add, debits subtract, other kinds add nothing; summed exactly and
 // clamped to 64 bits only at the end.
 std::int64_t LedgerStore::rawBalance(const std::string& accountId) {
-    if (const auto cached = balances_.find(accountId); cached != balances_.end()) {
-        return clampToInt64(cached->second);
+    if (!balancesComplete_) {
+        loadAllBalancesUnsynced();
     }
-    Int128 sum = 0;
-    Query q = query(kBalanceTerms);
-    q->bindText(1, accountId);
+    const auto known = balances_.find(accountId);
+    // Once complete, every id with a row in either table is known; any other id
+    // has no entries.
+    return known != balances_.end() ? clampToInt64(known->second) : 0;
+}
+
+// One pass over the ledger in file order: far cheaper than one index walk per
+// account, whose rows lie scattered across the file.
+void LedgerStore::loadAllBalancesUnsynced() {
+    std::unordered_map<std::string, Int128> sums;
+    {
+        Query q = query(kAllAccountIds);
+        while (q.step()) {
+            sums.emplace(q->columnText(0), 0);
+        }
+    }
+    Query q = query(kAllBalanceTerms);
     while (q.step()) {
-        sum += q->columnInt64(0) * static_cast<Int128>(q->columnInt64(1));
+        sums[q->columnText(0)] += q->columnInt64(1) * static_cast<Int128>(q->columnInt64(2));
     }
-    // Only real accounts are remembered, so the cache stays as small as the table.
-    if (accountExistsUnsynced(accountId)) {
-        balances_.emplace(accountId, sum);
-    }
-    return clampToInt64(sum);
+    balances_ = std::move(sums);
+    balancesComplete_ = true;
+}
+
+// For when a write's effect cannot be known: everything is read again on demand.
+void LedgerStore::forgetAllTotalsUnsynced() {
+    balances_.clear();
+    balancesComplete_ = false;
+    unseenCounts_.clear();
 }
 
 bool LedgerStore::accountExistsUnsynced(const std::string& id) {
@@ -333,8 +352,13 @@ std::optional<LedgerStore::EntryEffect> LedgerStore::entryEffectUnsynced(const s
 }
 
 void LedgerStore::adjustBalanceUnsynced(const std::string& accountId, Int128 change) {
-    if (const auto cached = balances_.find(accountId); cached != balances_.end()) {
-        cached->second += change;
+    if (!balancesComplete_) {
+        return;
+    }
+    if (const auto known = balances_.find(accountId); known != balances_.end()) {
+        known->second += change;
+    } else {
+        forgetAllTotalsUnsynced(); // an account that was never read: trust nothing
     }
 }
 
@@ -412,6 +436,9 @@ bool LedgerStore::createCredentialAccount(const std::string& id, const std::stri
         q->bindOptionalText(7, std::nullopt);
         q->bindText(8, formatIsoDate(nowDate()));
         (void)q.step();
+        if (balancesComplete_) {
+            balances_.emplace(id, 0);
+        }
         return true;
     });
 }
@@ -430,6 +457,9 @@ bool LedgerStore::createClientInfoAccount(const std::string& id, const std::stri
         q->bindText(7, fingerprint);
         q->bindText(8, formatIsoDate(nowDate()));
         (void)q.step();
+        if (balancesComplete_) {
+            balances_.emplace(id, 0);
+        }
         return true;
     });
 }
@@ -460,11 +490,12 @@ bool LedgerStore::renameAccount(const std::string& id, const std::string& displa
 
 bool LedgerStore::deleteAccount(const std::string& id) {
     return serially(queue_, false, [&] {
-        // Forgotten first: whatever happens below, the next balance re-reads the file.
-        balances_.erase(id);
         Query q = query(kDeleteAccount);
         q->bindText(1, id);
         (void)q.step();
+        // Its entries went with it.
+        balances_.erase(id);
+        unseenCounts_.erase(id);
         return true;
     });
 }
@@ -474,6 +505,7 @@ void LedgerStore::markSeen(const std::string& accountId) {
         Query q = query(kMarkSeen);
         q->bindText(1, accountId);
         (void)q.step();
+        unseenCounts_.erase(accountId);
         return true;
     });
 }
@@ -486,9 +518,17 @@ std::int64_t LedgerStore::balance(const std::string& accountId) {
 
 std::int64_t LedgerStore::unseenCount(const std::string& accountId) {
     return serially(queue_, std::int64_t{0}, [&]() -> std::int64_t {
+        if (const auto known = unseenCounts_.find(accountId); known != unseenCounts_.end()) {
+            return known->second;
+        }
         Query q = query(kUnseenCount);
         q->bindText(1, accountId);
-        return q.step() ? q->columnInt64(0) : 0;
+        const std::int64_t count = q.step() ? q->columnInt64(0) : 0;
+        // Remembered only for ids the file knows, so the map stays as small as the table.
+        if (balancesComplete_ && balances_.contains(accountId)) {
+            unseenCounts_.emplace(accountId, count);
+        }
+        return count;
     });
 }
 
@@ -538,6 +578,7 @@ std::optional<LedgerEntry> LedgerStore::insertEntry(const NewLedgerEntry& entry)
         q->bindText(7, formatIsoDate(now));
         q->bindInt64(8, stored.sequence);
         (void)q.step();
+        unseenCounts_.erase(stored.accountId);
         adjustBalanceUnsynced(stored.accountId,
                               balanceSign(stored.kind) * static_cast<Int128>(stored.amount));
         return stored;
@@ -550,7 +591,7 @@ bool LedgerStore::updateEntry(const LedgerEntry& entry) {
         try {
             before = entryEffectUnsynced(entry.id);
         } catch (...) {
-            balances_.clear(); // the old effect is unknown: re-read every balance later
+            forgetAllTotalsUnsynced(); // the old effect is unknown
         }
         Query q = query(kUpdateEntry);
         q->bindText(1, entry.id);
@@ -576,12 +617,13 @@ bool LedgerStore::deleteEntry(const std::string& id) {
         try {
             before = entryEffectUnsynced(id);
         } catch (...) {
-            balances_.clear();
+            forgetAllTotalsUnsynced();
         }
         Query q = query(kDeleteEntry);
         q->bindText(1, id);
         (void)q.step();
         if (before) {
+            unseenCounts_.erase(before->accountId);
             adjustBalanceUnsynced(before->accountId, -before->change);
         }
         return true;

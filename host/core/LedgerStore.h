@@ -111,6 +111,8 @@ private:
     [[nodiscard]] std::vector<StoredAccount> readAccounts(Query& query);
     [[nodiscard]] std::vector<LedgerEntry> readEntries(Query& query);
     [[nodiscard]] std::int64_t rawBalance(const std::string& accountId);
+    void loadAllBalancesUnsynced();
+    void forgetAllTotalsUnsynced();
     [[nodiscard]] bool accountExistsUnsynced(const std::string& id);
     [[nodiscard]] std::optional<EntryEffect> entryEffectUnsynced(const std::string& entryId);
     void adjustBalanceUnsynced(const std::string& accountId, Int128 change);
@@ -118,10 +120,17 @@ private:
     std::mutex queue_;
     std::unique_ptr<SQLiteDatabase> database_;
     FaultHook faultHook_;
-    // Exact balance sums (credits minus debits, in 128 bits) of the accounts
-    // read so far, kept exact by every write the store makes. An account that is
-    // missing here is read from the file on its next balance.
+    // Totals held in memory, so that an agent's balance and a snapshot need no
+    // scan of the ledger. The store is the only writer of the file while it is
+    // open, and every write it makes keeps these exact (or forgets them).
+    //
+    // Exact balance sums (credits minus debits, in 128 bits) of every account id
+    // found in the file, once `balancesComplete_`; all of them are read in one
+    // pass on the first balance asked for.
     std::unordered_map<std::string, Int128> balances_;
+    bool balancesComplete_ = false;
+    // Unseen counts of accounts asked for since their last change.
+    std::unordered_map<std::string, std::int64_t> unseenCounts_;
 };
 
 } // namespace quorvane

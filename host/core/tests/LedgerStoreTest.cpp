@@ -520,13 +520,20 @@ TEST_F(LedgerStoreTest, BalanceIsExactBeyondSixtyFourBitsAndClamped) {
     }
 }
 
-// The balance the store keeps in memory must always equal what the file says:
-// compare against the plain SUM over the file after every kind of write.
-TEST_F(LedgerStoreTest, BalanceStaysExactAcrossEveryWrite) {
+// The totals the store keeps in memory must always equal what the file says:
+// compare against the plain queries on the file after every kind of write.
+TEST_F(LedgerStoreTest, TotalsStayExactAcrossEveryWrite) {
     auto sumFromFile = [&](const std::string& id) {
         SQLiteStatement q = raw().prepare(
             "SELECT COALESCE(SUM(CASE kind WHEN 'credit' THEN amount WHEN 'debit' THEN -amount\n"
             "                              ELSE 0 END), 0)\nFROM ledger WHERE account_id = ?1;");
+        q.bindText(1, id);
+        return q.step() ? q.columnInt64(0) : -1;
+    };
+    auto unseenFromFile = [&](const std::string& id) {
+        SQLiteStatement q =
+            raw().prepare("SELECT COUNT(*) FROM ledger\nWHERE account_id = ?1\n"
+                          "  AND sequence > (SELECT last_seen_sequence FROM account WHERE id = ?1);");
         q.bindText(1, id);
         return q.step() ? q.columnInt64(0) : -1;
     };
@@ -537,7 +544,7 @@ TEST_F(LedgerStoreTest, BalanceStaysExactAcrossEveryWrite) {
     const TransactionKind kinds[] = {TransactionKind::credit, TransactionKind::debit, TransactionKind::note};
 
     for (int step = 0; step < 400; ++step) {
-        const int action = static_cast<int>(pick(10));
+        const int action = static_cast<int>(pick(12));
         if (action < 5 || live.empty()) {
             live.push_back(insert(accounts[pick(accounts.size())], kinds[pick(3)],
                                   static_cast<std::int64_t>(pick(1000)) - 100));
@@ -550,6 +557,8 @@ TEST_F(LedgerStoreTest, BalanceStaysExactAcrossEveryWrite) {
             const std::size_t index = pick(live.size());
             ASSERT_TRUE(store->deleteEntry(live[index].id));
             live.erase(live.begin() + static_cast<std::ptrdiff_t>(index));
+        } else if (action < 11) {
+            store->markSeen(accounts[pick(accounts.size())]);
         } else {
             // Delete an account and create one with the same id again.
             const std::string id = accounts[pick(accounts.size())];
@@ -559,6 +568,7 @@ TEST_F(LedgerStoreTest, BalanceStaysExactAcrossEveryWrite) {
         }
         for (const auto& id : accounts) {
             ASSERT_EQ(store->balance(id), sumFromFile(id)) << "after step " << step;
+            ASSERT_EQ(store->unseenCount(id), unseenFromFile(id)) << "after step " << step;
         }
     }
 }
@@ -627,7 +637,7 @@ TEST_F(LedgerStoreTest, FailuresAnswerNeutralValues) {
     const auto entry = insert(id, TransactionKind::credit, 10);
     ASSERT_TRUE(store->setStartingPoints(7));
     ASSERT_TRUE(store->setAllowUnauthenticated(true));
-    ASSERT_EQ(store->balance(id), 10); // now held in memory as well
+    reopen(); // nothing is held in memory yet
 
     for (const bool atStep : {false, true}) {
         SCOPED_TRACE(atStep ? "failing steps" : "failing prepares");
@@ -667,6 +677,13 @@ TEST_F(LedgerStoreTest, FailuresAnswerNeutralValues) {
     EXPECT_EQ(store->allEntries(10), store->entries(id, 10, std::nullopt));
     EXPECT_EQ(store->allEntries(10).size(), 1u);
     EXPECT_EQ(store->balance(id), 10);
+
+    // Totals already held in memory still answer while the file fails.
+    ASSERT_EQ(store->unseenCount(id), 1);
+    LedgerStoreTestAccess::injectFaults(*store, [](bool, std::string_view) { return SQLITE_IOERR; });
+    EXPECT_EQ(store->balance(id), 10);
+    EXPECT_EQ(store->unseenCount(id), 1);
+    EXPECT_EQ(store->balance("NOBODY"), 0);
 }
 
 TEST_F(LedgerStoreTest, FailedEntryInsertKeepsItsSequenceNumberUsed) {
