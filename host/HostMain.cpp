@@ -1,0 +1,110 @@
+// quorvane-host: the per-user background program that owns the ledger. Opens
+// the store, serves bridges and operator apps on the service socket, and runs
+// until it receives SIGTERM or SIGINT. Takes no arguments.
+//
+// Standard error carries at most one line, and the exit status tells:
+//   0  ended by a signal, or another host already serves this user
+//   1  the store could not be opened, or the service could not be published
+
+#include <csignal>
+#include <cstdio>
+#include <exception>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include <pthread.h>
+#include <unistd.h>
+
+#include "common/transport/Frame.h"
+#include "common/transport/RuntimePlaces.h"
+#include "common/transport/ServiceListener.h"
+#include "host/HostService.h"
+#include "host/core/HostEngine.h"
+#include "host/core/SQLite.h"
+
+namespace {
+
+using namespace quorvane;
+
+// One line in one write, so that it never interleaves with another process's.
+void writeError(const std::string& line) {
+    std::string_view rest(line);
+    while (!rest.empty()) {
+        const ssize_t written = ::write(STDERR_FILENO, rest.data(), rest.size());
+        if (written <= 0) {
+            return; // nobody reads; nothing else to do
+        }
+        rest.remove_prefix(static_cast<std::size_t>(written));
+    }
+}
+
+sigset_t stopSignals() {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGTERM);
+    sigaddset(&set, SIGINT);
+    return set;
+}
+
+// Blocks until SIGTERM or SIGINT arrives.
+void awaitStopSignal(const sigset_t& signals) {
+    int received = 0;
+    while (sigwait(&signals, &received) != 0) {
+    }
+}
+
+} // namespace
+
+int main() {
+    ignoreSigpipe();
+
+    // Blocked before any thread exists, so every thread inherits the mask and
+    // the signals are left for the main thread's sigwait.
+    const sigset_t signals = stopSignals();
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+
+    // The single-host lock is taken before the store is touched: a second host
+    // must never open the ledger a running host owns.
+    PlacesResult places = resolveServicePlaces(RuntimeEnvironment::current(), FolderUse::create);
+    if (!places.places) {
+        writeError("quorvane host: cannot use the service folder: " + places.error + "\n");
+        return 1;
+    }
+    ServiceLock::Result lock = ServiceLock::acquire(*places.places);
+    if (lock.status == ServiceLock::Status::alreadyRunning) {
+        writeError("quorvane host: another host is already running\n");
+        return 0;
+    }
+    if (lock.status != ServiceLock::Status::acquired || !lock.lock) {
+        writeError("quorvane host: cannot take the single-host lock: " + lock.error + "\n");
+        return 1;
+    }
+
+    std::shared_ptr<HostEngine> engine;
+    try {
+        const std::string databasePath = ledgerDatabasePath();
+        engine = std::make_shared<HostEngine>(databasePath);
+    } catch (const SQLiteError& error) {
+        writeError("quorvane host: failed to open store: " + error.description() + "\n");
+        return 1;
+    } catch (const std::exception& error) {
+        writeError(std::string("quorvane host: failed to open store: ") + error.what() + "\n");
+        return 1;
+    }
+
+    ServiceListener::Result started =
+        ServiceListener::start(std::move(*lock.lock), HostListenerDelegate(engine));
+    if (!started.listener) {
+        writeError("quorvane host: cannot publish the service: " + started.error + "\n");
+        return 1;
+    }
+
+    awaitStopSignal(signals);
+
+    // Every connection is closed (and reported closed) before the engine and
+    // its store go.
+    started.listener.reset();
+    engine.reset();
+    return 0;
+}
