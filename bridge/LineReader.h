@@ -43,10 +43,6 @@ public:
     // Blocks until a line, an oversized line or the end of input.
     [[nodiscard]] InputLine next();
 
-    // The bytes currently reserved for the partial line (for checking that a
-    // huge line is not kept).
-    [[nodiscard]] std::size_t pendingCapacity() const { return pending_.capacity(); }
-
 private:
     // Fills the buffer; false at end of input or on a read error.
     bool fill();

@@ -1,0 +1,132 @@
+#include "bridge/HostConnection.h"
+
+#include <atomic>
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "bridge/tests/FakeHost.h"
+
+namespace quorvane {
+namespace {
+
+using namespace std::chrono_literals;
+using test::Answer;
+using test::FakeHost;
+
+struct Notes {
+    std::shared_ptr<std::vector<std::string>> lines = std::make_shared<std::vector<std::string>>();
+    std::shared_ptr<std::mutex> lock = std::make_shared<std::mutex>();
+    NoteFunction function() {
+        return [lines = lines, lock = lock](std::string_view message) {
+            std::lock_guard guard(*lock);
+            lines->emplace_back(message);
+        };
+    }
+    std::vector<std::string> all() const {
+        std::lock_guard guard(*lock);
+        return *lines;
+    }
+};
+
+class SendTest : public ::testing::Test {
+protected:
+    std::shared_ptr<FakeHost> host = std::make_shared<FakeHost>();
+    std::shared_ptr<Flag> flag = std::make_shared<Flag>();
+    Notes notes;
+
+    std::unique_ptr<HostConnection> connect() { return host->factory()(nullptr, flag); }
+};
+
+TEST_F(SendTest, EachAnswerBecomesItsOutcome) {
+    struct Case {
+        Answer answer;
+        SendOutcome expected;
+        std::vector<std::string> notes;
+    };
+    const Case cases[] = {
+        {Answer::reply("{\"id\":1}"), SendOutcome::reply("{\"id\":1}"), {}},
+        {Answer::reply(""), SendOutcome::reply(""), {}}, // an empty reply is still a reply
+        {Answer::noReply(), SendOutcome::reply(std::nullopt), {}},
+        {Answer::error("the Quorvane host is not running"),
+         SendOutcome::failure(),
+         {"transport error: the Quorvane host is not running"}},
+        {Answer::refuse(), SendOutcome::failure(), {"could not obtain remote proxy"}},
+    };
+    for (bool otherThread : {false, true}) {
+        host->answerOnOtherThread = otherThread;
+        for (const Case& c : cases) {
+            Notes caseNotes;
+            host->script = [&](const std::string&) { return c.answer; };
+            auto connection = connect();
+            EXPECT_EQ(send("line", connection.get(), caseNotes.function(), 10s), c.expected);
+            EXPECT_EQ(caseNotes.all(), c.notes);
+        }
+    }
+}
+
+TEST_F(SendTest, WithoutAConnectionNothingIsSent) {
+    EXPECT_EQ(send("line", nullptr, notes.function(), 10s), SendOutcome::failure());
+    EXPECT_EQ(notes.all(), std::vector<std::string>{"could not obtain remote proxy"});
+}
+
+TEST_F(SendTest, ASilentHostTimesOutAndTheCallIsGivenUp) {
+    host->script = [](const std::string&) { return Answer::silent(); };
+    auto connection = connect();
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(send("line", connection.get(), notes.function(), 50ms), SendOutcome::failure());
+    EXPECT_GE(std::chrono::steady_clock::now() - start, 50ms);
+    EXPECT_EQ(host->cancellations(), 1);
+    EXPECT_TRUE(notes.all().empty());
+}
+
+TEST(LockedOutcomeTest, KeepsOnlyTheFirstOfCompetingResults) {
+    for (int round = 0; round < 50; ++round) {
+        LockedOutcome outcome;
+        std::atomic<int> winners{0};
+        std::atomic<int> winner{-1};
+        std::vector<std::thread> racers;
+        for (int i = 0; i < 4; ++i) {
+            racers.emplace_back([&, i] {
+                SendOutcome mine = i == 0 ? SendOutcome::failure() : SendOutcome::reply(std::to_string(i));
+                if (outcome.settle(mine)) {
+                    ++winners;
+                    winner = i;
+                }
+            });
+        }
+        EXPECT_TRUE(outcome.waitUntil(std::chrono::steady_clock::now() + 10s));
+        for (auto& racer : racers) {
+            racer.join();
+        }
+        ASSERT_EQ(winners.load(), 1);
+        const int i = winner.load();
+        EXPECT_EQ(outcome.stored(), i == 0 ? SendOutcome::failure() : SendOutcome::reply(std::to_string(i)));
+    }
+}
+
+TEST(LockedOutcomeTest, StartsUnsettledAsFailure) {
+    LockedOutcome outcome;
+    EXPECT_FALSE(outcome.waitUntil(std::chrono::steady_clock::now() + 1ms));
+    EXPECT_EQ(outcome.stored(), SendOutcome::failure());
+    EXPECT_TRUE(outcome.settle(SendOutcome::reply(std::nullopt)));
+    EXPECT_FALSE(outcome.settle(SendOutcome::failure()));
+    EXPECT_EQ(outcome.stored(), SendOutcome::reply(std::nullopt));
+}
+
+TEST(FlagTest, TakeAnswersAndClears) {
+    Flag flag;
+    EXPECT_FALSE(flag.take());
+    flag.set();
+    flag.set();
+    EXPECT_TRUE(flag.value());
+    EXPECT_TRUE(flag.take());
+    EXPECT_FALSE(flag.take());
+    EXPECT_FALSE(flag.value());
+}
+
+} // namespace
+} // namespace quorvane

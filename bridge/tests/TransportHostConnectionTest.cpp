@@ -1,0 +1,164 @@
+#include "bridge/TransportHostConnection.h"
+
+#include <chrono>
+#include <csignal>
+#include <filesystem>
+#include <string>
+#include <thread>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "bridge/tests/BridgeTestSupport.h"
+#include "common/transport/ServiceListener.h"
+
+namespace quorvane {
+namespace {
+
+using namespace std::chrono_literals;
+
+ProgramIdentityReader identifiedAs(std::string_view identifier) {
+    return [id = std::string(identifier)](pid_t) {
+        return IdentityReading{ProgramIdentity{std::string(quorvaneTeamIdentifier), id}, {}};
+    };
+}
+
+// Echoes lines, answers nothing to "quiet", pushes before answering "push".
+class EchoService final : public QuorvaneServiceProtocol {
+public:
+    explicit EchoService(std::function<std::shared_ptr<QuorvaneClientProtocol>()> proxy)
+        : proxy_(std::move(proxy)) {}
+
+    void handleAgentMessage(const std::string& message,
+                            std::function<void(std::optional<std::string>)> reply) override {
+        if (message == "quiet") {
+            reply(std::nullopt);
+            return;
+        }
+        if (message == "push") {
+            if (auto client = proxy_()) {
+                client->deliverAgentNotification("pushed");
+            }
+        }
+        reply("echo:" + message);
+    }
+    void control(const std::string&, std::function<void(std::string)> reply) override { reply("{}"); }
+
+private:
+    std::function<std::shared_ptr<QuorvaneClientProtocol>()> proxy_;
+};
+
+// Waits for a condition with a generous bound that only turns a hang into a
+// failure.
+template <typename Predicate>
+bool eventually(Predicate predicate) {
+    const auto until = std::chrono::steady_clock::now() + 20s;
+    while (!predicate()) {
+        if (std::chrono::steady_clock::now() >= until) {
+            return false;
+        }
+        std::this_thread::sleep_for(2ms);
+    }
+    return true;
+}
+
+class TransportHostConnectionTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::signal(SIGPIPE, SIG_IGN);
+        environment.xdgRuntimeDir = runtime.path();
+        environment.uid = ::geteuid();
+        environment.runUserBase = runtime.path() + "/no-run-user";
+        environment.tmpBase = runtime.path() + "/no-tmp";
+        output = ::open(runtime.file("out").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        ASSERT_GE(output, 0);
+        writer = std::make_shared<StdoutWriter>(output);
+    }
+
+    void TearDown() override { ::close(output); }
+
+    void startHost() {
+        const PlacesResult resolved = resolveServicePlaces(environment, FolderUse::create);
+        ASSERT_TRUE(resolved.places) << resolved.error;
+        ServiceLock::Result locked = ServiceLock::acquire(*resolved.places);
+        ASSERT_TRUE(locked.lock) << locked.error;
+        ListenerOptions options;
+        options.identityReader = identifiedAs(quorvaneBridgeIdentifier);
+        ServiceListener::Result started = ServiceListener::start(
+            std::move(*locked.lock),
+            [](const AcceptedPeer& peer) {
+                return ConnectionSetup{std::make_shared<EchoService>(peer.clientProxy), {}};
+            },
+            std::move(options));
+        ASSERT_TRUE(started.listener) << started.error;
+        listener = std::move(started.listener);
+    }
+
+    std::unique_ptr<HostConnection> connect() {
+        ConnectionOptions options;
+        options.environment = environment;
+        options.identityReader = identifiedAs(quorvaneHostIdentifier);
+        return transportConnectionFactory(options)(std::make_shared<BridgeNotificationSink>(writer), flag);
+    }
+
+    std::string written() { return test::readFile(runtime.file("out")); }
+
+    std::vector<std::string> notes;
+    NoteFunction recorder() {
+        return [this](std::string_view message) { notes.emplace_back(message); };
+    }
+
+    // Short enough for a socket address.
+    test::TempDir runtime{"/tmp"};
+    RuntimeEnvironment environment;
+    int output = -1;
+    std::shared_ptr<StdoutWriter> writer;
+    std::shared_ptr<Flag> flag = std::make_shared<Flag>();
+    std::unique_ptr<ServiceListener> listener;
+};
+
+TEST_F(TransportHostConnectionTest, CarriesRepliesAbsentRepliesAndPushes) {
+    startHost();
+    auto connection = connect();
+    EXPECT_EQ(send("hello", connection.get(), recorder()), SendOutcome::reply("echo:hello"));
+    EXPECT_EQ(send("quiet", connection.get(), recorder()), SendOutcome::reply(std::nullopt));
+    EXPECT_EQ(send("", connection.get(), recorder()), SendOutcome::reply("echo:"));
+    EXPECT_EQ(send("push", connection.get(), recorder()), SendOutcome::reply("echo:push"));
+    EXPECT_TRUE(eventually([&] { return written() == "pushed\n"; })) << written();
+    EXPECT_TRUE(notes.empty());
+    EXPECT_FALSE(flag->value());
+}
+
+TEST_F(TransportHostConnectionTest, AMissingHostIsATransportError) {
+    auto connection = connect();
+    EXPECT_EQ(send("hello", connection.get(), recorder()), SendOutcome::failure());
+    ASSERT_EQ(notes.size(), 1u);
+    EXPECT_EQ(notes[0].rfind("transport error: ", 0), 0u) << notes[0];
+}
+
+TEST_F(TransportHostConnectionTest, AHostThatGoesAwaySetsTheFlagAndTheSameConnectionReconnects) {
+    startHost();
+    auto connection = connect();
+    EXPECT_EQ(send("one", connection.get(), recorder()), SendOutcome::reply("echo:one"));
+    listener.reset(); // the host stops
+    EXPECT_TRUE(eventually([&] { return flag->value(); }));
+    EXPECT_TRUE(flag->take());
+
+    startHost(); // and comes back
+    EXPECT_EQ(send("two", connection.get(), recorder()), SendOutcome::reply("echo:two"));
+}
+
+TEST_F(TransportHostConnectionTest, InvalidationSetsTheFlagAndEndsCalls) {
+    startHost();
+    auto connection = connect();
+    EXPECT_EQ(send("one", connection.get(), recorder()), SendOutcome::reply("echo:one"));
+    connection->invalidate();
+    EXPECT_TRUE(eventually([&] { return flag->value(); }));
+    EXPECT_EQ(send("two", connection.get(), recorder()), SendOutcome::failure());
+    EXPECT_EQ(notes, std::vector<std::string>{"could not obtain remote proxy"});
+}
+
+} // namespace
+} // namespace quorvane
