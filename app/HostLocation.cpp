@@ -5,10 +5,9 @@
 #include <vector>
 
 #include <pwd.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
-#include "common/ControlProtocol.h"
+#include "common/transport/RuntimePlaces.h"
 
 namespace quorvane::autostart {
 
@@ -20,15 +19,6 @@ std::optional<std::string> environmentValue(const char* name) {
         return std::nullopt;
     }
     return std::string(value);
-}
-
-// A directory of ours that nobody else may enter, not reached through a link.
-bool isPrivateDirectory(const std::filesystem::path& path) {
-    struct stat info {};
-    if (::lstat(path.c_str(), &info) != 0) {
-        return false;
-    }
-    return S_ISDIR(info.st_mode) && info.st_uid == ::getuid() && (info.st_mode & 077) == 0;
 }
 
 std::filesystem::path homeDirectory() {
@@ -51,19 +41,12 @@ std::optional<std::filesystem::path> userRuntimeDirectory() {
     if (auto runtime = environmentValue("XDG_RUNTIME_DIR"); runtime && runtime->front() == '/') {
         return std::filesystem::path(*runtime);
     }
-    std::filesystem::path candidate = "/run/user/" + std::to_string(::getuid());
-    if (isPrivateDirectory(candidate)) {
-        return candidate;
+    const auto environment = RuntimeEnvironment::current();
+    std::string candidate = environment.runUserBase + "/" + std::to_string(environment.uid);
+    if (checkPrivateFolder(candidate, environment.uid).empty()) {
+        return std::filesystem::path(candidate);
     }
     return std::nullopt;
-}
-
-std::filesystem::path hostSocketPath() {
-    const std::string serviceName(quorvaneServiceName);
-    if (auto runtime = userRuntimeDirectory()) {
-        return *runtime / "quorvane" / serviceName;
-    }
-    return std::filesystem::path("/tmp/quorvane-" + std::to_string(::getuid())) / serviceName;
 }
 
 std::filesystem::path userConfigDirectory() {

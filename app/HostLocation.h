@@ -11,15 +11,11 @@
 
 namespace quorvane::autostart {
 
-// The per-user runtime folder: $XDG_RUNTIME_DIR when set to an absolute path, else
-// /run/user/<uid> when that is a directory owned by us without group or other
-// permission bits. nullopt when neither applies.
+// The per-user runtime folder the user's service manager uses: $XDG_RUNTIME_DIR
+// when set to an absolute path, else /run/user/<uid> when that is a private
+// folder of ours (the same rule the transport uses for the host's socket).
+// nullopt when neither applies.
 [[nodiscard]] std::optional<std::filesystem::path> userRuntimeDirectory();
-
-// The path of the socket the host listens on:
-// <runtime>/quorvane/<service name>, or /tmp/quorvane-<uid>/<service name>
-// when there is no per-user runtime folder.
-[[nodiscard]] std::filesystem::path hostSocketPath();
 
 // The user's configuration folder: $XDG_CONFIG_HOME when it is an absolute
 // path, else $HOME/.config (HOME from the password database when unset).

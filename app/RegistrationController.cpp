@@ -20,6 +20,7 @@
 #include "app/AutostartFiles.h"
 #include "app/HostLocation.h"
 #include "app/Subprocess.h"
+#include "common/transport/RuntimePlaces.h"
 
 namespace quorvane::RegistrationController {
 
@@ -420,7 +421,12 @@ bool wantsHeadlessRun(int argc, const char* const* argv) {
 }
 
 bool hostAnswersAtSocket() {
-    const std::string path = autostart::hostSocketPath().string();
+    // Only checks the folders; a missing or unsafe one means no host answers.
+    const auto places = resolveServicePlaces(RuntimeEnvironment::current(), FolderUse::existingOnly);
+    if (!places.places) {
+        return false;
+    }
+    const std::string& path = places.places->socketPath;
     sockaddr_un address{};
     if (path.size() >= sizeof address.sun_path) {
         return false;

@@ -19,7 +19,7 @@
 #include <unistd.h>
 
 #include "app/AtomicFile.h"
-#include "app/HostLocation.h"
+#include "common/transport/RuntimePlaces.h"
 
 namespace {
 
@@ -59,11 +59,16 @@ int main() {
 
     // Only inside the test's own runtime folder: once the test has removed
     // it, a late start must not recreate it.
-    auto path = quorvane::autostart::hostSocketPath();
-    if (!std::filesystem::is_directory(path.parent_path().parent_path())) {
+    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+    if (runtime == nullptr || !std::filesystem::is_directory(runtime)) {
         return 5;
     }
-    ::mkdir(path.parent_path().c_str(), 0700);
+    auto places =
+        quorvane::resolveServicePlaces(quorvane::RuntimeEnvironment::current(), quorvane::FolderUse::create);
+    if (!places.places) {
+        return 5;
+    }
+    const std::string path = places.places->socketPath;
     int listener = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_un address{};
     address.sun_family = AF_UNIX;

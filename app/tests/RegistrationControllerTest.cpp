@@ -15,8 +15,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "app/HostLocation.h"
 #include "app/tests/TestSupport.h"
+#include "common/transport/RuntimePlaces.h"
 
 namespace quorvane {
 namespace {
@@ -34,14 +34,24 @@ using ::testing::StartsWith;
 
 const std::string kUnit = "com.zentrafell.quorvane.host.service";
 
-RegistrationController::Options fastOptions() {
+// Generous bounds, so that a loaded machine does not change an outcome; the
+// tests about timeouts shorten them.
+RegistrationController::Options testOptions() {
     RegistrationController::Options options;
     options.hostProgram = QUORVANE_FAKE_HOST;
-    options.managerTimeout = 500ms;
-    options.queryTimeout = 500ms;
-    options.changeTimeout = 500ms;
-    options.hostWait = 2s;
+    options.managerTimeout = 10s;
+    options.queryTimeout = 10s;
+    options.changeTimeout = 10s;
+    options.hostWait = 10s;
     options.probeInterval = 20ms;
+    return options;
+}
+
+RegistrationController::Options impatientOptions() {
+    auto options = testOptions();
+    options.managerTimeout = 500ms;
+    options.changeTimeout = 500ms;
+    options.hostWait = 300ms;
     return options;
 }
 
@@ -49,8 +59,12 @@ RegistrationController::Options fastOptions() {
 class RunningHost {
 public:
     RunningHost() {
-        auto path = autostart::hostSocketPath();
-        ::mkdir(path.parent_path().c_str(), 0700);
+        auto places = resolveServicePlaces(RuntimeEnvironment::current(), FolderUse::create);
+        if (!places.places) {
+            ADD_FAILURE() << places.error;
+            return;
+        }
+        const auto& path = places.places->socketPath;
         fd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
         sockaddr_un address{};
         address.sun_family = AF_UNIX;
@@ -58,7 +72,11 @@ public:
         EXPECT_EQ(::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address), 0) << path;
         EXPECT_EQ(::listen(fd_, 16), 0);
     }
-    ~RunningHost() { ::close(fd_); }
+    ~RunningHost() {
+        if (fd_ >= 0) {
+            ::close(fd_);
+        }
+    }
     RunningHost(const RunningHost&) = delete;
     RunningHost& operator=(const RunningHost&) = delete;
 
@@ -84,7 +102,8 @@ class SystemdRegistration : public ::testing::TestWithParam<SystemdCase> {};
 TEST_P(SystemdRegistration, OutcomeAndCalls) {
     const auto& param = GetParam();
     RegistrationWorld world(param.mode);
-    auto status = RegistrationController::registerHost(fastOptions());
+    auto status = RegistrationController::registerHost(param.mode.starts_with("hang") ? impatientOptions()
+                                                                                      : testOptions());
 
     EXPECT_EQ(status.state, param.state) << status.description;
     EXPECT_EQ(status.mechanism, AutostartMechanism::systemdUserService);
@@ -133,7 +152,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(SystemdRegistrationFiles, UnitFileNamesTheHostBesideTheApp) {
     RegistrationWorld world("enabled");
-    ASSERT_EQ(RegistrationController::registerHost(fastOptions()).state, RegistrationState::enabled);
+    ASSERT_EQ(RegistrationController::registerHost(testOptions()).state, RegistrationState::enabled);
     auto text = testing::readFile(world.unitFile());
     EXPECT_THAT(text, HasSubstr("\nExecStart=\"" + std::string(QUORVANE_FAKE_HOST) + "\"\n"));
     EXPECT_THAT(text, HasSubstr("\nRestart=on-failure\n"));
@@ -149,17 +168,17 @@ TEST(SystemdRegistrationFiles, MaskLinkInTheUnitFolderIsLeftAlone) {
     std::filesystem::create_directories(world.unitFile().parent_path());
     std::filesystem::create_symlink("/dev/null", world.unitFile());
 
-    auto status = RegistrationController::registerHost(fastOptions());
+    auto status = RegistrationController::registerHost(testOptions());
     EXPECT_EQ(status.state, RegistrationState::needsApproval);
     EXPECT_EQ(status.approval, "systemctl --user unmask " + kUnit);
     EXPECT_EQ(std::filesystem::read_symlink(world.unitFile()), "/dev/null");
     EXPECT_THAT(world.systemctlCalls(), ElementsAre("--user show-environment"));
-    EXPECT_EQ(RegistrationController::currentStatus(fastOptions()), status);
+    EXPECT_EQ(RegistrationController::currentStatus(testOptions()), status);
 }
 
 TEST(SystemdRegistrationFiles, HangingCommandIsKilledWithItsChildren) {
     RegistrationWorld world("hang-enable");
-    auto status = RegistrationController::registerHost(fastOptions());
+    auto status = RegistrationController::registerHost(impatientOptions());
     EXPECT_EQ(status.state, RegistrationState::failed);
     auto sleeper = std::stoi(testing::readFile(world.systemctlLog().string() + ".sleep"));
     // The killed child is an orphan of ours now; it is gone once reaped.
@@ -171,7 +190,9 @@ TEST(SystemdRegistrationFiles, HangingCommandIsKilledWithItsChildren) {
 
 TEST(SystemdRegistrationFiles, HangingManagerFallsBackToTheAutostartEntry) {
     RegistrationWorld world("hang-manager");
-    auto status = RegistrationController::registerHost(fastOptions());
+    auto options = testOptions();
+    options.managerTimeout = 500ms;
+    auto status = RegistrationController::registerHost(options);
     EXPECT_EQ(status.state, RegistrationState::enabled) << status.description;
     EXPECT_EQ(status.mechanism, AutostartMechanism::xdgAutostartEntry);
     EXPECT_THAT(world.systemctlCalls(), ElementsAre("--user show-environment"));
@@ -189,7 +210,7 @@ TEST(SystemdStatus, ReadsWithoutChanging) {
           Case{"enable-fails", RegistrationState::failed}}) {
         SCOPED_TRACE(mode);
         RegistrationWorld world(mode);
-        auto status = RegistrationController::currentStatus(fastOptions());
+        auto status = RegistrationController::currentStatus(testOptions());
         EXPECT_EQ(status.state, state);
         EXPECT_EQ(status.mechanism, AutostartMechanism::systemdUserService);
         for (const auto& call : world.systemctlCalls()) {
@@ -209,7 +230,7 @@ TEST(AutostartRegistration, WritesEntryAndStartsHostDetached) {
     int leaked = ::open("/dev/zero", O_RDONLY);
     ASSERT_GE(leaked, 0);
 
-    auto status = RegistrationController::registerHost(fastOptions());
+    auto status = RegistrationController::registerHost(testOptions());
     ::close(leaked);
 
     EXPECT_EQ(status.state, RegistrationState::enabled) << status.description;
@@ -231,13 +252,13 @@ TEST(AutostartRegistration, WritesEntryAndStartsHostDetached) {
     EXPECT_EQ(report->descriptors, expected);
     // Still running after the call returned.
     EXPECT_TRUE(RegistrationController::hostAnswersAtSocket());
-    EXPECT_EQ(RegistrationController::currentStatus(fastOptions()).state, RegistrationState::enabled);
+    EXPECT_EQ(RegistrationController::currentStatus(testOptions()).state, RegistrationState::enabled);
 }
 
 TEST(AutostartRegistration, HostThatAlreadyAnswersIsNotStartedAgain) {
     RegistrationWorld world("down");
     RunningHost running;
-    auto status = RegistrationController::registerHost(fastOptions());
+    auto status = RegistrationController::registerHost(testOptions());
     EXPECT_EQ(status.state, RegistrationState::enabled) << status.description;
     EXPECT_TRUE(std::filesystem::exists(world.desktopEntry()));
     EXPECT_FALSE(std::filesystem::exists(world.hostReportPath()));
@@ -253,21 +274,21 @@ TEST(AutostartRegistration, EntrySwitchedOffByTheUserIsRespected) {
         RegistrationWorld world("down");
         testing::writeFile(world.desktopEntry(), text);
 
-        auto status = RegistrationController::registerHost(fastOptions());
+        auto status = RegistrationController::registerHost(testOptions());
         EXPECT_EQ(status.state, RegistrationState::needsApproval);
         EXPECT_EQ(status.approval, world.desktopEntry().string());
         EXPECT_THAT(status.description, HasSubstr("switched off"));
         EXPECT_EQ(testing::readFile(world.desktopEntry()), text);
         EXPECT_FALSE(std::filesystem::exists(world.hostReportPath()));
-        EXPECT_EQ(RegistrationController::currentStatus(fastOptions()), status);
-        EXPECT_EQ(RegistrationController::runHeadless(fastOptions()), 2);
+        EXPECT_EQ(RegistrationController::currentStatus(testOptions()), status);
+        EXPECT_EQ(RegistrationController::runHeadless(testOptions()), 2);
     }
 }
 
 TEST(AutostartRegistration, EnabledEntryIsRewrittenForTheCurrentHost) {
     RegistrationWorld world("down");
     testing::writeFile(world.desktopEntry(), "[Desktop Entry]\nType=Application\nExec=/old/quorvane-host\n");
-    ASSERT_EQ(RegistrationController::registerHost(fastOptions()).state, RegistrationState::enabled);
+    ASSERT_EQ(RegistrationController::registerHost(testOptions()).state, RegistrationState::enabled);
     auto entry = testing::readFile(world.desktopEntry());
     EXPECT_THAT(entry, HasSubstr(QUORVANE_FAKE_HOST));
     EXPECT_THAT(entry, ::testing::Not(HasSubstr("/old/")));
@@ -276,8 +297,7 @@ TEST(AutostartRegistration, EnabledEntryIsRewrittenForTheCurrentHost) {
 TEST(AutostartRegistration, FailsWhenTheHostNeverAnswers) {
     RegistrationWorld world("down");
     world.environment().set("QUORVANE_FAKE_HOST_SILENT", "1");
-    auto options = fastOptions();
-    options.hostWait = 300ms;
+    auto options = impatientOptions();
 
     auto status = RegistrationController::registerHost(options);
     EXPECT_EQ(status.state, RegistrationState::failed);
@@ -292,7 +312,7 @@ TEST(AutostartRegistration, UnwritableEntryFailsButTheHostStillStarts) {
     // A file where the autostart folder should be.
     testing::writeFile(world.configHome() / "autostart", "not a folder");
 
-    auto status = RegistrationController::registerHost(fastOptions());
+    auto status = RegistrationController::registerHost(testOptions());
     EXPECT_EQ(status.state, RegistrationState::failed);
     EXPECT_THAT(status.description, HasSubstr("autostart"));
     EXPECT_TRUE(RegistrationController::hostAnswersAtSocket());
@@ -300,7 +320,7 @@ TEST(AutostartRegistration, UnwritableEntryFailsButTheHostStillStarts) {
 
 TEST(AutostartRegistration, MissingHostProgramFails) {
     RegistrationWorld world("down");
-    auto options = fastOptions();
+    auto options = testOptions();
     options.hostProgram = world.root() / "nowhere" / "quorvane-host";
     auto status = RegistrationController::registerHost(options);
     EXPECT_EQ(status.state, RegistrationState::failed);
@@ -311,7 +331,7 @@ TEST(AutostartRegistration, MissingHostProgramFails) {
 TEST(AutostartRegistration, InjectedProbeIsAskedRepeatedly) {
     RegistrationWorld world("down");
     std::atomic<int> asked = 0;
-    auto options = fastOptions();
+    auto options = testOptions();
     // Answers from the fourth question on: the first is the "already running"
     // check, then the host gets a few tries.
     options.hostAnswers = [&] { return ++asked >= 4; };
@@ -325,13 +345,13 @@ TEST(AutostartRegistration, InjectedProbeIsAskedRepeatedly) {
 
 TEST(AutostartStatus, ReadsWithoutChanging) {
     RegistrationWorld world("down");
-    auto status = RegistrationController::currentStatus(fastOptions());
+    auto status = RegistrationController::currentStatus(testOptions());
     EXPECT_EQ(status.state, RegistrationState::failed);
     EXPECT_THAT(status.description, HasSubstr("no autostart entry"));
     EXPECT_FALSE(std::filesystem::exists(world.desktopEntry()));
 
     testing::writeFile(world.desktopEntry(), "[Desktop Entry]\nExec=/x\n");
-    status = RegistrationController::currentStatus(fastOptions());
+    status = RegistrationController::currentStatus(testOptions());
     EXPECT_EQ(status.state, RegistrationState::failed);
     EXPECT_THAT(status.description, HasSubstr("not running"));
     EXPECT_FALSE(std::filesystem::exists(world.hostReportPath()));
@@ -354,8 +374,10 @@ TEST(RegisterQuietly, LogsOneLineOnlyWhenRegistrationFails) {
             world.environment().set("QUORVANE_FAKE_HOST_SILENT", "1");
         }
         std::vector<std::string> logged;
-        auto options = fastOptions();
-        options.hostWait = 300ms;
+        auto options = testOptions();
+        if (silentHost) {
+            options.hostWait = 300ms;
+        }
         options.logFailure = [&](const std::string& line) { logged.push_back(line); };
         RegistrationController::registerQuietly(options);
         ASSERT_EQ(logged.size(), expectedLines);
@@ -403,7 +425,8 @@ TEST(HostProbe, AnswersOnlyForAListenerOfOurs) {
         EXPECT_TRUE(RegistrationController::hostAnswersAtSocket());
     }
     // The socket file of a host that went away: nobody listens.
-    EXPECT_TRUE(std::filesystem::exists(autostart::hostSocketPath()));
+    EXPECT_TRUE(std::filesystem::exists(
+        resolveServicePlaces(RuntimeEnvironment::current(), FolderUse::existingOnly).places->socketPath));
     EXPECT_FALSE(RegistrationController::hostAnswersAtSocket());
 }
 

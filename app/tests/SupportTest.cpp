@@ -169,7 +169,7 @@ TEST(RunCommand, MissingProgramIsReported) {
 
 TEST(RunCommand, TimeoutKillsTheWholeProcessGroup) {
     ::prctl(PR_SET_CHILD_SUBREAPER, 1);
-    auto result = runCommand({"sh", "-c", "sleep 30 & echo $!; wait"}, 300ms);
+    auto result = runCommand({"sh", "-c", "sleep 30 & echo $!; wait"}, 2s);
     EXPECT_EQ(result.outcome, CommandResult::Outcome::timedOut);
     // The output read before the deadline names the sleeper.
     ASSERT_FALSE(result.output.empty());
@@ -231,27 +231,6 @@ TEST(SpawnDetached, StartedProgramRunsOnItsOwn) {
 }
 
 // ---- Locations ---------------------------------------------------------------------------
-
-TEST(HostLocation, SocketFollowsTheRuntimeFolderRule) {
-    testing::EnvironmentGuard env;
-    const std::string name = "K7QW2ZR5VD.com.zentrafell.quorvane.host";
-    env.set("XDG_RUNTIME_DIR", "/run/custom");
-    EXPECT_EQ(hostSocketPath(), "/run/custom/quorvane/" + name);
-
-    const auto uid = std::to_string(::getuid());
-    const std::filesystem::path userRun = "/run/user/" + uid;
-    struct stat info {};
-    const bool privateRun = ::lstat(userRun.c_str(), &info) == 0 && S_ISDIR(info.st_mode) &&
-                            info.st_uid == ::getuid() && (info.st_mode & 077) == 0;
-    const std::filesystem::path fallback =
-        privateRun ? userRun / "quorvane" / name : std::filesystem::path("/tmp/quorvane-" + uid) / name;
-    for (const std::optional<std::string>& value :
-         {std::optional<std::string>(), std::optional<std::string>(""),
-          std::optional<std::string>("run/relative")}) {
-        env.set("XDG_RUNTIME_DIR", value);
-        EXPECT_EQ(hostSocketPath(), fallback);
-    }
-}
 
 TEST(HostLocation, ConfigFolderIgnoresRelativeXdgValue) {
     testing::EnvironmentGuard env;
