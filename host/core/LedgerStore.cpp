@@ -188,9 +188,12 @@ LedgerStore::LedgerStore(const std::string& path) : database_(std::make_unique<S
     database_->execute(ledgerSchemaScript);
     database_->execute(kSequenceIndex);
     seedDefaults();
+    dataVersion_ = std::make_unique<SQLiteStatement>(database_->prepare("PRAGMA data_version;"));
 }
 
-LedgerStore::~LedgerStore() = default;
+LedgerStore::~LedgerStore() {
+    dataVersion_.reset(); // before the connection closes
+}
 
 // ---- Private helpers (queue held) --------------------------------------------
 
@@ -298,6 +301,7 @@ std::vector<LedgerEntry> LedgerStore::readEntries(Query& q) {
 // Credits add, debits subtract, other kinds add nothing; summed exactly and
 // clamped to 64 bits only at the end.
 std::int64_t LedgerStore::rawBalance(const std::string& accountId) {
+    noticeOtherWritersUnsynced();
     if (!balancesComplete_) {
         loadAllBalancesUnsynced();
     }
@@ -323,6 +327,24 @@ void LedgerStore::loadAllBalancesUnsynced() {
     }
     balances_ = std::move(sums);
     balancesComplete_ = true;
+}
+
+// Drops the totals when another connection changed the file since the last look
+// (or when that cannot be told).
+void LedgerStore::noticeOtherWritersUnsynced() {
+    std::optional<std::int64_t> version;
+    try {
+        if (dataVersion_->step()) {
+            version = dataVersion_->columnInt64(0);
+        }
+    } catch (const SQLiteError&) {
+        // unknown: treated as changed
+    }
+    dataVersion_->reset();
+    if (!version || version != lastDataVersion_) {
+        forgetAllTotalsUnsynced();
+    }
+    lastDataVersion_ = version;
 }
 
 // For when a write's effect cannot be known: everything is read again on demand.
@@ -518,6 +540,7 @@ std::int64_t LedgerStore::balance(const std::string& accountId) {
 
 std::int64_t LedgerStore::unseenCount(const std::string& accountId) {
     return serially(queue_, std::int64_t{0}, [&]() -> std::int64_t {
+        noticeOtherWritersUnsynced();
         if (const auto known = unseenCounts_.find(accountId); known != unseenCounts_.end()) {
             return known->second;
         }

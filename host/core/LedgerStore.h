@@ -25,6 +25,7 @@
 namespace quorvane {
 
 class SQLiteDatabase;
+class SQLiteStatement;
 
 // One row of the account table.
 struct StoredAccount {
@@ -113,6 +114,7 @@ private:
     [[nodiscard]] std::int64_t rawBalance(const std::string& accountId);
     void loadAllBalancesUnsynced();
     void forgetAllTotalsUnsynced();
+    void noticeOtherWritersUnsynced();
     [[nodiscard]] bool accountExistsUnsynced(const std::string& id);
     [[nodiscard]] std::optional<EntryEffect> entryEffectUnsynced(const std::string& entryId);
     void adjustBalanceUnsynced(const std::string& accountId, Int128 change);
@@ -131,6 +133,11 @@ private:
     bool balancesComplete_ = false;
     // Unseen counts of accounts asked for since their last change.
     std::unordered_map<std::string, std::int64_t> unseenCounts_;
+    // "PRAGMA data_version", kept compiled for the store's life (it is asked
+    // before every use of the totals above): when another connection, say a
+    // person with the sqlite3 shell, commits a change, the totals are dropped.
+    std::unique_ptr<SQLiteStatement> dataVersion_;
+    std::optional<std::int64_t> lastDataVersion_;
 };
 
 } // namespace quorvane

@@ -99,6 +99,10 @@ bool SQLiteStatement::step() {
     throw makeSQLiteError(result, database_ != nullptr ? sqlite3_errmsg(database_) : nullptr, "step failed");
 }
 
+void SQLiteStatement::reset() {
+    (void)sqlite3_reset(statement_); // repeats the last step's error, which was already reported
+}
+
 void SQLiteStatement::bindText(int index, const std::string& text) {
     (void)sqlite3_bind_text(statement_, index, text.c_str(), -1, sqliteTransient());
 }

@@ -99,6 +99,8 @@ public:
     // SQLiteError for any other result ("step failed" when there is no
     // connection to ask for the error text).
     [[nodiscard]] bool step();
+    // Makes the statement ready to step again from the start (bindings stay).
+    void reset();
 
     // Binds. Result codes are ignored: a failing bind shows up as a failing step.
     // Text is bound as NUL-terminated UTF-8 (an embedded NUL ends it) and copied.

@@ -573,6 +573,30 @@ TEST_F(LedgerStoreTest, TotalsStayExactAcrossEveryWrite) {
     }
 }
 
+// Someone editing the file with another connection while the store is open is
+// seen at the next read, as the plain queries would see it.
+TEST_F(LedgerStoreTest, TotalsFollowChangesMadeByAnotherConnection) {
+    const std::string id = newAccount();
+    insert(id, TransactionKind::credit, 10);
+    ASSERT_EQ(store->balance(id), 10);
+    ASSERT_EQ(store->unseenCount(id), 1);
+    ASSERT_EQ(store->unseenCount(id), 1);
+
+    raw().execute("INSERT INTO ledger VALUES ('BY-HAND', '" + id +
+                  "', 'debit', 'none', 3, '', 't', 't', 2);"
+                  "UPDATE ledger SET amount = 20 WHERE sequence = 1;");
+    EXPECT_EQ(store->balance(id), 17);
+    EXPECT_EQ(store->unseenCount(id), 2);
+    raw().execute("UPDATE account SET last_seen_sequence = 1;");
+    EXPECT_EQ(store->unseenCount(id), 1);
+    EXPECT_EQ(store->balance(id), 17);
+
+    // The store's own writes keep the totals without reading them again.
+    insert(id, TransactionKind::credit, 5);
+    EXPECT_EQ(store->balance(id), 22);
+    EXPECT_EQ(store->unseenCount(id), 2);
+}
+
 // ---- Sequence counter ----
 
 TEST_F(LedgerStoreTest, SequenceCounterNeverReusesANumber) {
