@@ -7,6 +7,8 @@
 namespace quorvane {
 namespace {
 
+std::optional<Json> exactIntegerValue(std::string_view lexeme);
+
 // Builds a tree like nlohmann's own DOM parser, but bounds the depth and
 // remembers the text of a top-level "id" number.
 class BoundedDomBuilder final : public nlohmann::json_sax<Json> {
@@ -27,6 +29,12 @@ public:
     }
     bool number_float(number_float_t v, const string_t& lexeme) override {
         noteIdNumber([&] { return lexeme; });
+        // A number written with a fraction or exponent whose value is an exact
+        // 64-bit integer ("5.0", "1e3") is kept as that integer, so that no
+        // reader sees a rounded double in its place.
+        if (auto exact = exactIntegerValue(lexeme)) {
+            return put(std::move(*exact));
+        }
         return put(v);
     }
     bool string(string_t& v) override { return put(std::move(v)); }
@@ -104,6 +112,83 @@ private:
     std::string currentKey_;
 };
 
+// The exact integer written by a JSON number lexeme, when its value is integral
+// and fits int64 or uint64; else nullopt (a fraction, or too large).
+std::optional<Json> exactIntegerValue(std::string_view lexeme) {
+    std::size_t i = 0;
+    const bool negative = i < lexeme.size() && lexeme[i] == '-';
+    i += negative ? 1 : 0;
+    std::string digits;
+    long long fractionLength = 0;
+    for (; i < lexeme.size() && lexeme[i] >= '0' && lexeme[i] <= '9'; ++i) {
+        digits.push_back(lexeme[i]);
+    }
+    if (i < lexeme.size() && lexeme[i] == '.') {
+        for (++i; i < lexeme.size() && lexeme[i] >= '0' && lexeme[i] <= '9'; ++i) {
+            digits.push_back(lexeme[i]);
+            ++fractionLength;
+        }
+    }
+    long long exponent = 0;
+    if (i < lexeme.size() && (lexeme[i] == 'e' || lexeme[i] == 'E')) {
+        ++i;
+        bool negativeExponent = false;
+        if (i < lexeme.size() && (lexeme[i] == '+' || lexeme[i] == '-')) {
+            negativeExponent = lexeme[i] == '-';
+            ++i;
+        }
+        std::size_t exponentDigits = 0;
+        for (; i < lexeme.size() && lexeme[i] >= '0' && lexeme[i] <= '9'; ++i) {
+            if (++exponentDigits > 6) {
+                return std::nullopt;
+            }
+            exponent = exponent * 10 + (lexeme[i] - '0');
+        }
+        exponent = negativeExponent ? -exponent : exponent;
+    }
+    if (i != lexeme.size()) {
+        return std::nullopt;
+    }
+    // value = digits * 10^scale
+    long long scale = exponent - fractionLength;
+    while (!digits.empty() && digits.back() == '0') {
+        digits.pop_back();
+        ++scale;
+    }
+    const auto first = digits.find_first_not_of('0');
+    digits = first == std::string::npos ? std::string() : digits.substr(first);
+    if (digits.empty()) {
+        return Json(std::int64_t{0});
+    }
+    if (scale < 0 || static_cast<long long>(digits.size()) + scale > 20) {
+        return std::nullopt;
+    }
+    std::uint64_t magnitude = 0;
+    for (char c : digits) {
+        if (__builtin_mul_overflow(magnitude, 10u, &magnitude) ||
+            __builtin_add_overflow(magnitude, static_cast<unsigned>(c - '0'), &magnitude)) {
+            return std::nullopt;
+        }
+    }
+    for (long long k = 0; k < scale; ++k) {
+        if (__builtin_mul_overflow(magnitude, 10u, &magnitude)) {
+            return std::nullopt;
+        }
+    }
+    constexpr std::uint64_t int64Limit = std::uint64_t{1} << 63;
+    if (negative) {
+        if (magnitude > int64Limit) {
+            return std::nullopt;
+        }
+        return Json(magnitude == int64Limit ? std::numeric_limits<std::int64_t>::min()
+                                            : -static_cast<std::int64_t>(magnitude));
+    }
+    if (magnitude < int64Limit) {
+        return Json(static_cast<std::int64_t>(magnitude));
+    }
+    return Json(magnitude);
+}
+
 bool treeIsWritable(const Json& root) {
     std::vector<const Json*> pending{&root};
     while (!pending.empty()) {
@@ -171,7 +256,8 @@ std::optional<Json> parseJson(std::string_view text, JsonTopLevel topLevel, TopL
         }
         return std::nullopt;
     }
-    if (topLevel == JsonTopLevel::containerOnly && !builder.result.is_object() && !builder.result.is_array()) {
+    if (topLevel == JsonTopLevel::containerOnly && !builder.result.is_object() &&
+        !builder.result.is_array()) {
         return std::nullopt;
     }
     return std::move(builder.result);
@@ -202,14 +288,6 @@ std::optional<std::int64_t> jsonInt64(const Json& value) {
             return std::nullopt;
         }
         return static_cast<std::int64_t>(u);
-    }
-    case Json::value_t::number_float: {
-        double d = value.get<double>();
-        // [-2^63, 2^63) is exactly the range of doubles that convert without overflow.
-        if (!std::isfinite(d) || d != std::trunc(d) || d < -9223372036854775808.0 || d >= 9223372036854775808.0) {
-            return std::nullopt;
-        }
-        return static_cast<std::int64_t>(d);
     }
     default:
         return std::nullopt;

@@ -51,8 +51,10 @@ struct TopLevelIdText {
 [[nodiscard]] std::optional<std::string> serializeJsonString(std::string_view text);
 
 // The value of a JSON number whose value is integral and fits a signed 64-bit
-// integer (5 and 5.0 both give 5). Strings, booleans, 5.5 and out-of-range
-// numbers give nullopt.
+// integer. The parser stores every number whose written value is such an
+// integer as an integer ("5", "5.0" and "5e0" all give 5), so a double here
+// always stands for a fraction or an out-of-range value and gives nullopt, as
+// do strings, booleans and null.
 [[nodiscard]] std::optional<std::int64_t> jsonInt64(const Json& value);
 
 // Lenient member lookup: the member `key` of `object` when `object` is an object

@@ -24,9 +24,10 @@ TEST(JsonParse, AcceptsContainersAndRefusesEverythingElse) {
         bool ok;
     };
     const Case cases[] = {
-        {R"({"a":1})", true},   {"[1,2]", true},        {"  {} ", true},   {"5", false},
-        {"\"x\"", false},       {"hello", false},       {"{} x", false},   {"", false},
-        {"{\"a\":\"\xff\"}", false}, {"[1e400]", false}, {"{\"a\":1,}", false},
+        {R"({"a":1})", true}, {"[1,2]", true},       {"  {} ", true},
+        {"5", false},         {"\"x\"", false},      {"hello", false},
+        {"{} x", false},      {"", false},           {"{\"a\":\"\xff\"}", false},
+        {"[1e400]", false},   {"{\"a\":1,}", false},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(parseJson(c.text).has_value(), c.ok) << c.text;
@@ -67,15 +68,46 @@ TEST(JsonParse, RemembersTheTextOfATopLevelNumericId) {
 
 TEST(JsonInt64, AcceptsIntegralNumbersThatFit) {
     EXPECT_EQ(jsonInt64(Json(5)), 5);
-    EXPECT_EQ(jsonInt64(Json(5.0)), 5);
+    EXPECT_FALSE(jsonInt64(Json(5.0))) << "only the parser decides that a written number is integral";
     EXPECT_EQ(jsonInt64(Json(-9223372036854775807LL - 1)), std::numeric_limits<std::int64_t>::min());
-    EXPECT_EQ(jsonInt64(Json(-9223372036854775808.0)), std::numeric_limits<std::int64_t>::min());
     EXPECT_FALSE(jsonInt64(Json(9223372036854775808.0)));
     EXPECT_FALSE(jsonInt64(Json(18446744073709551615ULL)));
     EXPECT_FALSE(jsonInt64(Json(5.5)));
     EXPECT_FALSE(jsonInt64(Json("5")));
     EXPECT_FALSE(jsonInt64(Json(true)));
     EXPECT_FALSE(jsonInt64(Json(nullptr)));
+}
+
+TEST(JsonParse, KeepsExactIntegersWrittenWithFractionOrExponent) {
+    struct Case {
+        std::string lexeme;
+        std::optional<std::int64_t> integer; // what jsonInt64 reads from the parsed number
+    };
+    const Case cases[] = {
+        {"5.0", 5},
+        {"1e3", 1000},
+        {"1E+2", 100},
+        {"-0.0", 0},
+        {"2.50e1", 25},
+        {"12000e-3", 12},
+        {"4611686018427387905.0", 4611686018427387905LL},
+        {"-9223372036854775808.0", std::numeric_limits<std::int64_t>::min()},
+        {"9223372036854775807.0", std::numeric_limits<std::int64_t>::max()},
+        {"-9223372036854775809", std::nullopt},
+        {"-9223372036854775810.0", std::nullopt},
+        {"9223372036854775808", std::nullopt},
+        {"123456789012345678901234567890", std::nullopt},
+        {"5.5", std::nullopt},
+        {"1e-3", std::nullopt},
+        {"1e-9999999", std::nullopt},
+        {"1.0000000000000000001", std::nullopt},
+    };
+    for (const auto& c : cases) {
+        auto parsed = parseJson("[" + c.lexeme + "]");
+        ASSERT_TRUE(parsed) << c.lexeme;
+        EXPECT_EQ(jsonInt64((*parsed)[0]), c.integer) << c.lexeme;
+    }
+    EXPECT_EQ(serializeJson(*parseJson("[5.0,1.5,18446744073709551615.0]")), "[5,1.5,18446744073709551615]");
 }
 
 } // namespace
