@@ -200,6 +200,20 @@ TEST(SystemdRegistrationFiles, HangingManagerFallsBackToTheAutostartEntry) {
     EXPECT_FALSE(std::filesystem::exists(world.unitFile()));
 }
 
+TEST(SystemdRegistrationFiles, EnabledServiceCountsWhenAHostAlreadyAnswers) {
+    // A host started earlier holds the single-host lock, so the service's own
+    // copy steps aside and the service is not active; the host still runs.
+    RegistrationWorld world("enabled-idle");
+    {
+        RunningHost running;
+        auto status = RegistrationController::registerHost(testOptions());
+        EXPECT_EQ(status.state, RegistrationState::enabled) << status.description;
+    }
+    auto status = RegistrationController::currentStatus(testOptions());
+    EXPECT_EQ(status.state, RegistrationState::failed);
+    EXPECT_THAT(status.description, HasSubstr("enabled but not running (inactive)"));
+}
+
 TEST(SystemdStatus, ReadsWithoutChanging) {
     struct Case {
         std::string mode;

@@ -125,6 +125,7 @@ private:
 //   reload-fails   daemon-reload is refused
 //   enable-fails   enable --now is refused; the service stays disabled
 //   hang-enable    enable --now never returns
+//   enabled-idle   enabled, but the service itself is not running
 // A command that hangs records the process id of its sleep in
 // $FAKE_SYSTEMCTL_LOG.sleep.
 inline constexpr const char* kFakeSystemctl = R"(#!/bin/sh
@@ -144,7 +145,7 @@ case "$mode:$1" in
   hang-enable:enable) hang ;;
   *:enable) exit 0 ;;
   masked:is-enabled) echo masked; exit 1 ;;
-  enabled:is-enabled|hang-enable:is-enabled) echo enabled; exit 0 ;;
+  enabled:is-enabled|hang-enable:is-enabled|enabled-idle:is-enabled) echo enabled; exit 0 ;;
   *:is-enabled) echo disabled; exit 1 ;;
   enabled:is-active) echo active; exit 0 ;;
   *:is-active) echo inactive; exit 3 ;;
