@@ -1,0 +1,99 @@
+// The host program as a process: one host per user, stopping on a signal, and
+// a ledger that cannot be opened.
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+
+#include "tests/integration/Messages.h"
+#include "tests/integration/Support.h"
+
+namespace quorvane::e2e {
+namespace {
+
+namespace fs = std::filesystem;
+
+TEST(HostProcessTest, SecondHostSaysSoAndExitsZeroWhileTheFirstKeepsServing) {
+    Sandbox sandbox;
+    auto first = sandbox.startHost();
+    ASSERT_NE(first, nullptr);
+    ControlClient control(sandbox);
+    control.expectOk(ControlRequest::setStartingPoints(70));
+
+    auto second = sandbox.start({hostProgram()}, {}, false);
+    EXPECT_EQ(second->waitForExit(), 0);
+    EXPECT_EQ(second->errorOutput(), "quorvane host: another host is already running\n");
+    EXPECT_EQ(second->readRemainingOutput(), "");
+
+    EXPECT_TRUE(first->running());
+    EXPECT_EQ(control.snapshot().settings.startingPoints, 70);
+}
+
+TEST(HostProcessTest, StopSignalEndsTheHostWithStatusZeroAndFreesTheService) {
+    for (int number : {SIGTERM, SIGINT}) {
+        SCOPED_TRACE(strsignal(number));
+        Sandbox sandbox;
+        auto host = sandbox.startHost();
+        ASSERT_NE(host, nullptr);
+        // A bridge in the middle of a session does not hold the host up.
+        auto bridge = sandbox.startBridge();
+        ASSERT_TRUE(bridge->writeLine(initializeLine(1)));
+        ASSERT_TRUE(bridge->readLine().has_value());
+
+        host->signal(number);
+        EXPECT_EQ(host->waitForExit(5s), 0);
+        EXPECT_EQ(host->errorOutput(), "");
+        EXPECT_FALSE(fs::exists(sandbox.socketPath()));
+
+        // The lock is free again: a new host starts on the same ledger.
+        auto next = sandbox.startHost();
+        ASSERT_NE(next, nullptr);
+        ControlClient control(sandbox);
+        EXPECT_EQ(control.snapshot().accounts.size(), 1u);
+    }
+}
+
+TEST(HostProcessTest, LedgerThatCannotBeOpenedGivesOneLineAndStatusOne) {
+    struct Case {
+        const char* name;
+        // Arranges the data folder; answers the XDG_DATA_HOME to use.
+        std::function<fs::path(const fs::path& data)> arrange;
+        std::string expected;
+    };
+    const Case cases[] = {
+        {"the data folder is a file",
+         [](const fs::path& data) {
+             std::ofstream(data / "plain-file") << "x";
+             return data / "plain-file";
+         },
+         "quorvane host: failed to open store: SQLiteError(14): unable to open database file\n"},
+        {"the ledger is a folder",
+         [](const fs::path& data) {
+             fs::create_directories(data / "Quorvane" / "ledger.sqlite");
+             return data;
+         },
+         "quorvane host: failed to open store: SQLiteError(14): unable to open database file\n"},
+        {"the ledger is not a database",
+         [](const fs::path& data) {
+             fs::create_directories(data / "Quorvane");
+             std::ofstream(data / "Quorvane" / "ledger.sqlite") << std::string(4096, 'Q');
+             return data;
+         },
+         "quorvane host: failed to open store: SQLiteError(26): file is not a database\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Sandbox sandbox;
+        const fs::path dataHome = c.arrange(sandbox.dataFolder());
+        auto host = sandbox.start({hostProgram()}, {"XDG_DATA_HOME=" + dataHome.string()}, false);
+        EXPECT_EQ(host->waitForExit(), 1);
+        EXPECT_EQ(host->errorOutput(), c.expected);
+        EXPECT_EQ(host->readRemainingOutput(), "");
+        EXPECT_FALSE(fs::exists(sandbox.socketPath())); // nothing was published
+    }
+}
+
+} // namespace
+} // namespace quorvane::e2e
