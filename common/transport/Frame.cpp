@@ -178,6 +178,23 @@ bool sendAll(int fd, std::string_view bytes) {
     return true;
 }
 
+std::optional<std::size_t> sendAvailable(int fd, std::string_view bytes) {
+    std::size_t sent = 0;
+    while (sent < bytes.size()) {
+        const ssize_t n = ::send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n > 0) {
+            sent += static_cast<std::size_t>(n);
+        } else if (n < 0 && errno == EINTR) {
+            continue;
+        } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            break;
+        } else {
+            return std::nullopt;
+        }
+    }
+    return sent;
+}
+
 void ignoreSigpipe() {
     struct sigaction action {};
     action.sa_handler = SIG_IGN;

@@ -17,6 +17,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -86,6 +87,11 @@ struct ReadResult {
 // Writes all bytes to a blocking stream socket with MSG_NOSIGNAL (a peer that
 // has gone away never raises SIGPIPE). False when the socket fails.
 [[nodiscard]] bool sendAll(int fd, std::string_view bytes);
+
+// Sends what the socket takes at once, without waiting (MSG_DONTWAIT as well
+// as MSG_NOSIGNAL): the number of bytes sent, possibly fewer than asked or
+// none, or nullopt when the socket failed.
+[[nodiscard]] std::optional<std::size_t> sendAvailable(int fd, std::string_view bytes);
 
 // Ignores SIGPIPE for the whole process. Every Quorvane program calls it first.
 void ignoreSigpipe();

@@ -97,8 +97,15 @@ void fail(const std::shared_ptr<CallState>& call, std::string description) {
     complete(call, Failure{std::move(description)});
 }
 
+// One live socket to the host. The descriptor is closed when the last holder
+// (the worker, the reader, or a caller in the middle of a send) lets go; the
+// worker joins the reader before it lets go.
 struct Session {
     explicit Session(int socket) : fd(socket) {}
+    Session(const Session&) = delete;
+    Session& operator=(const Session&) = delete;
+    ~Session() { ::close(fd); }
+
     const int fd;
     std::thread reader;
     std::map<std::uint64_t, std::shared_ptr<CallState>> pending; // guarded by the Impl's mutex
@@ -169,13 +176,41 @@ public:
         }
     }
 
+    // When the connection is live and idle, the call is sent at once from the
+    // caller's thread without blocking (what the socket does not take is left
+    // to the worker); otherwise the worker connects and sends it.
     CallHandle enqueue(std::shared_ptr<CallState> call) {
-        {
-            std::lock_guard lock(mutex_);
-            outbound_.push_back(call);
+        CallHandle handle(call);
+        std::unique_lock lock(mutex_);
+        if (!invalidated_ && !stopping_ && session_ && session_->alive && outbound_.empty() && !sending_ &&
+            !remainder_) {
+            const std::uint64_t callId = nextCallId_++;
+            Frame frame{FrameKind::call, call->operation, callId, false, std::move(call->payload)};
+            std::string bytes = encodeFrame(frame, kMaxFrameToHost);
+            if (!bytes.empty()) {
+                std::shared_ptr<Session> session = session_;
+                session->pending.emplace(callId, std::move(call));
+                sending_ = true;
+                lock.unlock();
+                const std::optional<std::size_t> sent = sendAvailable(session->fd, bytes);
+                lock.lock();
+                sending_ = false;
+                if (!sent) {
+                    ::shutdown(session->fd, SHUT_RDWR); // the reader fails what is pending
+                } else if (*sent < bytes.size()) {
+                    bytes.erase(0, *sent);
+                    remainder_ = Remainder{std::move(session), std::move(bytes)};
+                }
+                if (remainder_ || !outbound_.empty()) {
+                    cv_.notify_all(); // the worker waits for this send to end
+                }
+                return handle;
+            }
+            call->payload = std::move(frame.payload); // the worker reports why it cannot be sent
         }
+        outbound_.push_back(std::move(call));
         cv_.notify_all();
-        return CallHandle(std::move(call));
+        return handle;
     }
 
     void invalidate() {
@@ -216,7 +251,8 @@ private:
         std::unique_lock lock(mutex_);
         for (;;) {
             cv_.wait(lock, [&] {
-                return stopping_ || !outbound_.empty() || (invalidated_ && !invalidationReported_);
+                return stopping_ || (invalidated_ && !invalidationReported_) ||
+                       (!sending_ && (remainder_ || !outbound_.empty()));
             });
             if (invalidated_ && !invalidationReported_) {
                 invalidationReported_ = true;
@@ -226,6 +262,20 @@ private:
             if (stopping_) {
                 tearDown(lock, "the connection was released", false);
                 return;
+            }
+            if (remainder_) {
+                // The rest of a frame that a caller began: it goes first.
+                Remainder rest = std::move(*remainder_);
+                remainder_.reset();
+                sending_ = true;
+                lock.unlock();
+                if (!sendAll(rest.session->fd, rest.bytes)) {
+                    ::shutdown(rest.session->fd, SHUT_RDWR);
+                }
+                rest.session.reset();
+                lock.lock();
+                sending_ = false;
+                continue;
             }
             std::shared_ptr<CallState> call = std::move(outbound_.front());
             outbound_.pop_front();
@@ -243,7 +293,7 @@ private:
                 lock.unlock();
                 if (old) {
                     old->reader.join();
-                    ::close(old->fd);
+                    old.reset();
                 }
                 Connected connected = connect();
                 lock.lock();
@@ -270,15 +320,17 @@ private:
                 lock.lock();
                 continue;
             }
-            session_->pending.emplace(callId, call);
-            const int fd = session_->fd;
+            session_->pending.emplace(callId, std::move(call));
+            std::shared_ptr<Session> session = session_;
+            sending_ = true;
             lock.unlock();
-            if (!sendAll(fd, bytes)) {
-                ::shutdown(fd, SHUT_RDWR); // the reader fails what is pending
+            if (!sendAll(session->fd, bytes)) {
+                ::shutdown(session->fd, SHUT_RDWR); // the reader fails what is pending
             }
             bytes.clear();
-            call.reset();
+            session.reset();
             lock.lock();
+            sending_ = false;
         }
     }
 
@@ -298,8 +350,9 @@ private:
         if (session) {
             ::shutdown(session->fd, SHUT_RDWR);
             session->reader.join();
-            ::close(session->fd);
+            session.reset();
         }
+        remainder_.reset();
         for (auto& call : queued) {
             fail(call, reason);
         }
@@ -363,19 +416,21 @@ private:
 
         std::map<std::uint64_t, std::shared_ptr<CallState>> pending;
         std::function<void()> onInterruption;
-        bool quiet;
+        std::string failure;
         {
             std::lock_guard lock(mutex_);
             session->alive = false;
             pending.swap(session->pending);
-            quiet = invalidated_ || stopping_;
-            if (!quiet) {
+            if (invalidated_) {
+                failure = "the connection was invalidated";
+            } else if (stopping_) {
+                failure = "the connection was released";
+            } else {
+                failure = "the connection to the Quorvane host was interrupted: " + reason;
                 onInterruption = onInterruption_;
             }
         }
         ::shutdown(session->fd, SHUT_RDWR);
-        const std::string failure = quiet ? std::string("the connection was invalidated")
-                                          : "the connection to the Quorvane host was interrupted: " + reason;
         for (auto& [id, call] : pending) {
             fail(call, failure);
         }
@@ -448,11 +503,18 @@ private:
         return {fd, {}};
     }
 
+    struct Remainder {
+        std::shared_ptr<Session> session;
+        std::string bytes;
+    };
+
     std::mutex mutex_;
     std::condition_variable cv_;
     std::deque<std::shared_ptr<CallState>> outbound_;
     std::shared_ptr<Session> session_;
-    std::uint64_t nextCallId_ = 1; // touched only by the worker
+    std::optional<Remainder> remainder_; // the unsent end of a caller's frame
+    bool sending_ = false;               // a thread is writing to the session's socket
+    std::uint64_t nextCallId_ = 1;
     bool invalidated_ = false;
     bool invalidationReported_ = false;
     bool stopping_ = false;

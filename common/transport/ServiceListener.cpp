@@ -10,6 +10,7 @@
 #include <map>
 #include <mutex>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include <fcntl.h>
@@ -123,9 +124,10 @@ public:
         return closing_;
     }
 
-    // Queues a push; overflowing the bound closes the connection.
+    // Sends or queues a push; a peer whose queue passes the bound is cut off.
+    // Never blocks.
     void enqueuePush(std::string bytes) {
-        std::lock_guard lock(mutex_);
+        std::unique_lock lock(mutex_);
         if (closing_) {
             return;
         }
@@ -134,23 +136,21 @@ public:
             closeLocked();
             return;
         }
-        queuedPushes_ += 1;
-        queuedPushBytes_ += bytes.size();
-        queue_.push_back({std::move(bytes), true});
-        cv_.notify_all();
+        submitLocked(lock, std::move(bytes), true);
     }
 
-    // Queues a reply frame; ends the wait of the dispatcher for that call.
+    // Sends or queues a reply frame; ends the dispatcher's wait for that call.
     void finishCall(std::uint64_t callId, std::string bytes) {
-        std::lock_guard lock(mutex_);
-        if (!closing_ && !bytes.empty()) {
-            queue_.push_back({std::move(bytes), false});
-        }
+        std::unique_lock lock(mutex_);
         if (callId == currentCall_) {
             currentDone_ = true;
-            wakeDispatcher();
+            if (dispatcherPolling_) {
+                wakeDispatcher();
+            }
         }
-        cv_.notify_all();
+        if (!closing_ && !bytes.empty()) {
+            submitLocked(lock, std::move(bytes), false);
+        }
     }
 
     void beginCall(std::uint64_t callId) {
@@ -167,7 +167,8 @@ public:
         for (;;) {
             {
                 std::lock_guard lock(mutex_);
-                if (currentDone_ || closing_) {
+                dispatcherPolling_ = !(currentDone_ || closing_);
+                if (!dispatcherPolling_) {
                     return;
                 }
             }
@@ -188,12 +189,13 @@ public:
         }
     }
 
+    // Writes what the direct path could not: blocking sends, in order.
     void runWriter() {
         for (;;) {
             Outgoing next;
             {
                 std::unique_lock lock(mutex_);
-                cv_.wait(lock, [&] { return closing_ || !queue_.empty(); });
+                cv_.wait(lock, [&] { return closing_ || (!queue_.empty() && !sending_); });
                 if (closing_) {
                     return;
                 }
@@ -203,17 +205,22 @@ public:
                     queuedPushes_ -= 1;
                     queuedPushBytes_ -= next.bytes.size();
                 }
+                sending_ = true;
             }
-            if (!sendAll(fd_, next.bytes)) {
-                beginClose();
+            const bool sent = sendAll(fd_, next.bytes);
+            std::lock_guard lock(mutex_);
+            sending_ = false;
+            if (!sent) {
+                closeLocked();
                 return;
             }
         }
     }
 
-    // After both threads are done.
+    // After the reader and the writer are done; waits out a direct send.
     void closeSocket() {
-        std::lock_guard lock(mutex_);
+        std::unique_lock lock(mutex_);
+        cv_.wait(lock, [&] { return !sending_; });
         if (fd_ >= 0) {
             ::close(fd_);
             fd_ = -1;
@@ -227,6 +234,43 @@ private:
         std::string bytes;
         bool push = false;
     };
+
+    // Hands a frame to the socket. When nothing is queued or being written,
+    // it is sent at once from this thread without blocking; whatever the socket
+    // does not take then goes to the front of the queue for the writer.
+    // Called with the lock held (and not closing); may drop it meanwhile.
+    void submitLocked(std::unique_lock<std::mutex>& lock, std::string bytes, bool push) {
+        std::size_t sent = 0;
+        if (queue_.empty() && !sending_) {
+            sending_ = true;
+            lock.unlock();
+            const std::optional<std::size_t> taken = sendAvailable(fd_, bytes);
+            lock.lock();
+            sending_ = false;
+            if (!queue_.empty() || closing_) {
+                cv_.notify_all(); // the writer, or closeSocket, waits for this send to end
+            }
+            if (!taken) {
+                closeLocked();
+                return;
+            }
+            sent = *taken;
+            if (sent == bytes.size() || closing_) {
+                return;
+            }
+            bytes.erase(0, sent);
+        }
+        if (push) {
+            queuedPushes_ += 1;
+            queuedPushBytes_ += bytes.size();
+        }
+        if (sent > 0) {
+            queue_.push_front({std::move(bytes), push}); // the rest of a frame already begun
+        } else {
+            queue_.push_back({std::move(bytes), push});
+        }
+        cv_.notify_all();
+    }
 
     void closeLocked() {
         if (!closing_) {
@@ -259,6 +303,8 @@ private:
     std::size_t queuedPushes_ = 0;
     std::size_t queuedPushBytes_ = 0;
     bool closing_ = false;
+    bool sending_ = false; // a thread is writing to the socket
+    bool dispatcherPolling_ = false;
     std::uint64_t currentCall_ = 0;
     bool currentDone_ = true;
 };

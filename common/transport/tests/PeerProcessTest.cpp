@@ -102,9 +102,9 @@ protected:
     TempDir runtime = TempDir::forRuntime();
     RuntimeEnvironment env = test::privateEnvironment(runtime.path());
     ServicePlaces places;
-    std::unique_ptr<ServiceListener> listener;
     Waiter owner;
     std::vector<AcceptedPeer> admitted;
+    std::unique_ptr<ServiceListener> listener; // last: it goes first, before what its threads touch
 };
 
 bool contains(const std::string& text, const std::string& part) {

@@ -433,6 +433,48 @@ TEST_F(Service, CallsOfOneConnectionAreHandledOneAtATimeInOrder) {
     EXPECT_EQ(maxInFlight.load(), 1);
 }
 
+// Frames larger than a socket buffer go out in pieces, from the caller's
+// thread and then from the transport's; pipelined calls and pushes must still
+// arrive whole and in order.
+TEST_F(Service, LargeFramesArriveWholeAndInOrder) {
+    auto service = std::make_shared<ScriptedService>();
+    service->onAgent = [](const std::string& m, AgentReply reply) { reply(m + m); };
+    auto listener = startHost(service);
+    auto sink = std::make_shared<RecordingSink>();
+    auto c = client(sink);
+    ASSERT_EQ(agent(*c, "warm")->replies, 1); // live, so the next calls start on this thread
+
+    auto text = [](int i, std::size_t size) {
+        std::string t(size, static_cast<char>('a' + i % 26));
+        t.front() = '<';
+        t.back() = '>';
+        return t;
+    };
+    const std::size_t sizes[] = {1u << 20, 10, 3u << 20, 1, 2u << 20, 100};
+    Waiter answers;
+    std::vector<std::string> replies;
+    for (int i = 0; i < 6; ++i) {
+        (void)c->handleAgentMessage(
+            text(i, sizes[i]),
+            [&](std::optional<std::string> reply) {
+                answers.update([&] { replies.push_back(reply.value_or("")); });
+            },
+            [&](std::string error) { answers.update([&] { replies.push_back("error:" + error); }); });
+    }
+    auto provider = host.read([&] { return peers[0].clientProxy; });
+    for (int i = 0; i < 3; ++i) {
+        provider()->controlEvent(text(i, 3u << 20));
+    }
+    ASSERT_TRUE(answers.waitFor([&] { return replies.size() == 6; }));
+    for (int i = 0; i < 6; ++i) {
+        EXPECT_TRUE(replies[i] == text(i, sizes[i]) + text(i, sizes[i])) << "reply " << i << " differs";
+    }
+    ASSERT_TRUE(sink->waiter.waitFor([&] { return sink->received.size() == 3; }));
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_TRUE(sink->received[i] == "e:" + text(i, 3u << 20)) << "push " << i << " differs";
+    }
+}
+
 TEST_F(Service, DifferentConnectionsAreServedConcurrently) {
     // The first connection's call can only finish once the second one's has
     // been handled.

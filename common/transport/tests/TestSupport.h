@@ -51,12 +51,12 @@ private:
 // Waits for a condition that other threads change under its lock.
 class Waiter {
 public:
+    // Notifies under the lock: a waiter that sees the change may return and
+    // destroy this object as soon as the lock is free.
     template <typename F>
     void update(F&& change) {
-        {
-            std::lock_guard lock(mutex_);
-            change();
-        }
+        std::lock_guard lock(mutex_);
+        change();
         cv_.notify_all();
     }
 
