@@ -5,12 +5,31 @@
 
 #include "app/RegistrationController.h"
 
+#ifdef QUORVANE_WINDOWED_APP
+#include <QApplication>
+
+#include "app/AppModel.h"
+#include "app/ui/MainWindow.h"
+#endif
+
 int main(int argc, char** argv) {
     if (quorvane::RegistrationController::wantsHeadlessRun(argc, argv)) {
         return quorvane::RegistrationController::runHeadless();
     }
+#ifdef QUORVANE_WINDOWED_APP
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("Quorvane"));
+    QApplication::setApplicationDisplayName(QStringLiteral("Quorvane"));
+    QApplication::setDesktopFileName(QStringLiteral("com.zentrafell.quorvane"));
+    // One model for the life of the process, shared by every window.
+    quorvane::AppModel model;
+    quorvane::MainWindow window(model);
+    window.show(); // starts the model once shown
+    return QApplication::exec();
+#else
     std::fputs(
         "quorvane: the windowed app is not part of this build; only --register-and-exit is available\n",
         stderr);
     return 1;
+#endif
 }

@@ -1,0 +1,64 @@
+#pragma once
+
+// What is happening now: the "Activity" tab with the live API traffic, and the
+// host status shown in the window's tool area. Both only read the AppModel.
+//
+// Threads: GUI thread only. The model must outlive the views.
+
+#include <QWidget>
+
+class QLabel;
+class QListView;
+
+namespace quorvane {
+
+class ApiLogModel;
+class AppModel;
+
+// "Live API Activity (n)" over the API log, newest first. The payload of the
+// current row can be copied (Ctrl+C or the context menu).
+class ActivityView final : public QWidget {
+    Q_OBJECT
+
+public:
+    explicit ActivityView(AppModel& model, QWidget* parent = nullptr);
+
+    [[nodiscard]] QLabel* heading() const { return heading_; }
+    [[nodiscard]] QListView* list() const { return list_; }
+    [[nodiscard]] ApiLogModel* logModel() const { return logModel_; }
+
+    // Puts the full payload of the current row on the clipboard.
+    void copyCurrentPayload();
+
+private:
+    void update();
+
+    AppModel& model_;
+    QLabel* heading_;
+    QListView* list_;
+    ApiLogModel* logModel_;
+};
+
+// A filled dot, "Host connected" or "Host offline", and "v" + the host's
+// version once one is known.
+class ConnectionStatusView final : public QWidget {
+    Q_OBJECT
+
+public:
+    explicit ConnectionStatusView(AppModel& model, QWidget* parent = nullptr);
+
+    [[nodiscard]] QString statusText() const;
+    [[nodiscard]] QString versionText() const;
+    [[nodiscard]] bool dotShowsConnected() const { return connected_; }
+
+private:
+    void update();
+
+    AppModel& model_;
+    QWidget* dot_;
+    QLabel* status_;
+    QLabel* version_;
+    bool connected_ = false;
+};
+
+} // namespace quorvane

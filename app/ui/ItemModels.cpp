@@ -1,0 +1,328 @@
+#include "app/ui/ItemModels.h"
+
+#include <algorithm>
+#include <cstddef>
+
+#include "app/ui/AppStyle.h"
+#include "app/ui/EntryType.h"
+
+namespace quorvane {
+
+namespace {
+
+const QString emDash = QStringLiteral("\u2014");
+
+// The most payload bytes handed to a view: far more than three lines of any
+// list width, and a bound on the work for a payload of megabytes.
+constexpr std::size_t payloadExcerptBytes = 4096;
+
+QString excerpt(const std::string& text) {
+    if (text.size() <= payloadExcerptBytes) {
+        return QString::fromStdString(text);
+    }
+    std::size_t end = payloadExcerptBytes;
+    while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) {
+        --end; // never cut inside a UTF-8 sequence
+    }
+    return QString::fromUtf8(text.data(), static_cast<qsizetype>(end));
+}
+
+QString qs(const std::string& text) {
+    return QString::fromStdString(text);
+}
+
+} // namespace
+
+template <class T>
+void RecordListModel::replaceRows(std::vector<T>& current, std::vector<T> next, int rowOffset) {
+    if (current == next) {
+        return;
+    }
+    auto sameId = [](const T& a, const T& b) { return a.id == b.id; };
+
+    // Rows added at the front, the old rows below them (the API log's pushes
+    // and a ledger's newest entry).
+    std::size_t shift = 0;
+    bool shifted = false;
+    if (!current.empty() && !next.empty() && !sameId(current.front(), next.front())) {
+        auto found =
+            std::find_if(next.begin(), next.end(), [&](const T& r) { return sameId(r, current.front()); });
+        if (found != next.end()) {
+            shift = static_cast<std::size_t>(found - next.begin());
+            std::size_t overlap = std::min(current.size(), next.size() - shift);
+            shifted = std::equal(current.begin(), current.begin() + static_cast<std::ptrdiff_t>(overlap),
+                                 next.begin() + static_cast<std::ptrdiff_t>(shift), sameId);
+        }
+    }
+
+    if (shifted) {
+        beginInsertRows({}, rowOffset, rowOffset + static_cast<int>(shift) - 1);
+        current.insert(current.begin(), next.begin(), next.begin() + static_cast<std::ptrdiff_t>(shift));
+        endInsertRows();
+    } else {
+        std::size_t prefix = 0;
+        std::size_t limit = std::min(current.size(), next.size());
+        while (prefix < limit && sameId(current[prefix], next[prefix])) {
+            ++prefix;
+        }
+        std::size_t suffix = 0;
+        while (suffix < limit - prefix &&
+               sameId(current[current.size() - 1 - suffix], next[next.size() - 1 - suffix])) {
+            ++suffix;
+        }
+        std::size_t oldMiddle = current.size() - prefix - suffix;
+        std::size_t newMiddle = next.size() - prefix - suffix;
+        int first = rowOffset + static_cast<int>(prefix);
+        if (oldMiddle > 0) {
+            beginRemoveRows({}, first, first + static_cast<int>(oldMiddle) - 1);
+            current.erase(current.begin() + static_cast<std::ptrdiff_t>(prefix),
+                          current.begin() + static_cast<std::ptrdiff_t>(prefix + oldMiddle));
+            endRemoveRows();
+        }
+        if (newMiddle > 0) {
+            beginInsertRows({}, first, first + static_cast<int>(newMiddle) - 1);
+            current.insert(current.begin() + static_cast<std::ptrdiff_t>(prefix),
+                           next.begin() + static_cast<std::ptrdiff_t>(prefix),
+                           next.begin() + static_cast<std::ptrdiff_t>(prefix + newMiddle));
+            endInsertRows();
+        }
+    }
+
+    // Cut or grow the end to the new length.
+    if (current.size() > next.size()) {
+        beginRemoveRows({}, rowOffset + static_cast<int>(next.size()),
+                        rowOffset + static_cast<int>(current.size()) - 1);
+        current.resize(next.size());
+        endRemoveRows();
+    } else if (current.size() < next.size()) {
+        std::size_t from = current.size();
+        beginInsertRows({}, rowOffset + static_cast<int>(from),
+                        rowOffset + static_cast<int>(next.size()) - 1);
+        current.insert(current.end(), next.begin() + static_cast<std::ptrdiff_t>(from), next.end());
+        endInsertRows();
+    }
+
+    // Update the rows that stayed, one signal per run of changed rows.
+    std::size_t runStart = 0;
+    bool inRun = false;
+    for (std::size_t i = 0; i <= next.size(); ++i) {
+        bool changed = i < next.size() && !(current[i] == next[i]);
+        if (changed) {
+            current[i] = std::move(next[i]);
+            if (!inRun) {
+                runStart = i;
+                inRun = true;
+            }
+        } else if (inRun) {
+            emit dataChanged(index(rowOffset + static_cast<int>(runStart)),
+                             index(rowOffset + static_cast<int>(i) - 1));
+            inRun = false;
+        }
+    }
+}
+
+// ---- SidebarModel ----------------------------------------------------------------
+
+SidebarModel::SidebarModel(QObject* parent) : RecordListModel(parent) {
+}
+
+void SidebarModel::setAccounts(std::vector<Account> accounts) {
+    replaceRows(accounts_, std::move(accounts), 1);
+}
+
+void SidebarModel::setConnections(std::vector<LiveConnection> connections) {
+    bool countChanges = connections.size() != connections_.size();
+    replaceRows(connections_, std::move(connections), connectionsHeadingRow() + 1);
+    if (countChanges) {
+        QModelIndex heading = index(connectionsHeadingRow());
+        emit dataChanged(heading, heading);
+    }
+}
+
+int SidebarModel::rowCount(const QModelIndex& parent) const {
+    if (parent.isValid()) {
+        return 0;
+    }
+    return static_cast<int>(accounts_.size() + connections_.size()) + 2;
+}
+
+SidebarModel::RowKind SidebarModel::kindOf(int row) const {
+    if (row == 0) {
+        return RowKind::accountsHeading;
+    }
+    if (row < connectionsHeadingRow()) {
+        return RowKind::account;
+    }
+    if (row == connectionsHeadingRow()) {
+        return RowKind::connectionsHeading;
+    }
+    return RowKind::connection;
+}
+
+int SidebarModel::rowOfAccount(const std::string& id) const {
+    for (std::size_t i = 0; i < accounts_.size(); ++i) {
+        if (accounts_[i].id == id) {
+            return static_cast<int>(i) + 1;
+        }
+    }
+    return -1;
+}
+
+QString SidebarModel::connectionLabel(const LiveConnection& connection) {
+    if (connection.clientInfo) {
+        return qs(connection.clientInfo->displayLabel());
+    }
+    return QStringLiteral("connecting\u2026");
+}
+
+QVariant SidebarModel::data(const QModelIndex& index, int role) const {
+    if (!checkIndex(index, CheckIndexOption::IndexIsValid | CheckIndexOption::ParentIsInvalid)) {
+        return {};
+    }
+    int row = index.row();
+    RowKind kind = kindOf(row);
+    if (role == RowKindRole) {
+        return static_cast<int>(kind);
+    }
+    switch (kind) {
+    case RowKind::accountsHeading:
+        return role == Qt::DisplayRole ? QVariant(QStringLiteral("Accounts")) : QVariant();
+    case RowKind::connectionsHeading:
+        return role == Qt::DisplayRole ? QVariant(QStringLiteral("Live Connections (%1)")
+                                                      .arg(static_cast<qulonglong>(connections_.size())))
+                                       : QVariant();
+    case RowKind::account: {
+        const Account& account = accounts_[static_cast<std::size_t>(row - 1)];
+        switch (role) {
+        case Qt::DisplayRole:
+            return qs(account.displayName);
+        case IdRole:
+            return qs(account.id);
+        case SubtitleRole:
+            return account.identityMode == IdentityMode::clientInfo ? QStringLiteral("clientInfo")
+                                                                    : QStringLiteral("credential");
+        case AmountRole:
+            return static_cast<qlonglong>(account.balance);
+        case ConnectedRole:
+            return account.isConnected;
+        default:
+            return {};
+        }
+    }
+    case RowKind::connection: {
+        const LiveConnection& connection =
+            connections_[static_cast<std::size_t>(row - connectionsHeadingRow() - 1)];
+        switch (role) {
+        case Qt::DisplayRole:
+            return connectionLabel(connection);
+        case IdRole:
+            return qs(connection.id);
+        case SubtitleRole:
+            return connection.authenticated ? QStringLiteral("authenticated")
+                                            : QStringLiteral("unauthenticated");
+        case ConnectedRole:
+            return connection.authenticated;
+        default:
+            return {};
+        }
+    }
+    }
+    return {};
+}
+
+Qt::ItemFlags SidebarModel::flags(const QModelIndex& index) const {
+    if (!checkIndex(index, CheckIndexOption::IndexIsValid | CheckIndexOption::ParentIsInvalid)) {
+        return Qt::NoItemFlags;
+    }
+    if (kindOf(index.row()) == RowKind::account) {
+        return Qt::ItemIsEnabled | Qt::ItemIsSelectable | Qt::ItemNeverHasChildren;
+    }
+    return Qt::ItemIsEnabled | Qt::ItemNeverHasChildren;
+}
+
+// ---- LedgerModel -----------------------------------------------------------------
+
+LedgerModel::LedgerModel(QObject* parent) : RecordListModel(parent) {
+}
+
+void LedgerModel::setEntries(std::vector<LedgerEntry> entries) {
+    replaceRows(entries_, std::move(entries), 0);
+}
+
+int LedgerModel::rowCount(const QModelIndex& parent) const {
+    return parent.isValid() ? 0 : static_cast<int>(entries_.size());
+}
+
+QVariant LedgerModel::data(const QModelIndex& index, int role) const {
+    if (!checkIndex(index, CheckIndexOption::IndexIsValid | CheckIndexOption::ParentIsInvalid)) {
+        return {};
+    }
+    const LedgerEntry& entry = entries_[static_cast<std::size_t>(index.row())];
+    switch (role) {
+    case Qt::DisplayRole:
+        return entry.memo.empty() ? emDash : qs(entry.memo);
+    case IdRole:
+        return qs(entry.id);
+    case EntryTypeRole:
+        return static_cast<int>(entryTypeOf(entry));
+    case AmountRole:
+        return static_cast<qlonglong>(entry.signedAmount());
+    case DateTextRole:
+        return AppStyle::entryDateText(entry.createdAt);
+    default:
+        return {};
+    }
+}
+
+Qt::ItemFlags LedgerModel::flags(const QModelIndex& index) const {
+    if (!checkIndex(index, CheckIndexOption::IndexIsValid | CheckIndexOption::ParentIsInvalid)) {
+        return Qt::NoItemFlags;
+    }
+    return Qt::ItemIsEnabled | Qt::ItemNeverHasChildren;
+}
+
+// ---- ApiLogModel -----------------------------------------------------------------
+
+ApiLogModel::ApiLogModel(QObject* parent) : RecordListModel(parent) {
+}
+
+void ApiLogModel::setLines(std::vector<ApiLogEntry> lines) {
+    replaceRows(lines_, std::move(lines), 0);
+}
+
+int ApiLogModel::rowCount(const QModelIndex& parent) const {
+    return parent.isValid() ? 0 : static_cast<int>(lines_.size());
+}
+
+QVariant ApiLogModel::data(const QModelIndex& index, int role) const {
+    if (!checkIndex(index, CheckIndexOption::IndexIsValid | CheckIndexOption::ParentIsInvalid)) {
+        return {};
+    }
+    const ApiLogEntry& line = lines_[static_cast<std::size_t>(index.row())];
+    switch (role) {
+    case Qt::DisplayRole:
+    case MethodRole:
+        return line.method ? qs(*line.method) : emDash;
+    case IdRole:
+        return qs(line.id);
+    case ClientLabelRole:
+        return line.clientLabel ? qs(*line.clientLabel) : QString();
+    case DirectionRole:
+        return static_cast<int>(line.direction);
+    case DateTextRole:
+        return AppStyle::timeOfDayText(line.timestamp);
+    case PayloadRole:
+        return excerpt(line.payload);
+    default:
+        return {};
+    }
+}
+
+Qt::ItemFlags ApiLogModel::flags(const QModelIndex& index) const {
+    if (!checkIndex(index, CheckIndexOption::IndexIsValid | CheckIndexOption::ParentIsInvalid)) {
+        return Qt::NoItemFlags;
+    }
+    return Qt::ItemIsEnabled | Qt::ItemIsSelectable | Qt::ItemNeverHasChildren;
+}
+
+} // namespace quorvane

@@ -1,0 +1,202 @@
+#pragma once
+
+// The "Records" tab: the accounts sidebar on the left and, on the right, the
+// selected account (header, balance, client information, add-entry form and
+// ledger) or a placeholder. Every view reads the AppModel and changes nothing
+// itself: each action calls one model operation.
+//
+// Threads: GUI thread only. The model must outlive the views.
+
+#include <QWidget>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "common/Records.h"
+
+class QGroupBox;
+class QLabel;
+class QListView;
+class QMessageBox;
+class QSplitter;
+class QStackedWidget;
+class QToolButton;
+class QVBoxLayout;
+
+namespace quorvane {
+
+class AddEntryView;
+class AppModel;
+class LedgerModel;
+class SidebarModel;
+class TransactionDelegate;
+
+// The selectable list of accounts ("Accounts") above the live connections
+// ("Live Connections (n)"), bound to the model's selection.
+class AccountsSidebar final : public QWidget {
+    Q_OBJECT
+
+public:
+    explicit AccountsSidebar(AppModel& model, QWidget* parent = nullptr);
+
+    [[nodiscard]] QListView* list() const { return list_; }
+    [[nodiscard]] SidebarModel* sidebarModel() const { return sidebarModel_; }
+
+private:
+    void syncSelectionFromModel();
+
+    AppModel& model_;
+    SidebarModel* sidebarModel_;
+    QListView* list_;
+    bool syncing_ = false;
+};
+
+class NoSelectionView final : public QWidget {
+    Q_OBJECT
+
+public:
+    explicit NoSelectionView(QWidget* parent = nullptr);
+};
+
+// Balance in the large font, then "points".
+class AccountBalanceView final : public QWidget {
+    Q_OBJECT
+
+public:
+    explicit AccountBalanceView(QWidget* parent = nullptr);
+    void setBalance(std::int64_t balance);
+    [[nodiscard]] QLabel* balanceLabel() const { return balance_; }
+
+private:
+    QLabel* balance_;
+    QLabel* points_;
+};
+
+// Name, id, balance, and the rename and delete buttons. Rename opens the
+// rename sheet; delete asks first ("Delete this account and all its entries?").
+class AccountHeaderView final : public QWidget {
+    Q_OBJECT
+
+public:
+    AccountHeaderView(AppModel& model, QWidget* parent = nullptr);
+    void setAccount(const Account& account);
+
+    [[nodiscard]] QToolButton* renameButton() const { return rename_; }
+    [[nodiscard]] QToolButton* deleteButton() const { return delete_; }
+    [[nodiscard]] QLabel* nameLabel() const { return name_; }
+    [[nodiscard]] QLabel* idLabel() const { return id_; }
+    [[nodiscard]] AccountBalanceView* balanceView() const { return balance_; }
+
+    void presentRenameSheet();
+    void presentDeleteConfirmation();
+
+private:
+    AppModel& model_;
+    Account account_;
+    QLabel* name_;
+    QLabel* id_;
+    AccountBalanceView* balance_;
+    QToolButton* rename_;
+    QToolButton* delete_;
+};
+
+// "Client Info": one row per field, or "Not provided by this client.".
+class ClientInfoView final : public QWidget {
+    Q_OBJECT
+
+public:
+    explicit ClientInfoView(QWidget* parent = nullptr);
+    void setFields(const std::optional<std::vector<ClientInfoField>>& fields);
+    [[nodiscard]] QGroupBox* box() const { return box_; }
+
+private:
+    QGroupBox* box_;
+    QVBoxLayout* rows_;
+    QLabel* empty_;
+    std::vector<ClientInfoField> fields_;
+    bool shown_ = false;
+};
+
+// "Transactions (n)" and the account's entries, newest first, each with edit
+// and delete. Delete acts at once; edit opens the edit sheet.
+class LedgerListView final : public QWidget {
+    Q_OBJECT
+
+public:
+    LedgerListView(AppModel& model, QWidget* parent = nullptr);
+    void setEntries(std::vector<LedgerEntry> entries);
+
+    [[nodiscard]] QLabel* heading() const { return heading_; }
+    [[nodiscard]] QListView* list() const { return list_; }
+    [[nodiscard]] LedgerModel* ledgerModel() const { return ledgerModel_; }
+    [[nodiscard]] TransactionDelegate* delegate() const { return delegate_; }
+
+    void presentEditSheet(const LedgerEntry& entry);
+
+private:
+    AppModel& model_;
+    QLabel* heading_;
+    QListView* list_;
+    LedgerModel* ledgerModel_;
+    TransactionDelegate* delegate_;
+};
+
+// The selected account, top to bottom: header, client info, add-entry form,
+// ledger.
+class LoadedAccountView final : public QWidget {
+    Q_OBJECT
+
+public:
+    LoadedAccountView(AppModel& model, QWidget* parent = nullptr);
+    void setContent(const Account& account, std::vector<LedgerEntry> entries);
+
+    [[nodiscard]] AccountHeaderView* header() const { return header_; }
+    [[nodiscard]] ClientInfoView* clientInfo() const { return clientInfo_; }
+    [[nodiscard]] AddEntryView* addEntry() const { return addEntry_; }
+    [[nodiscard]] LedgerListView* ledger() const { return ledger_; }
+
+private:
+    AccountHeaderView* header_;
+    ClientInfoView* clientInfo_;
+    AddEntryView* addEntry_;
+    LedgerListView* ledger_;
+};
+
+// Shows the model's selected account, or NoSelectionView when there is none.
+class DetailContainerView final : public QWidget {
+    Q_OBJECT
+
+public:
+    explicit DetailContainerView(AppModel& model, QWidget* parent = nullptr);
+
+    [[nodiscard]] LoadedAccountView* loaded() const { return loaded_; }
+    [[nodiscard]] NoSelectionView* noSelection() const { return noSelection_; }
+    [[nodiscard]] bool showsAccount() const;
+
+private:
+    void update();
+
+    AppModel& model_;
+    QStackedWidget* stack_;
+    NoSelectionView* noSelection_;
+    LoadedAccountView* loaded_;
+};
+
+// The two-column split of the "Records" tab.
+class RecordsView final : public QWidget {
+    Q_OBJECT
+
+public:
+    explicit RecordsView(AppModel& model, QWidget* parent = nullptr);
+
+    [[nodiscard]] AccountsSidebar* sidebar() const { return sidebar_; }
+    [[nodiscard]] DetailContainerView* detail() const { return detail_; }
+
+private:
+    QSplitter* split_;
+    AccountsSidebar* sidebar_;
+    DetailContainerView* detail_;
+};
+
+} // namespace quorvane
