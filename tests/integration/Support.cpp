@@ -380,7 +380,7 @@ void killAllChildren() {
             std::string state;
             pid_t parent = 0;
             fields >> state >> parent;
-            if (parent == self) {
+            if (parent == self && std::stol(name) > 1) {
                 children.push_back(static_cast<pid_t>(std::stol(name)));
             }
         }
