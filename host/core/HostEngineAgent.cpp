@@ -48,6 +48,10 @@ std::optional<std::int64_t> integralNumber(const Json* value) {
     if (!std::isfinite(d) || d != std::trunc(d)) {
         return std::nullopt;
     }
+    // [-2^63, 2^63) is exactly the range of doubles that convert without overflow.
+    if (d >= -9223372036854775808.0 && d < 9223372036854775808.0) {
+        return static_cast<std::int64_t>(d);
+    }
     return d < 0 ? std::numeric_limits<std::int64_t>::min() : std::numeric_limits<std::int64_t>::max();
 }
 
