@@ -1,26 +1,206 @@
 #include "app/AppModel.h"
 
+#include <QMetaObject>
+#include <QPointer>
+
+#include <algorithm>
+#include <iterator>
+#include <utility>
+#include <variant>
+
+#include "app/RegistrationController.h"
+
 namespace quorvane {
 
-AppModel::AppModel(QObject* parent) : AppModel(std::make_unique<ControlClient>(), {}, parent) {}
+namespace {
+
+// Assigns when the value differs; answers whether it did.
+template <class T>
+bool assignIfChanged(T& field, T value) {
+    if (field == value) {
+        return false;
+    }
+    field = std::move(value);
+    return true;
+}
+
+} // namespace
+
+AppModel::AppModel(QObject* parent)
+    : AppModel(
+          std::make_unique<ControlClient>(), [] { RegistrationController::registerQuietly(); }, parent) {
+}
+
 AppModel::AppModel(std::unique_ptr<ControlClient> client, Registrar registrar, QObject* parent)
-    : QObject(parent), client_(std::move(client)), registrar_(std::move(registrar)) {}
-AppModel::~AppModel() = default;
-void AppModel::setSelectedAccountID(std::optional<std::string>) {}
-std::optional<Account> AppModel::selectedAccount() const { return std::nullopt; }
-std::vector<LedgerEntry> AppModel::entriesFor(const std::string&) const { return {}; }
-void AppModel::start() {}
-void AppModel::refresh() {}
-void AppModel::createEntry(const NewLedgerEntry&) {}
-void AppModel::updateEntry(const LedgerEntry&) {}
-void AppModel::deleteEntry(const std::string&) {}
-void AppModel::renameAccount(const std::string&, const std::string&) {}
-void AppModel::deleteAccount(const std::string&) {}
-void AppModel::setAllowUnauthenticated(bool) {}
-void AppModel::setStartingPoints(std::int64_t) {}
-void AppModel::applySnapshot(const Snapshot&) {}
-void AppModel::apply(const ControlEvent&) {}
-void AppModel::sendThenRefresh(const ControlRequest&) {}
-void AppModel::setIsConnected(bool) {}
+    : QObject(parent), client_(std::move(client)), registrar_(std::move(registrar)) {
+    Q_ASSERT(client_ != nullptr);
+}
+
+AppModel::~AppModel() {
+    if (registration_.joinable()) {
+        registration_.join();
+    }
+}
+
+void AppModel::setSelectedAccountID(std::optional<std::string> id) {
+    if (assignIfChanged(selectedAccountID_, std::move(id))) {
+        emit selectedAccountIDChanged();
+    }
+}
+
+std::optional<Account> AppModel::selectedAccount() const {
+    if (!selectedAccountID_) {
+        return std::nullopt;
+    }
+    auto found = std::find_if(accounts_.begin(), accounts_.end(),
+                              [&](const Account& account) { return account.id == *selectedAccountID_; });
+    if (found == accounts_.end()) {
+        return std::nullopt;
+    }
+    return *found;
+}
+
+std::vector<LedgerEntry> AppModel::entriesFor(const std::string& accountId) const {
+    std::vector<LedgerEntry> result;
+    std::copy_if(entries_.begin(), entries_.end(), std::back_inserter(result),
+                 [&](const LedgerEntry& entry) { return entry.accountId == accountId; });
+    return result;
+}
+
+void AppModel::start() {
+    if (started_) {
+        return;
+    }
+    started_ = true;
+    QPointer<AppModel> self(this);
+    client_->setOnEvent([self](const ControlEvent& event) {
+        if (self) {
+            self->apply(event);
+        }
+    });
+    client_->setOnConnectionChange([self](bool reachable) {
+        if (self) {
+            self->setIsConnected(reachable);
+        }
+    });
+    if (!registrar_) {
+        refresh();
+        return;
+    }
+    // Registration may start the host and wait for it, which takes seconds:
+    // off the main thread, with the first snapshot asked for once it is done.
+    // The destructor joins the thread, so `this` outlives the hand-over call.
+    registration_ = std::thread([this, registrar = registrar_] {
+        registrar();
+        QMetaObject::invokeMethod(
+            this, [this] { refresh(); }, Qt::QueuedConnection);
+    });
+}
+
+void AppModel::refresh() {
+    client_->send(ControlRequest::snapshot(),
+                  [self = QPointer<AppModel>(this)](std::optional<ControlResponse> answer) {
+                      if (!self || !answer) {
+                          return;
+                      }
+                      if (auto* snapshot = std::get_if<ControlResponse::Snapshot>(&answer->value)) {
+                          self->applySnapshot(snapshot->snapshot);
+                      }
+                  });
+}
+
+void AppModel::sendThenRefresh(const ControlRequest& request) {
+    client_->send(request, [self = QPointer<AppModel>(this)](std::optional<ControlResponse>) {
+        if (self) {
+            self->refresh();
+        }
+    });
+}
+
+void AppModel::createEntry(const NewLedgerEntry& entry) {
+    sendThenRefresh(ControlRequest::createEntry(entry));
+}
+
+void AppModel::updateEntry(const LedgerEntry& entry) {
+    sendThenRefresh(ControlRequest::updateEntry(entry));
+}
+
+void AppModel::deleteEntry(const std::string& id) {
+    sendThenRefresh(ControlRequest::deleteEntry(id));
+}
+
+void AppModel::renameAccount(const std::string& id, const std::string& displayName) {
+    sendThenRefresh(ControlRequest::renameAccount(id, displayName));
+}
+
+void AppModel::deleteAccount(const std::string& id) {
+    client_->send(ControlRequest::deleteAccount(id),
+                  [self = QPointer<AppModel>(this), id](std::optional<ControlResponse>) {
+                      if (!self) {
+                          return;
+                      }
+                      if (self->selectedAccountID_ == id) {
+                          self->setSelectedAccountID(std::nullopt);
+                      }
+                      self->refresh();
+                  });
+}
+
+void AppModel::setAllowUnauthenticated(bool value) {
+    sendThenRefresh(ControlRequest::setAllowUnauthenticated(value));
+}
+
+void AppModel::setStartingPoints(std::int64_t value) {
+    sendThenRefresh(ControlRequest::setStartingPoints(std::max<std::int64_t>(value, 0)));
+}
+
+void AppModel::applySnapshot(const Snapshot& snapshot) {
+    if (assignIfChanged(accounts_, snapshot.accounts)) {
+        emit accountsChanged();
+    }
+    if (assignIfChanged(entries_, snapshot.entries)) {
+        emit entriesChanged();
+    }
+    if (assignIfChanged(connections_, snapshot.connections)) {
+        emit connectionsChanged();
+    }
+    if (assignIfChanged(settings_, snapshot.settings)) {
+        emit settingsChanged();
+    }
+    // The host lists its log oldest first and stamps whole seconds, so lines of
+    // one second tie: reversed first, the later line of a tie stays in front.
+    std::vector<ApiLogEntry> log(snapshot.recentApiLog.rbegin(), snapshot.recentApiLog.rend());
+    std::stable_sort(log.begin(), log.end(),
+                     [](const ApiLogEntry& a, const ApiLogEntry& b) { return a.timestamp > b.timestamp; });
+    if (assignIfChanged(apiLog_, std::move(log))) {
+        emit apiLogChanged();
+    }
+    if (assignIfChanged(hostVersion_, snapshot.hostVersion)) {
+        emit hostVersionChanged();
+    }
+    setIsConnected(true);
+    if (!selectedAccountID_ && !accounts_.empty()) {
+        setSelectedAccountID(accounts_.front().id);
+    }
+}
+
+void AppModel::apply(const ControlEvent& event) {
+    if (const auto* call = std::get_if<ControlEvent::ApiCall>(&event.value)) {
+        apiLog_.insert(apiLog_.begin(), call->entry);
+        if (apiLog_.size() > apiLogCapacity) {
+            apiLog_.resize(apiLogCapacity);
+        }
+        emit apiLogChanged();
+        return;
+    }
+    // dataChanged and connectionsChanged: never applied in part.
+    refresh();
+}
+
+void AppModel::setIsConnected(bool value) {
+    if (assignIfChanged(isConnected_, value)) {
+        emit isConnectedChanged();
+    }
+}
 
 } // namespace quorvane

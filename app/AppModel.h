@@ -104,8 +104,9 @@ public:
     // ---- Applying what the host reports (public for views' tests and tools) ------
 
     // Replaces the copy: accounts, entries, connections, settings, API log
-    // (sorted newest first, stable), host version; marks the host reachable;
-    // selects the first account when nothing is selected.
+    // (newest first; the snapshot lists it oldest first, so of lines with the
+    // same time the one listed later comes first), host version; marks the
+    // host reachable; selects the first account when nothing is selected.
     void applySnapshot(const Snapshot& snapshot);
     // apiCall: the line goes to the front of the API log, which is then cut to
     // apiLogCapacity. dataChanged, connectionsChanged: refresh().

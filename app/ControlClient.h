@@ -24,9 +24,9 @@
 //   notifications pushed to the app are ignored.
 //
 // Threads: construct, send, set the handlers and destroy on the main thread.
-// The client must outlive nothing in particular: destroying it closes the
-// connection and stops the worker; completions, events and reports not yet
-// run are then never delivered.
+// Destroying the client closes the connection and stops the worker (it waits
+// for the transport's threads); completions, events and reports not yet run
+// are then never delivered.
 
 #include <functional>
 #include <memory>
@@ -70,7 +70,7 @@ public:
     struct Core;
 
 private:
-    std::shared_ptr<Core> core_;
+    std::unique_ptr<Core> core_;
 };
 
 } // namespace quorvane
