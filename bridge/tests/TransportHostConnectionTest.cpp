@@ -123,7 +123,7 @@ TEST_F(TransportHostConnectionTest, CarriesRepliesAbsentRepliesAndPushes) {
     startHost();
     auto connection = connect();
     EXPECT_EQ(send("hello", connection.get(), recorder()), SendOutcome::reply("echo:hello"));
-    EXPECT_EQ(send("quiet", connection.get(), recorder()), SendOutcome::reply(std::nullopt));
+    EXPECT_EQ(send("quiet", connection.get(), recorder()), SendOutcome{SendOutcome::Reply{}});
     EXPECT_EQ(send("", connection.get(), recorder()), SendOutcome::reply("echo:"));
     EXPECT_EQ(send("push", connection.get(), recorder()), SendOutcome::reply("echo:push"));
     EXPECT_TRUE(eventually([&] { return written() == "pushed\n"; })) << written();
