@@ -21,16 +21,12 @@ const conformanceCli = path.join(
 );
 
 const scenarios = ['server-initialize', 'ping', 'tools-list', 'logging-set-level'];
-const nodeMajor = Number(process.versions.node.split('.')[0]);
 
 let world;
 let front;
 let url;
 
 before(async () => {
-    if (nodeMajor < 20) {
-        return;
-    }
     world = await World.create();
     await world.startHost();
     front = spawn(process.execPath, [path.join(here, 'stdio-http-front.mjs'), programs.bridge], {
@@ -60,7 +56,7 @@ after(async () => {
 });
 
 for (const scenario of scenarios) {
-    test(`conformance scenario ${scenario}`, { skip: nodeMajor < 20 && 'the conformance suite needs Node 20' }, async () => {
+    test(`conformance scenario ${scenario}`, async () => {
         const output = await mkdtemp(path.join(world.home, `${scenario}-`));
         const { code, stdout, stderr } = await new Promise((resolve) => {
             execFile(

@@ -9,8 +9,11 @@
 # leaves behind ends with it. Where that is not allowed, it runs in the shared
 # place, but only when no host answers there.
 #
+#   run-isolated.sh [--node-major N] NODE-COMMAND...
+#
 # Needs QUORVANE_HOST, QUORVANE_BRIDGE and QUORVANE_OPERATOR (the programs).
-# Exit status 77: skipped (no node, no installed packages, or the shared place busy).
+# Exit status 77: skipped (no node, or one older than N; no installed
+# packages; or the shared place busy).
 set -eu
 
 here="$(cd "$(dirname "$0")" && pwd)"
@@ -20,6 +23,14 @@ if [ -z "${QUORVANE_MCP_INSIDE:-}" ]; then
     if ! command -v node >/dev/null 2>&1; then
         echo "SKIP: node is not installed (scripts/setup.sh installs it)"
         exit $skip
+    fi
+    if [ "${1:-}" = "--node-major" ]; then
+        have="$(node -p 'process.versions.node.split(".")[0]')"
+        if [ "$have" -lt "$2" ]; then
+            echo "SKIP: this suite needs Node $2 or later; node is $(node --version)"
+            exit $skip
+        fi
+        shift 2
     fi
     if [ ! -f "$here/node_modules/@modelcontextprotocol/sdk/package.json" ]; then
         echo "SKIP: the MCP client packages are not installed (run: npm ci --prefix $here)"
