@@ -14,13 +14,14 @@ namespace quorvane {
 
 namespace {
 
-// Assigns when the value differs; answers whether it did.
-template <class T>
-bool assignIfChanged(T& field, T value) {
+// Assigns when the value differs (compared before anything is copied);
+// answers whether it did.
+template <class T, class U>
+bool assignIfChanged(T& field, U&& value) {
     if (field == value) {
         return false;
     }
-    field = std::move(value);
+    field = std::forward<U>(value);
     return true;
 }
 

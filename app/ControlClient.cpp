@@ -11,6 +11,8 @@
 #include <thread>
 #include <utility>
 
+#include <pthread.h>
+
 #include "common/Coding.h"
 
 namespace quorvane {
@@ -26,7 +28,10 @@ namespace quorvane {
 struct ControlClient::Core {
     explicit Core(ConnectionOptions connectionOptions)
         : options(std::move(connectionOptions)), context(new QObject) {
-        worker = std::thread([this] { workLoop(); });
+        worker = std::thread([this] {
+            ::pthread_setname_np(::pthread_self(), "quorvane-client");
+            workLoop();
+        });
     }
 
     // ---- Main-thread hand-off (any thread) ------------------------------------
