@@ -28,8 +28,9 @@
 //   if (!done->waitFor(30s)) call.cancel();            // a late reply is then never delivered
 //
 // Threads: all member functions are thread-safe. Pushes to the exported object
-// and call completions are delivered on a reader thread, one at a time; the
-// exported object must be safe to call from there.
+// and replies are delivered on the connection's reader thread, one at a time
+// and in the order they arrived; failures to connect or send come from its
+// worker thread. The exported object must be safe to call from there.
 
 #include <functional>
 #include <memory>

@@ -199,9 +199,9 @@ TEST_F(PeerProcesses, HostDyingMidCallFailsTheCallOnceAndANewHostIsReachedByTheS
     ASSERT_TRUE(first);
     ASSERT_EQ(first->readLine(), std::optional<std::string>("ready"));
 
-    ServiceConnection connection(std::make_shared<NullSink>(), ConnectionOptions{env, {}});
-    Waiter handlers;
+    Waiter handlers; // before the connection, which reports into it until it is gone
     int interruptions = 0;
+    ServiceConnection connection(std::make_shared<NullSink>(), ConnectionOptions{env, {}});
     connection.setInterruptionHandler([&] { handlers.update([&] { ++interruptions; }); });
 
     EXPECT_EQ(callFromHere("one", &connection), "reply:echo:one");
