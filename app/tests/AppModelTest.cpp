@@ -635,7 +635,7 @@ TEST_F(AppModelWithHost, HostDyingDuringARefreshLeavesTheModelOfflineWithItsData
     settle(100ms);
     const auto accounts = model->accounts();
 
-    host->signal(SIGSTOP);
+    host->pause();
     model->refresh();
     settle(100ms);
     host->signal(SIGKILL);

@@ -217,6 +217,23 @@ void Child::signal(int number) {
     }
 }
 
+void Child::pause() {
+    if (pid_ <= 0 || status_) {
+        return;
+    }
+    ::kill(pid_, SIGSTOP);
+    int status = 0;
+    while (::waitpid(pid_, &status, WUNTRACED) == pid_) {
+        if (WIFSTOPPED(status)) {
+            return;
+        }
+        if (WIFEXITED(status) || WIFSIGNALED(status)) {
+            status_ = WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);
+            return;
+        }
+    }
+}
+
 std::optional<int> Child::waitForExit(std::chrono::milliseconds timeout) {
     const auto deadline = Clock::now() + timeout;
     while (!status_ && pid_ > 0) {

@@ -69,6 +69,8 @@ public:
     // The next line of standard output, or nullopt at its end or after `timeout`.
     [[nodiscard]] std::optional<std::string> readLine(std::chrono::milliseconds timeout = 20s);
     void signal(int number);
+    // Stops the child (SIGSTOP) and returns once it has stopped.
+    void pause();
     // The exit status (128 + n for signal n), or nullopt while still running after `timeout`.
     [[nodiscard]] std::optional<int> waitForExit(std::chrono::milliseconds timeout = 20s);
     [[nodiscard]] bool running();

@@ -150,7 +150,7 @@ TEST(ControlClient, HostDyingMidRequestCompletesItOnceThenReportsUnreachable) {
 
     // The host can no longer answer; the request waits on the live connection
     // until the host is gone.
-    host->signal(SIGSTOP);
+    host->pause();
     client.send(ControlRequest::snapshot(), recorder.completion());
     settle();
     EXPECT_EQ(recorder.completions(), 0u);
@@ -287,7 +287,7 @@ TEST(ControlClient, DestroyedWithARequestOutstandingDeliversNothingAfterwards) {
         recorder.attach(client);
         client.send(ControlRequest::snapshot(), recorder.completion());
         ASSERT_TRUE(waitUntil([&] { return recorder.completions() == 1; }));
-        host->signal(SIGSTOP);
+        host->pause();
         client.send(ControlRequest::snapshot(), recorder.completion());
         client.send(ControlRequest::snapshot(), recorder.completion());
     }
