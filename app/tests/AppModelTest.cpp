@@ -573,6 +573,9 @@ TEST_F(AppModelWithHost, AgentTrafficArrivesAsApiCallsNewestFirst) {
 
 TEST_F(AppModelWithHost, ApiLogKeepsTheNewest500PushedLines) {
     Agent& agent = addAgent("alpha");
+    // The refresh that the new connection causes is done (a later snapshot
+    // would replace the pushed lines).
+    ASSERT_TRUE(waitUntil([&] { return model->accounts().size() == 1; }));
     std::string lastReply;
     for (int i = 0; i < 260; ++i) {
         auto reply =
