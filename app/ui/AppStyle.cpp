@@ -20,7 +20,9 @@ QColor blend(const QColor& from, const QColor& towards, double amount) {
                   mix(from.blue(), towards.blue()));
 }
 
+// Every text style names its weight, so it never takes a parent widget's.
 QFont scaled(QFont font, double factor) {
+    font.setWeight(QFont::Normal);
     if (font.pointSizeF() > 0) {
         font.setPointSizeF(std::max(7.0, font.pointSizeF() * factor));
     } else if (font.pixelSize() > 0) {
@@ -131,7 +133,9 @@ QColor color(EntryType type) {
 }
 
 QFont body() {
-    return QGuiApplication::font();
+    QFont font = QGuiApplication::font();
+    font.setWeight(QFont::Normal);
+    return font;
 }
 QFont callout() {
     return scaled(body(), 0.93);
@@ -169,6 +173,7 @@ QFont amountFont() {
 
 QFont monospacedSmall() {
     QFont font = QFontDatabase::systemFont(QFontDatabase::FixedFont);
+    font.setWeight(QFont::Normal);
     QFont size = caption();
     if (size.pointSizeF() > 0) {
         font.setPointSizeF(size.pointSizeF());

@@ -9,6 +9,7 @@
 #include <QToolTip>
 
 #include <algorithm>
+#include <cmath>
 
 #include "app/ui/AppIcons.h"
 #include "app/ui/AppStyle.h"
@@ -23,8 +24,11 @@ constexpr int horizontalInset = 10; // inset-style lists: rows sit inside a marg
 constexpr int iconButtonSize = 18;
 constexpr int iconButtonGap = 4;
 
-const QPalette& paletteOf(const QStyleOptionViewItem& option) {
-    return option.palette;
+// Rows that take no clicks (headings, connections) are drawn like the others.
+QPalette activePalette(const QStyleOptionViewItem& option) {
+    QPalette palette = option.palette;
+    palette.setCurrentColorGroup(QPalette::Active);
+    return palette;
 }
 
 // A soft rounded highlight for the selected row, keeping the row's own colours
@@ -46,13 +50,21 @@ void paintRowBackground(QPainter* painter, const QStyleOptionViewItem& option, b
     painter->restore();
 }
 
+// The width a text needs, rounded up, so that a rectangle of this width never
+// elides it.
+int textWidth(const QFont& font, const QString& text) {
+    return static_cast<int>(std::ceil(QFontMetricsF(font).horizontalAdvance(text))) + 1;
+}
+
 void drawText(QPainter* painter, const QRect& rect, const QFont& font, const QColor& color,
               const QString& text, int flags = Qt::AlignLeft | Qt::AlignVCenter) {
     painter->setFont(font);
     painter->setPen(color);
-    QFontMetrics metrics(font);
-    painter->drawText(rect, flags | Qt::TextSingleLine,
-                      metrics.elidedText(text, Qt::ElideRight, rect.width()));
+    QString shown = text;
+    if (textWidth(font, text) > rect.width()) {
+        shown = QFontMetricsF(font).elidedText(text, Qt::ElideRight, rect.width());
+    }
+    painter->drawText(rect, flags | Qt::TextSingleLine, shown);
 }
 
 int lineHeight(const QFont& font) {
@@ -94,7 +106,7 @@ QSize SidebarDelegate::sizeHint(const QStyleOptionViewItem& option, const QModel
 void SidebarDelegate::paint(QPainter* painter, const QStyleOptionViewItem& option,
                             const QModelIndex& index) const {
     auto kind = static_cast<SidebarModel::RowKind>(index.data(RowKindRole).toInt());
-    const QPalette& palette = paletteOf(option);
+    const QPalette palette = activePalette(option);
     QRect content = option.rect.adjusted(horizontalInset + 4, 0, -horizontalInset - 4, 0);
     painter->save();
     painter->setRenderHint(QPainter::Antialiasing);
@@ -116,7 +128,7 @@ void SidebarDelegate::paint(QPainter* painter, const QStyleOptionViewItem& optio
 
         auto balance = static_cast<std::int64_t>(index.data(AmountRole).toLongLong());
         QString balanceText = AppStyle::plainInteger(balance);
-        int balanceWidth = QFontMetrics(amount_).horizontalAdvance(balanceText);
+        int balanceWidth = textWidth(amount_, balanceText);
         QRect balanceRect(content.right() - balanceWidth, content.top(), balanceWidth, content.height());
         drawText(painter, balanceRect, amount_, AppStyle::amountColor(balance, palette), balanceText,
                  Qt::AlignRight | Qt::AlignVCenter);
@@ -183,7 +195,7 @@ QRect TransactionDelegate::editButtonRect(const QRect& rowRect) const {
 
 void TransactionDelegate::paint(QPainter* painter, const QStyleOptionViewItem& option,
                                 const QModelIndex& index) const {
-    const QPalette& palette = paletteOf(option);
+    const QPalette palette = activePalette(option);
     painter->save();
     painter->setRenderHint(QPainter::Antialiasing);
     paintRowBackground(painter, option, false);
@@ -219,18 +231,18 @@ void TransactionDelegate::paint(QPainter* painter, const QStyleOptionViewItem& o
     QString amountText = AppStyle::signedAmountText(amount);
     QColor amountColor =
         type == EntryType::note ? AppStyle::noteColor(palette) : AppStyle::amountColor(amount, palette);
-    int amountWidth = QFontMetrics(amount_).horizontalAdvance(amountText);
+    int amountWidth = textWidth(amount_, amountText);
     QRect amountRect(edit.left() - 12 - amountWidth, content.top(), amountWidth, content.height());
     drawText(painter, amountRect, amount_, amountColor, amountText, Qt::AlignRight | Qt::AlignVCenter);
 
     // Memo (or an em dash) over the creation date.
     int textLeft = badge.right() + 1 + 12;
-    int textWidth = amountRect.left() - 12 - textLeft;
+    int memoWidth = amountRect.left() - 12 - textLeft;
     int blockHeight = lineHeight(body_) + 2 + lineHeight(caption2_);
     int top = content.center().y() - blockHeight / 2;
-    drawText(painter, QRect(textLeft, top, textWidth, lineHeight(body_)), body_,
+    drawText(painter, QRect(textLeft, top, memoWidth, lineHeight(body_)), body_,
              palette.color(QPalette::Text), index.data(Qt::DisplayRole).toString());
-    drawText(painter, QRect(textLeft, top + lineHeight(body_) + 2, textWidth, lineHeight(caption2_)),
+    drawText(painter, QRect(textLeft, top + lineHeight(body_) + 2, memoWidth, lineHeight(caption2_)),
              caption2_, AppStyle::tertiaryText(palette), index.data(DateTextRole).toString());
     painter->restore();
 }
@@ -326,9 +338,9 @@ QStringList ApiLogDelegate::payloadLines(const QString& payload, int width) cons
 }
 
 QSize ApiLogDelegate::sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const {
-    int textWidth = viewportWidth(option) - 2 * (horizontalInset + 4) - apiBadgeWidth - apiBadgeGap;
+    int payloadWidth = viewportWidth(option) - 2 * (horizontalInset + 4) - apiBadgeWidth - apiBadgeGap;
     auto lines =
-        static_cast<int>(payloadLines(index.data(PayloadRole).toString(), std::max(1, textWidth)).size());
+        static_cast<int>(payloadLines(index.data(PayloadRole).toString(), std::max(1, payloadWidth)).size());
     int header = std::max(lineHeight(method_), lineHeight(caption_));
     return {option.rect.width(),
             header + 2 + std::max(1, lines) * QFontMetrics(mono_).lineSpacing() + 2 * 2 + 8};
@@ -336,7 +348,7 @@ QSize ApiLogDelegate::sizeHint(const QStyleOptionViewItem& option, const QModelI
 
 void ApiLogDelegate::paint(QPainter* painter, const QStyleOptionViewItem& option,
                            const QModelIndex& index) const {
-    const QPalette& palette = paletteOf(option);
+    const QPalette palette = activePalette(option);
     painter->save();
     painter->setRenderHint(QPainter::Antialiasing);
     paintRowBackground(painter, option, true);
@@ -364,13 +376,13 @@ void ApiLogDelegate::paint(QPainter* painter, const QStyleOptionViewItem& option
     QRect headerRect(left, content.top(), width, header);
 
     QString time = index.data(DateTextRole).toString();
-    int timeWidth = QFontMetrics(caption2_).horizontalAdvance(time);
+    int timeWidth = textWidth(caption2_, time);
     drawText(painter, QRect(headerRect.right() - timeWidth, headerRect.top(), timeWidth, header), caption2_,
              AppStyle::tertiaryText(palette), time, Qt::AlignRight | Qt::AlignVCenter);
     int available = width - timeWidth - 8;
 
     QString method = index.data(MethodRole).toString();
-    int methodWidth = std::min(available, QFontMetrics(method_).horizontalAdvance(method));
+    int methodWidth = std::min(available, textWidth(method_, method));
     drawText(painter, QRect(left, headerRect.top(), methodWidth, header), method_,
              palette.color(QPalette::Text), method);
     QString client = index.data(ClientLabelRole).toString();

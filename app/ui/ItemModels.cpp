@@ -33,6 +33,11 @@ QString qs(const std::string& text) {
 
 } // namespace
 
+bool RecordListModel::holds(const QModelIndex& index) const {
+    return index.isValid() && index.model() == this && !index.parent().isValid() && index.column() == 0 &&
+           index.row() >= 0 && index.row() < rowCount();
+}
+
 template <class T>
 void RecordListModel::replaceRows(std::vector<T>& current, std::vector<T> next, int rowOffset) {
     if (current == next) {
@@ -131,9 +136,10 @@ void SidebarModel::setAccounts(std::vector<Account> accounts) {
 }
 
 void SidebarModel::setConnections(std::vector<LiveConnection> connections) {
-    bool countChanges = connections.size() != connections_.size();
     replaceRows(connections_, std::move(connections), connectionsHeadingRow() + 1);
-    if (countChanges) {
+    // The heading's count changes after the rows, as its own change.
+    if (headingCount_ != connections_.size()) {
+        headingCount_ = connections_.size();
         QModelIndex heading = index(connectionsHeadingRow());
         emit dataChanged(heading, heading);
     }
@@ -176,7 +182,7 @@ QString SidebarModel::connectionLabel(const LiveConnection& connection) {
 }
 
 QVariant SidebarModel::data(const QModelIndex& index, int role) const {
-    if (!checkIndex(index, CheckIndexOption::IndexIsValid | CheckIndexOption::ParentIsInvalid)) {
+    if (!holds(index)) {
         return {};
     }
     int row = index.row();
@@ -188,9 +194,10 @@ QVariant SidebarModel::data(const QModelIndex& index, int role) const {
     case RowKind::accountsHeading:
         return role == Qt::DisplayRole ? QVariant(QStringLiteral("Accounts")) : QVariant();
     case RowKind::connectionsHeading:
-        return role == Qt::DisplayRole ? QVariant(QStringLiteral("Live Connections (%1)")
-                                                      .arg(static_cast<qulonglong>(connections_.size())))
-                                       : QVariant();
+        return role == Qt::DisplayRole
+                   ? QVariant(
+                         QStringLiteral("Live Connections (%1)").arg(static_cast<qulonglong>(headingCount_)))
+                   : QVariant();
     case RowKind::account: {
         const Account& account = accounts_[static_cast<std::size_t>(row - 1)];
         switch (role) {
@@ -231,13 +238,15 @@ QVariant SidebarModel::data(const QModelIndex& index, int role) const {
 }
 
 Qt::ItemFlags SidebarModel::flags(const QModelIndex& index) const {
-    if (!checkIndex(index, CheckIndexOption::IndexIsValid | CheckIndexOption::ParentIsInvalid)) {
+    if (!holds(index)) {
         return Qt::NoItemFlags;
     }
     if (kindOf(index.row()) == RowKind::account) {
         return Qt::ItemIsEnabled | Qt::ItemIsSelectable | Qt::ItemNeverHasChildren;
     }
-    return Qt::ItemIsEnabled | Qt::ItemNeverHasChildren;
+    // Headings and connections take no clicks, so a click there leaves the
+    // account selection as it is.
+    return Qt::ItemNeverHasChildren;
 }
 
 // ---- LedgerModel -----------------------------------------------------------------
@@ -254,7 +263,7 @@ int LedgerModel::rowCount(const QModelIndex& parent) const {
 }
 
 QVariant LedgerModel::data(const QModelIndex& index, int role) const {
-    if (!checkIndex(index, CheckIndexOption::IndexIsValid | CheckIndexOption::ParentIsInvalid)) {
+    if (!holds(index)) {
         return {};
     }
     const LedgerEntry& entry = entries_[static_cast<std::size_t>(index.row())];
@@ -275,7 +284,7 @@ QVariant LedgerModel::data(const QModelIndex& index, int role) const {
 }
 
 Qt::ItemFlags LedgerModel::flags(const QModelIndex& index) const {
-    if (!checkIndex(index, CheckIndexOption::IndexIsValid | CheckIndexOption::ParentIsInvalid)) {
+    if (!holds(index)) {
         return Qt::NoItemFlags;
     }
     return Qt::ItemIsEnabled | Qt::ItemNeverHasChildren;
@@ -295,7 +304,7 @@ int ApiLogModel::rowCount(const QModelIndex& parent) const {
 }
 
 QVariant ApiLogModel::data(const QModelIndex& index, int role) const {
-    if (!checkIndex(index, CheckIndexOption::IndexIsValid | CheckIndexOption::ParentIsInvalid)) {
+    if (!holds(index)) {
         return {};
     }
     const ApiLogEntry& line = lines_[static_cast<std::size_t>(index.row())];
@@ -319,7 +328,7 @@ QVariant ApiLogModel::data(const QModelIndex& index, int role) const {
 }
 
 Qt::ItemFlags ApiLogModel::flags(const QModelIndex& index) const {
-    if (!checkIndex(index, CheckIndexOption::IndexIsValid | CheckIndexOption::ParentIsInvalid)) {
+    if (!holds(index)) {
         return Qt::NoItemFlags;
     }
     return Qt::ItemIsEnabled | Qt::ItemIsSelectable | Qt::ItemNeverHasChildren;

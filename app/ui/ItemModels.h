@@ -42,6 +42,10 @@ public:
     using QAbstractListModel::QAbstractListModel;
 
 protected:
+    // A valid index of this model (quietly false for any other, as views and
+    // testers ask about invalid ones too).
+    [[nodiscard]] bool holds(const QModelIndex& index) const;
+
     // Makes `current` equal to `next`, announcing the change for the rows
     // starting at `rowOffset`: records with equal ids in a common prefix and
     // suffix, or the old list shifted down by rows added at the front (and cut
@@ -53,7 +57,7 @@ protected:
 
 // The accounts sidebar: a heading row "Accounts", one row per account, a
 // heading row "Live Connections (n)", one row per connection. Only account
-// rows are selectable.
+// rows are enabled and selectable.
 class SidebarModel final : public RecordListModel {
     Q_OBJECT
 
@@ -83,6 +87,7 @@ private:
 
     std::vector<Account> accounts_;
     std::vector<LiveConnection> connections_;
+    std::size_t headingCount_ = 0; // the count the connections heading shows
 };
 
 // One account's ledger, in the order given (newest first).

@@ -38,19 +38,15 @@ QLabel* footnote(const QString& text, QWidget* parent) {
     return label;
 }
 
-QGroupBox* section(const QString& title, QWidget* parent) {
-    auto* box = new QGroupBox(title, parent);
-    QFont font = box->font();
-    font.setWeight(QFont::DemiBold);
-    box->setFont(font);
+// A heading over a grouped box, both added to `column`; returns the box.
+QGroupBox* section(const QString& title, QWidget* parent, QVBoxLayout* column) {
+    auto* heading = new QLabel(title, parent);
+    heading->setFont(AppStyle::headline());
+    auto* box = new QGroupBox(parent);
+    column->addWidget(heading);
+    column->addWidget(box);
+    column->addSpacing(12);
     return box;
-}
-
-// Child widgets of a section keep the normal weight.
-template <class W>
-W* plain(W* widget) {
-    widget->setFont(widget->font().weight() == QFont::DemiBold ? AppStyle::body() : widget->font());
-    return widget;
 }
 
 // The desktops' own pages for programs started at login, first found wins.
@@ -100,59 +96,55 @@ SettingsPaneView::SettingsPaneView(AppModel& model, Registration registration, Q
     scroll->setWidget(page);
     auto* column = new QVBoxLayout(page);
     column->setContentsMargins(24, 20, 24, 20);
-    column->setSpacing(18);
+    column->setSpacing(6);
 
     // Access
-    auto* access = section(QStringLiteral("Access"), page);
+    auto* access = section(QStringLiteral("Access"), page, column);
     auto* accessColumn = new QVBoxLayout(access);
-    allow_ = plain(new QCheckBox(QStringLiteral("Allow unauthenticated clients"), access));
+    allow_ = new QCheckBox(QStringLiteral("Allow unauthenticated clients"), access);
     accessColumn->addWidget(allow_);
-    accessColumn->addWidget(plain(footnote(
+    accessColumn->addWidget(footnote(
         QStringLiteral(
             "When on, agents are identified automatically by their client info and need no sign-up. When "
             "off, agents must call signUp/login before they can read their record."),
-        access)));
-    column->addWidget(access);
+        access));
 
     // New Accounts
-    auto* accounts = section(QStringLiteral("New Accounts"), page);
+    auto* accounts = section(QStringLiteral("New Accounts"), page, column);
     auto* accountsColumn = new QVBoxLayout(accounts);
     auto* accountsForm = new QFormLayout;
-    startingPoints_ = plain(new QLineEdit(accounts));
+    startingPoints_ = new QLineEdit(accounts);
     startingPoints_->setFixedWidth(120);
     startingPoints_->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
     startingPoints_->setAccessibleName(QStringLiteral("Starting points"));
-    accountsForm->addRow(plain(new QLabel(QStringLiteral("Starting points"), accounts)), startingPoints_);
+    accountsForm->addRow(new QLabel(QStringLiteral("Starting points"), accounts), startingPoints_);
     accountsColumn->addLayout(accountsForm);
     accountsColumn->addWidget(
-        plain(footnote(QStringLiteral("Each new account is seeded with this many points as its opening "
-                                      "entry. Existing accounts are unaffected."),
-                       accounts)));
-    column->addWidget(accounts);
+        footnote(QStringLiteral("Each new account is seeded with this many points as its opening "
+                                "entry. Existing accounts are unaffected."),
+                 accounts));
 
     // Host
-    auto* host = section(QStringLiteral("Host"), page);
+    auto* host = section(QStringLiteral("Host"), page, column);
     auto* hostColumn = new QVBoxLayout(host);
     auto* hostForm = new QFormLayout;
-    status_ = plain(new QLabel(host));
-    version_ = plain(new QLabel(host));
+    status_ = new QLabel(host);
+    version_ = new QLabel(host);
     version_->setTextInteractionFlags(Qt::TextSelectableByMouse);
-    hostForm->addRow(plain(new QLabel(QStringLiteral("Status"), host)), status_);
-    hostForm->addRow(plain(new QLabel(QStringLiteral("Version"), host)), version_);
+    hostForm->addRow(new QLabel(QStringLiteral("Status"), host), status_);
+    hostForm->addRow(new QLabel(QStringLiteral("Version"), host), version_);
     hostColumn->addLayout(hostForm);
-    register_ = plain(new QPushButton(QStringLiteral("Register / Repair Login Item"), host));
+    register_ = new QPushButton(QStringLiteral("Register / Repair Login Item"), host);
     hostColumn->addWidget(register_, 0, Qt::AlignLeft);
-    column->addWidget(host);
 
     // About
-    auto* about = section(QStringLiteral("About"), page);
+    auto* about = section(QStringLiteral("About"), page, column);
     auto* aboutColumn = new QVBoxLayout(about);
-    aboutColumn->addWidget(plain(footnote(
+    aboutColumn->addWidget(footnote(
         QStringLiteral(
             "Quorvane maintains a points ledger for AI agents. Only you can change points; agents can read "
             "their balance and history and are notified of new items."),
-        about)));
-    column->addWidget(about);
+        about));
     column->addStretch(1);
 
     // Only the operator's own actions send requests: clicked and a committed
