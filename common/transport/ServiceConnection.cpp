@@ -112,6 +112,9 @@ struct Session {
     bool alive = true;                                           // guarded by the Impl's mutex
 };
 
+// The largest call a caller's thread sends itself.
+constexpr std::size_t kDirectSendLimit = 16 * 1024;
+
 // The connection whose transport thread this is, if any.
 thread_local const void* currentTransportOwner = nullptr;
 
@@ -176,14 +179,15 @@ public:
         }
     }
 
-    // When the connection is live and idle, the call is sent at once from the
-    // caller's thread without blocking (what the socket does not take is left
-    // to the worker); otherwise the worker connects and sends it.
+    // When the connection is live and idle, a small call is sent at once from
+    // the caller's thread without blocking (what the socket does not take is
+    // left to the worker); otherwise the worker connects and sends it. Large
+    // calls always go through the worker, which measured faster for them.
     CallHandle enqueue(std::shared_ptr<CallState> call) {
         CallHandle handle(call);
         std::unique_lock lock(mutex_);
-        if (!invalidated_ && !stopping_ && session_ && session_->alive && outbound_.empty() && !sending_ &&
-            !remainder_) {
+        if (call->payload.size() <= kDirectSendLimit && !invalidated_ && !stopping_ && session_ &&
+            session_->alive && outbound_.empty() && !sending_ && !remainder_) {
             const std::uint64_t callId = nextCallId_++;
             Frame frame{FrameKind::call, call->operation, callId, false, std::move(call->payload)};
             std::string bytes = encodeFrame(frame, kMaxFrameToHost);

@@ -90,6 +90,9 @@ bool roleMayCall(ProgramRole role, Operation operation) {
     return false;
 }
 
+// The largest frame a host sends from the replying or pushing thread.
+constexpr std::size_t kDirectSendLimit = 16 * 1024;
+
 std::string failureFrame(std::uint64_t callId, Operation operation, std::string description) {
     return encodeFrame({FrameKind::failure, operation, callId, false, std::move(description)},
                        kMaxFrameFromHost);
@@ -235,13 +238,17 @@ private:
         bool push = false;
     };
 
-    // Hands a frame to the socket. When nothing is queued or being written,
-    // it is sent at once from this thread without blocking; whatever the socket
-    // does not take then goes to the front of the queue for the writer.
+    // Hands a frame to the socket. A small frame, when nothing is queued or
+    // being written, is sent at once from this thread without blocking;
+    // whatever the socket does not take then goes to the front of the queue
+    // for the writer. Large frames always go through the writer: measured
+    // under load, sending them from the replying thread made round trips of
+    // 64 KiB ten times slower, while small frames gain from skipping a
+    // thread hand-off.
     // Called with the lock held (and not closing); may drop it meanwhile.
     void submitLocked(std::unique_lock<std::mutex>& lock, std::string bytes, bool push) {
         std::size_t sent = 0;
-        if (queue_.empty() && !sending_) {
+        if (bytes.size() <= kDirectSendLimit && queue_.empty() && !sending_) {
             sending_ = true;
             lock.unlock();
             const std::optional<std::size_t> taken = sendAvailable(fd_, bytes);

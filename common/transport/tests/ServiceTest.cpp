@@ -475,6 +475,56 @@ TEST_F(Service, LargeFramesArriveWholeAndInOrder) {
     }
 }
 
+// Small frames are written straight from the calling thread; when a socket is
+// full, the rest of a frame and everything after it must still go out whole
+// and in order. Here the host stops reading (its service waits) and then the
+// client stops reading (its first callback waits), so both sides fill up.
+TEST_F(Service, SmallFramesBehindAFullSocketKeepTheirOrder) {
+    auto service = std::make_shared<ScriptedService>();
+    Waiter gates;
+    bool hostGo = false;
+    bool clientGo = false;
+    int handled = 0;
+    service->onAgent = [&](const std::string& m, AgentReply reply) {
+        if (m.rfind("0:", 0) == 0) {
+            EXPECT_TRUE(gates.waitFor([&] { return hostGo; }));
+        }
+        gates.update([&] { ++handled; });
+        reply(m);
+    };
+    auto listener = startHost(service);
+    Waiter answers;
+    std::vector<std::string> replies;
+    auto c = client();
+    ASSERT_EQ(agent(*c, "warm")->replies, 1);
+
+    constexpr int kCalls = 200;
+    auto text = [](int i) {
+        std::string t = std::to_string(i) + ":";
+        t.resize(16000, static_cast<char>('a' + i % 26));
+        return t;
+    };
+    for (int i = 0; i < kCalls; ++i) {
+        (void)c->handleAgentMessage(
+            text(i),
+            [&, i](std::optional<std::string> reply) {
+                if (i == 0) {
+                    EXPECT_TRUE(gates.waitFor([&] { return clientGo; }));
+                }
+                answers.update([&] { replies.push_back(reply.value_or("")); });
+            },
+            [&](std::string error) { answers.update([&] { replies.push_back("error:" + error); }); });
+    }
+    gates.update([&] { hostGo = true; });
+    ASSERT_TRUE(gates.waitFor([&] { return handled == kCalls + 1; })); // every reply written or queued
+    gates.update([&] { clientGo = true; });
+    ASSERT_TRUE(answers.waitFor([&] { return replies.size() == kCalls; }));
+    for (int i = 0; i < kCalls; ++i) {
+        EXPECT_TRUE(replies[i] == text(i)) << "reply " << i << " differs";
+    }
+    c.reset();
+}
+
 TEST_F(Service, DifferentConnectionsAreServedConcurrently) {
     // The first connection's call can only finish once the second one's has
     // been handled.
