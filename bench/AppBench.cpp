@@ -1,7 +1,7 @@
 // The operator app under load: a snapshot of 1,000 accounts and 2,000 entries
 // applied to the model, and the "Records" tab repainted, offscreen.
 //
-//   QT_QPA_PLATFORM=offscreen ./app-bench-folder/quorvane_bench_app \
+//   QT_QPA_PLATFORM=offscreen <build>/bench/quorvane_bench_app
 //       --benchmark_repetitions=10 --benchmark_report_aggregates_only=true
 
 #include <QApplication>
