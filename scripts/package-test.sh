@@ -98,7 +98,7 @@ for _ in $(seq 1 300); do
 done
 if kill -0 "$app" 2>/dev/null; then
     kill -TERM "$app"
-    wait "$app" || true
+    { wait "$app"; } 2>/dev/null || true
     [ -S "$socket" ] || fail "the app did not start the host: $(cat "$home/app.log")"
     echo "package-test: the app registered and started the host"
 else

@@ -190,15 +190,19 @@ export class World {
         return session;
     }
 
-    // Closes everything this world started and removes its folders.
+    // Closes everything this world started and removes its folders; fails
+    // when the host did not end well (a sanitizer report included).
     async dispose() {
         for (const session of this.#clients) {
             await session.client.close().catch(() => {});
         }
         this.#clients = [];
-        await this.stopHost().catch(() => {});
-        if (this.#root) {
-            await rm(this.#root, { recursive: true, force: true });
+        try {
+            await this.stopHost();
+        } finally {
+            if (this.#root) {
+                await rm(this.#root, { recursive: true, force: true });
+            }
         }
     }
 }
