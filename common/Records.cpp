@@ -105,13 +105,20 @@ namespace {
 
 using quorvane::hashCombine;
 
-std::size_t h(const std::string& s) { return std::hash<std::string>{}(s); }
-std::size_t h(std::int64_t v) { return std::hash<std::int64_t>{}(v); }
-std::size_t h(bool v) { return std::hash<bool>{}(v); }
-std::size_t h(quorvane::Date d) { return std::hash<std::int64_t>{}(d.time_since_epoch().count()); }
+std::size_t h(const std::string& s) {
+    return std::hash<std::string>{}(s);
+}
+std::size_t h(std::int64_t v) {
+    return std::hash<std::int64_t>{}(v);
+}
+std::size_t h(bool v) {
+    return std::hash<bool>{}(v);
+}
+std::size_t h(quorvane::Date d) {
+    return std::hash<std::int64_t>{}(d.time_since_epoch().count());
+}
 template <class E>
-    requires std::is_enum_v<E>
-std::size_t h(E e) {
+requires std::is_enum_v<E> std::size_t h(E e) {
     return std::hash<int>{}(static_cast<int>(e));
 }
 std::size_t h(const quorvane::ClientInfo& v);
@@ -124,7 +131,9 @@ std::size_t h(const std::optional<T>& v) {
     }
     return seed;
 }
-std::size_t h(const quorvane::ClientInfo& v) { return std::hash<quorvane::ClientInfo>{}(v); }
+std::size_t h(const quorvane::ClientInfo& v) {
+    return std::hash<quorvane::ClientInfo>{}(v);
+}
 std::size_t h(const std::vector<quorvane::ClientInfoField>& fields) {
     std::size_t seed = fields.size();
     for (const auto& f : fields) {
@@ -145,21 +154,24 @@ std::size_t hashAll(const Fields&... fields) {
 std::size_t std::hash<quorvane::ClientInfo>::operator()(const quorvane::ClientInfo& v) const noexcept {
     return hashAll(v.name, v.version, v.title);
 }
-std::size_t std::hash<quorvane::ClientInfoField>::operator()(const quorvane::ClientInfoField& v) const noexcept {
+std::size_t
+std::hash<quorvane::ClientInfoField>::operator()(const quorvane::ClientInfoField& v) const noexcept {
     return hashAll(v.key, v.value);
 }
 std::size_t std::hash<quorvane::Account>::operator()(const quorvane::Account& v) const noexcept {
-    return hashAll(v.id, v.displayName, v.identityMode, v.clientInfo, v.clientInfoFields, v.balance, v.createdAt,
-                   v.isConnected);
+    return hashAll(v.id, v.displayName, v.identityMode, v.clientInfo, v.clientInfoFields, v.balance,
+                   v.createdAt, v.isConnected);
 }
 std::size_t std::hash<quorvane::LedgerEntry>::operator()(const quorvane::LedgerEntry& v) const noexcept {
     return hashAll(v.id, v.accountId, v.kind, v.flag, v.amount, v.memo, v.createdAt, v.updatedAt, v.sequence);
 }
-std::size_t std::hash<quorvane::LiveConnection>::operator()(const quorvane::LiveConnection& v) const noexcept {
+std::size_t
+std::hash<quorvane::LiveConnection>::operator()(const quorvane::LiveConnection& v) const noexcept {
     return hashAll(v.id, v.clientInfo, v.accountId, v.authenticated, v.connectedAt);
 }
 std::size_t std::hash<quorvane::ApiLogEntry>::operator()(const quorvane::ApiLogEntry& v) const noexcept {
-    return hashAll(v.id, v.connectionId, v.accountId, v.clientLabel, v.direction, v.method, v.payload, v.timestamp);
+    return hashAll(v.id, v.connectionId, v.accountId, v.clientLabel, v.direction, v.method, v.payload,
+                   v.timestamp);
 }
 std::size_t std::hash<quorvane::Settings>::operator()(const quorvane::Settings& v) const noexcept {
     return hashAll(v.allowUnauthenticated, v.startingPoints);
