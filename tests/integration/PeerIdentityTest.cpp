@@ -25,17 +25,17 @@ constexpr const char* kForeignClientScript = R"(
 import socket, sys
 s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
 s.connect(sys.argv[1])
-s.sendall(bytes.fromhex(sys.argv[2]))
 s.settimeout(10)
 received = 0
 try:
+    s.sendall(bytes.fromhex(sys.argv[2]))
     while True:
         data = s.recv(65536)
         if not data:
             break
         received += len(data)
     print("received", received, "then closed", flush=True)
-except ConnectionResetError:
+except (BrokenPipeError, ConnectionResetError):
     print("received", received, "then closed", flush=True)
 except socket.timeout:
     print("received", received, "still open", flush=True)
