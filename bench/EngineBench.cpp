@@ -96,6 +96,13 @@ private:
         }
         const auto seconds =
             std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+        // The store reads every balance once, when the first one is asked for;
+        // the cases below measure the steady state after that.
+        const auto warmStart = std::chrono::steady_clock::now();
+        (void)engine->buildSnapshot();
+        std::fprintf(
+            stderr, "first snapshot after opening: %.1f ms\n",
+            std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - warmStart).count());
         std::fprintf(stderr, "bench ledger: %d accounts, %d entries, built in %.1f s\n", kAccounts, kEntries,
                      seconds);
     }
