@@ -4,6 +4,7 @@
 #include <thread>
 
 #include "host/core/Mcp.h"
+#include "host/core/SQLite.h"
 #include "host/core/tests/HostEngineTestSupport.h"
 
 namespace quorvane::test {
@@ -13,7 +14,12 @@ class HostEngineRegistry : public EngineFixture {};
 
 TEST(HostEngineConstruction, FailsWhenTheStoreCannotOpen) {
     TempDir dir;
-    EXPECT_ANY_THROW(HostEngine(dir.path() + "/missing-folder/ledger.sqlite"));
+    try {
+        HostEngine engine(dir.path() + "/missing-folder/ledger.sqlite");
+        ADD_FAILURE() << "opened a ledger in a folder that does not exist";
+    } catch (const SQLiteError& error) {
+        EXPECT_EQ(error.code, SQLITE_CANTOPEN) << error.description();
+    }
     const std::string path = dir.path() + "/ledger.sqlite";
     { HostEngine engine(path); }
     EXPECT_NO_THROW(HostEngine{path}); // reopening an existing ledger
