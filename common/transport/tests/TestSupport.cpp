@@ -43,7 +43,10 @@ TempDir::TempDir(const std::string& base) : path_(makeTemp(base, "qt")) {
 }
 
 TempDir TempDir::forRuntime() {
-    const std::size_t needed = std::string("/quorvane/").size() + quorvaneServiceName.size();
+    // Room for the deepest layout the tests build inside the folder
+    // ("<dir>/run-user/<uid>/quorvane/<service name>").
+    const std::size_t needed =
+        std::string("/run-user/4294967295/quorvane/").size() + quorvaneServiceName.size();
     TempDir dir;
     dir.path_ = makeTemp(tmpBase(), "rt");
     if (dir.path_.size() + needed > kMaxSocketPathLength) {
