@@ -205,34 +205,27 @@ void HostEngine::logNotificationOut(const std::string& line, const std::string& 
 
 void HostEngine::logRequest(const std::string& message, const std::string& connectionId,
                             const std::optional<std::string>& method) {
-    Identity identity = connectionIdentity(connectionId);
-    ApiLogEntry entry;
-    entry.id = newUuidString();
-    entry.connectionId = Utf8Text::sanitize(connectionId);
-    entry.accountId = std::move(identity.accountId);
-    entry.clientLabel = std::move(identity.label);
-    entry.direction = ApiLogEntry::Direction::request;
-    if (method) {
-        entry.method = boundedLogText(*method);
-    }
-    entry.payload = boundedLogText(message);
-    entry.timestamp = std::chrono::system_clock::now();
-    appendToApiLog(std::move(entry));
+    logAgentLine(ApiLogEntry::Direction::request, message, connectionId, method);
 }
 
 void HostEngine::logResponse(const std::string& reply, const std::string& connectionId,
                              const std::optional<std::string>& method) {
+    logAgentLine(ApiLogEntry::Direction::response, reply, connectionId, method);
+}
+
+void HostEngine::logAgentLine(ApiLogEntry::Direction direction, const std::string& text,
+                              const std::string& connectionId, const std::optional<std::string>& method) {
     Identity identity = connectionIdentity(connectionId);
     ApiLogEntry entry;
     entry.id = newUuidString();
     entry.connectionId = Utf8Text::sanitize(connectionId);
     entry.accountId = std::move(identity.accountId);
     entry.clientLabel = std::move(identity.label);
-    entry.direction = ApiLogEntry::Direction::response;
+    entry.direction = direction;
     if (method) {
         entry.method = boundedLogText(*method);
     }
-    entry.payload = boundedLogText(reply);
+    entry.payload = boundedLogText(text);
     entry.timestamp = std::chrono::system_clock::now();
     appendToApiLog(std::move(entry));
 }

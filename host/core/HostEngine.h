@@ -160,6 +160,10 @@ private:
     void notifyNewItem(const std::string& accountId, const LedgerEntry& entry);
     void pushToolsListChangedToAgents();
     void logNotificationOut(const std::string& line, const std::string& accountId);
+    // One request or response entry for an agent connection, with the
+    // connection's identity at this moment.
+    void logAgentLine(ApiLogEntry::Direction direction, const std::string& text,
+                      const std::string& connectionId, const std::optional<std::string>& method);
     void appendToApiLog(ApiLogEntry entry);
     void broadcastControlEvent(const ControlEvent& event);
     void broadcastConnectionsChanged();
