@@ -98,20 +98,20 @@ std::string failureFrame(std::uint64_t callId, Operation operation, std::string 
                        kMaxFrameFromHost);
 }
 
-class HostConnection : public std::enable_shared_from_this<HostConnection> {
+class AcceptedConnection : public std::enable_shared_from_this<AcceptedConnection> {
 public:
-    HostConnection(int fd, std::size_t maxPushes, std::size_t maxPushBytes)
+    AcceptedConnection(int fd, std::size_t maxPushes, std::size_t maxPushBytes)
         : fd_(fd), wakeFd_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)), maxPushes_(maxPushes),
           maxPushBytes_(maxPushBytes) {}
 
-    ~HostConnection() {
+    ~AcceptedConnection() {
         if (wakeFd_ >= 0) {
             ::close(wakeFd_);
         }
     }
 
-    HostConnection(const HostConnection&) = delete;
-    HostConnection& operator=(const HostConnection&) = delete;
+    AcceptedConnection(const AcceptedConnection&) = delete;
+    AcceptedConnection& operator=(const AcceptedConnection&) = delete;
 
     int fd() const { return fd_; }
 
@@ -319,7 +319,7 @@ private:
 // The push proxy handed to the owner; refers to its connection weakly.
 class PushProxy final : public QuorvaneClientProtocol {
 public:
-    explicit PushProxy(std::weak_ptr<HostConnection> connection) : connection_(std::move(connection)) {}
+    explicit PushProxy(std::weak_ptr<AcceptedConnection> connection) : connection_(std::move(connection)) {}
 
     void deliverAgentNotification(const std::string& line) override {
         push(Operation::deliverAgentNotification, line);
@@ -338,14 +338,14 @@ private:
         }
     }
 
-    std::weak_ptr<HostConnection> connection_;
+    std::weak_ptr<AcceptedConnection> connection_;
 };
 
 // Answers one call exactly once: the first answer counts, and a slot released
 // without an answer sends a failure.
 class ReplySlot {
 public:
-    ReplySlot(std::weak_ptr<HostConnection> connection, std::uint64_t callId, Operation operation)
+    ReplySlot(std::weak_ptr<AcceptedConnection> connection, std::uint64_t callId, Operation operation)
         : connection_(std::move(connection)), callId_(callId), operation_(operation) {}
 
     ReplySlot(const ReplySlot&) = delete;
@@ -380,7 +380,7 @@ private:
         }
     }
 
-    std::weak_ptr<HostConnection> connection_;
+    std::weak_ptr<AcceptedConnection> connection_;
     const std::uint64_t callId_;
     const Operation operation_;
     std::atomic<bool> answered_{false};
@@ -435,7 +435,7 @@ public:
 private:
     struct Entry {
         std::thread thread;
-        std::shared_ptr<HostConnection> connection;
+        std::shared_ptr<AcceptedConnection> connection;
     };
 
     void wake() {
@@ -504,7 +504,7 @@ private:
         }
         const std::uint64_t key = nextKey_++;
         auto connection =
-            std::make_shared<HostConnection>(fd, options_.maxQueuedPushes, options_.maxQueuedPushBytes);
+            std::make_shared<AcceptedConnection>(fd, options_.maxQueuedPushes, options_.maxQueuedPushBytes);
         try {
             entries_[key] =
                 Entry{std::thread([this, key, connection] { serve(key, connection); }), connection};
@@ -514,7 +514,7 @@ private:
         }
     }
 
-    void serve(std::uint64_t key, const std::shared_ptr<HostConnection>& connection) {
+    void serve(std::uint64_t key, const std::shared_ptr<AcceptedConnection>& connection) {
         const PeerVerdict verdict =
             verifyPeer(connection->fd(), quorvaneCallerRequirement, options_.identityReader);
         bool admitted = false;
@@ -538,8 +538,8 @@ private:
         wake();
     }
 
-    void run(const std::shared_ptr<HostConnection>& connection, ProgramRole role, pid_t pid) {
-        std::weak_ptr<HostConnection> weak = connection;
+    void run(const std::shared_ptr<AcceptedConnection>& connection, ProgramRole role, pid_t pid) {
+        std::weak_ptr<AcceptedConnection> weak = connection;
         connection->proxy = std::make_shared<PushProxy>(weak);
         AcceptedPeer peer;
         peer.role = role;
@@ -576,7 +576,7 @@ private:
         }
     }
 
-    void serveCalls(const std::shared_ptr<HostConnection>& connection, ProgramRole role,
+    void serveCalls(const std::shared_ptr<AcceptedConnection>& connection, ProgramRole role,
                     QuorvaneServiceProtocol& service) {
         for (;;) {
             ReadResult read = readFrame(connection->fd(), kMaxFrameToHost);
