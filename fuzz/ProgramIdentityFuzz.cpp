@@ -1,0 +1,27 @@
+// The identity-note reader on hostile program files: it must answer an
+// identity or a reason for every file, within its bounds.
+
+#include <cstddef>
+#include <cstdint>
+
+#include <unistd.h>
+
+#include "common/transport/ProgramIdentity.h"
+#include "fuzz/FuzzSupport.h"
+
+using namespace quorvane;
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    const int fd = fuzz::memoryFile(fuzz::asText(data, size));
+    if (fd < 0) {
+        return 0;
+    }
+    const IdentityReading reading = readProgramIdentity(fd);
+    ::close(fd);
+    fuzz::require(reading.identity.has_value() != !reading.error.empty(),
+                  "a reading has both or neither of an identity and a reason");
+    if (reading.identity) {
+        (void)roleOf(*reading.identity);
+    }
+    return 0;
+}
