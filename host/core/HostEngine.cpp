@@ -25,12 +25,6 @@ void deliverEach(const std::vector<ClientProxyProvider>& providers,
     }
 }
 
-// Log texts are bounded and always valid UTF-8, so that log entries and
-// snapshots can always be encoded.
-std::string boundedLogText(std::string_view text) {
-    return Utf8Text::truncate(text, HostEngine::apiLogMaxCharacters, HostEngine::apiLogMaxBytes);
-}
-
 } // namespace
 
 std::optional<McpLogLevel> mcpLogLevel(std::string_view name) {
@@ -48,7 +42,9 @@ std::optional<McpLogLevel> mcpLogLevel(std::string_view name) {
     return std::nullopt;
 }
 
-HostEngine::HostEngine(const std::string& databasePath) : store_(databasePath) {
+HostEngine::HostEngine(const std::string& databasePath)
+    : store_(databasePath),
+      apiLog_([this](const ApiLogEntry& entry) { broadcastControlEvent(ControlEvent::apiCall(entry)); }) {
 }
 
 HostEngine::~HostEngine() = default;
@@ -182,25 +178,13 @@ void HostEngine::notifyNewItem(const std::string& accountId, const LedgerEntry& 
     const std::string line = MCP::logNotification(std::move(data));
     deliverEach(agentProxies(accountId, McpLogLevel::info),
                 [&](QuorvaneClientProtocol& peer) { peer.deliverAgentNotification(line); });
-    logNotificationOut(line, accountId);
+    apiLog_.recordNotification(line, accountId);
 }
 
 void HostEngine::pushToolsListChangedToAgents() {
     const std::string line = MCP::toolsListChangedNotification();
     deliverEach(allAgentProxies(),
                 [&](QuorvaneClientProtocol& peer) { peer.deliverAgentNotification(line); });
-}
-
-void HostEngine::logNotificationOut(const std::string& line, const std::string& accountId) {
-    ApiLogEntry entry;
-    entry.id = newUuidString();
-    entry.connectionId = "";
-    entry.accountId = Utf8Text::sanitize(accountId);
-    entry.direction = ApiLogEntry::Direction::notification;
-    entry.method = "notifications/message";
-    entry.payload = boundedLogText(line);
-    entry.timestamp = std::chrono::system_clock::now();
-    appendToApiLog(std::move(entry));
 }
 
 void HostEngine::logRequest(const std::string& message, const std::string& connectionId,
@@ -216,35 +200,8 @@ void HostEngine::logResponse(const std::string& reply, const std::string& connec
 void HostEngine::logAgentLine(ApiLogEntry::Direction direction, const std::string& text,
                               const std::string& connectionId, const std::optional<std::string>& method) {
     Identity identity = connectionIdentity(connectionId);
-    ApiLogEntry entry;
-    entry.id = newUuidString();
-    entry.connectionId = Utf8Text::sanitize(connectionId);
-    entry.accountId = std::move(identity.accountId);
-    entry.clientLabel = std::move(identity.label);
-    entry.direction = direction;
-    if (method) {
-        entry.method = boundedLogText(*method);
-    }
-    entry.payload = boundedLogText(text);
-    entry.timestamp = std::chrono::system_clock::now();
-    appendToApiLog(std::move(entry));
-}
-
-void HostEngine::appendToApiLog(ApiLogEntry entry) {
-    ControlEvent event = ControlEvent::apiCall(entry);
-    {
-        std::lock_guard guard(lock_);
-        apiLog_.push_back(std::move(entry));
-        while (apiLog_.size() > apiLogCapacity) {
-            apiLog_.pop_front();
-        }
-    }
-    broadcastControlEvent(event);
-}
-
-std::vector<ApiLogEntry> HostEngine::apiLogCopy() {
-    std::lock_guard guard(lock_);
-    return {apiLog_.begin(), apiLog_.end()};
+    apiLog_.recordAgentLine(direction, text, connectionId, std::move(identity.accountId),
+                            std::move(identity.label), method);
 }
 
 void HostEngine::broadcastControlEvent(const ControlEvent& event) {

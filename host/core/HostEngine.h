@@ -13,7 +13,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
@@ -27,6 +26,7 @@
 #include "common/ControlProtocol.h"
 #include "common/Json.h"
 #include "common/Records.h"
+#include "host/core/ApiLog.h"
 #include "host/core/LedgerStore.h"
 
 namespace quorvane {
@@ -59,10 +59,10 @@ struct ConnectionState {
 
 class HostEngine {
 public:
-    static constexpr std::size_t apiLogCapacity = 300;
+    static constexpr std::size_t apiLogCapacity = ApiLog::capacity;
     // Bounds of one logged payload or method: grapheme clusters, and bytes.
-    static constexpr std::size_t apiLogMaxCharacters = 4000;
-    static constexpr std::size_t apiLogMaxBytes = 256 * 1024;
+    static constexpr std::size_t apiLogMaxCharacters = ApiLog::maxCharacters;
+    static constexpr std::size_t apiLogMaxBytes = ApiLog::maxBytes;
     // Entries carried by a snapshot, newest first.
     static constexpr std::int64_t snapshotEntryLimit = 2000;
 
@@ -159,16 +159,13 @@ private:
     Identity connectionIdentity(const std::string& connectionId);
     void notifyNewItem(const std::string& accountId, const LedgerEntry& entry);
     void pushToolsListChangedToAgents();
-    void logNotificationOut(const std::string& line, const std::string& accountId);
     // One request or response entry for an agent connection, with the
     // connection's identity at this moment.
     void logAgentLine(ApiLogEntry::Direction direction, const std::string& text,
                       const std::string& connectionId, const std::optional<std::string>& method);
-    void appendToApiLog(ApiLogEntry entry);
     void broadcastControlEvent(const ControlEvent& event);
     void broadcastConnectionsChanged();
     void broadcastDataChanged();
-    std::vector<ApiLogEntry> apiLogCopy();
 
     // ---- Control ----
     void tagControl(const std::string& connectionId);
@@ -181,7 +178,7 @@ private:
     std::mutex lock_;
     std::mutex identityLock_;
     std::map<std::string, ConnectionState> connections_; // guarded by lock_
-    std::deque<ApiLogEntry> apiLog_;                     // guarded by lock_; oldest first
+    ApiLog apiLog_;
 };
 
 } // namespace quorvane

@@ -180,7 +180,7 @@ Snapshot HostEngine::buildSnapshot() {
         makeValid(entry.memo);
     }
     snapshot.settings = Settings{store_.allowUnauthenticated(), store_.startingPoints()};
-    snapshot.recentApiLog = apiLogCopy();
+    snapshot.recentApiLog = apiLog_.entries();
     snapshot.hostVersion = std::string(QuorvaneVersion::displayString);
     return snapshot;
 }

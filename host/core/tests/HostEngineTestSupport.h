@@ -26,7 +26,7 @@ namespace quorvane {
 class HostEngineTestAccess {
 public:
     static LedgerStore& store(HostEngine& engine) { return engine.store_; }
-    static std::vector<ApiLogEntry> apiLog(HostEngine& engine) { return engine.apiLogCopy(); }
+    static std::vector<ApiLogEntry> apiLog(HostEngine& engine) { return engine.apiLog_.entries(); }
     static std::optional<std::string> authenticatedAccountId(HostEngine& engine,
                                                              const std::string& connection) {
         return engine.authenticatedAccountId(connection);
