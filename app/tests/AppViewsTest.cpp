@@ -102,7 +102,18 @@ struct HostState {
     std::mutex mutex;
     Snapshot snapshot;
     bool refuse = false;
+    std::size_t changesSeen = 0;
 };
+
+// Every snapshot the fake host answers names, in its version, how many change
+// requests the host had seen by then, so a test can tell which refresh the
+// model has applied.
+constexpr char refreshMark[] = " after ";
+
+std::size_t changesBeforeRefresh(const std::string& version) {
+    std::size_t at = version.rfind(refreshMark);
+    return at == std::string::npos ? 0 : std::stoul(version.substr(at + sizeof refreshMark - 1));
+}
 
 std::optional<std::string> answer(HostState& state, const std::string& text) {
     auto request = QuorvaneCoding::decode<ControlRequest>(text);
@@ -111,8 +122,11 @@ std::optional<std::string> answer(HostState& state, const std::string& text) {
         return QuorvaneCoding::encodeToString(ControlResponse::failure("Bad request."));
     }
     if (std::holds_alternative<ControlRequest::Snapshot>(request->value)) {
-        return QuorvaneCoding::encodeToString(ControlResponse::snapshot(state.snapshot));
+        Snapshot answered = state.snapshot;
+        answered.hostVersion += refreshMark + std::to_string(state.changesSeen);
+        return QuorvaneCoding::encodeToString(ControlResponse::snapshot(answered));
     }
+    ++state.changesSeen;
     if (state.refuse) {
         return QuorvaneCoding::encodeToString(ControlResponse::failure("Refused."));
     }
@@ -160,9 +174,20 @@ protected:
     [[nodiscard]] std::vector<ControlRequest> changes() const { return requests(false); }
     [[nodiscard]] std::size_t snapshotRequests() const { return requests(true).size() - changes().size(); }
 
-    // Waits for `n` change requests and the model's refresh after the last.
+    // Waits until the host has seen `n` change requests and the model has
+    // applied the refresh that followed the last of them. (Counting snapshot
+    // requests is not enough: the start-up refresh is one of them.)
     [[nodiscard]] bool waitForChanges(std::size_t n) {
-        return waitUntil([&] { return changes().size() >= n && snapshotRequests() >= n; });
+        return waitUntil(
+            [&] { return changes().size() >= n && changesBeforeRefresh(model.hostVersion()) >= n; });
+    }
+    // Returns once everything the model sent before this call has reached the
+    // host: the client keeps one connection and sends in order, so a refresh
+    // sent now arrives after all of it. The refresh itself is not a change.
+    [[nodiscard]] bool allSent() {
+        std::size_t before = host.requestCount();
+        model.refresh();
+        return waitUntil([&] { return host.requestCount() > before; });
     }
 };
 
@@ -415,7 +440,7 @@ TEST_F(ViewsTest, AddSendsTheEntryAndClearsTheFieldsKeepingTheType) {
     QTest::keyClick(form.fields()->memoField(), Qt::Key_Return, Qt::ShiftModifier);
     QTest::keyClick(form.fields()->memoField(), Qt::Key_Return);
     ASSERT_TRUE(waitForChanges(2));
-    settle(100ms);
+    ASSERT_TRUE(allSent());
     auto sent = changes();
     ASSERT_EQ(sent.size(), 2u) << "Shift+Return does not add";
     EXPECT_EQ(requestAs<ControlRequest::CreateEntry>(sent[0]).entry,
@@ -474,8 +499,8 @@ TEST_F(ViewsTest, EscapeClosesEitherSheetWithoutARequest) {
     EXPECT_EQ(rename->nameField()->placeholderText(), "Display name");
     QTest::keyClick(rename->nameField(), Qt::Key_Escape);
     EXPECT_FALSE(rename->isVisible());
-    settle(200ms);
-    EXPECT_TRUE(host.requests().empty());
+    ASSERT_TRUE(allSent());
+    EXPECT_TRUE(changes().empty());
 }
 
 TEST_F(ViewsTest, RenameSendsTheNameAsTypedEvenWhenEmpty) {
@@ -524,8 +549,8 @@ TEST_F(ViewsTest, MainWindowHasItsSizesTabsAndStartsTheModelOnceWhenShown) {
     ASSERT_TRUE(waitUntil([&] { return model.isConnected(); }));
     MainWindow second(model);
     second.show();
-    settle(300ms);
-    EXPECT_EQ(snapshotRequests(), 1u) << "start() runs once per model";
+    ASSERT_TRUE(allSent());
+    EXPECT_EQ(snapshotRequests(), 2u) << "start() runs once per model (the other request is allSent's)";
     EXPECT_EQ(root->records()->detail()->loaded()->header()->nameLabel()->text(), "Alpha")
         << "the first snapshot selects the first account";
 
@@ -612,9 +637,8 @@ TEST_F(ViewsTest, DeletingAnAccountAsksFirstAndAnEntryDoesNot) {
     ASSERT_NE(dialog, nullptr);
     EXPECT_EQ(dialog->text(), "Delete this account and all its entries?");
     dialog->button(QMessageBox::Cancel)->click();
-    settle(200ms);
-    std::size_t before = changes().size();
-    EXPECT_EQ(before, 0u);
+    ASSERT_TRUE(allSent());
+    EXPECT_TRUE(changes().empty());
 
     loaded->header()->deleteButton()->click();
     dialog = window.findChild<QMessageBox*>("deleteAccountConfirmation");
@@ -703,14 +727,13 @@ TEST_F(ViewsTest, SettingsFollowTheModelWithoutSendingAndARefusedChangeSpringsBa
     load(changed);
     EXPECT_FALSE(view.allowUnauthenticatedSwitch()->isChecked());
     EXPECT_EQ(view.startingPointsField()->text(), "1,234,567");
-    settle(200ms);
-    EXPECT_TRUE(host.requests().empty());
+    ASSERT_TRUE(allSent());
+    EXPECT_TRUE(changes().empty());
 
     // The host refuses: the switch shows the host's value again.
     refuseChanges(true);
     view.allowUnauthenticatedSwitch()->click();
-    ASSERT_TRUE(waitForChanges(1));
-    settle(200ms);
+    ASSERT_TRUE(waitForChanges(1)); // and the refresh after it is applied
     EXPECT_EQ(requestAs<ControlRequest::SetAllowUnauthenticated>(changes()[0]).value, true);
     EXPECT_FALSE(view.allowUnauthenticatedSwitch()->isChecked());
 
@@ -735,7 +758,7 @@ TEST_F(ViewsTest, StartingPointsCommitsParsedValuesAndSendsZeroForNegatives) {
         QTest::keyClick(field, Qt::Key_Return);
     };
     commit("abc");
-    settle(200ms);
+    ASSERT_TRUE(allSent());
     EXPECT_TRUE(changes().empty()) << "text that is no integer sends nothing";
     EXPECT_EQ(field->text(), "50,000");
 
