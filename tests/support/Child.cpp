@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -12,6 +13,7 @@
 #include <poll.h>
 #include <spawn.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/un.h>
 #include <sys/wait.h>
@@ -405,6 +407,28 @@ int Child::finish(std::chrono::milliseconds timeout) {
     ::kill(pid_, SIGKILL);
     (void)waitForExit(10s);
     return -1;
+}
+
+std::optional<std::string> findInPath(std::string_view name) {
+    const char* path = std::getenv("PATH");
+    if (path == nullptr) {
+        return std::nullopt;
+    }
+    const std::string_view all = path;
+    for (std::size_t start = 0; start <= all.size();) {
+        const std::size_t end = std::min(all.find(':', start), all.size());
+        if (end > start) {
+            const std::string candidate =
+                std::string(all.substr(start, end - start)) + "/" + std::string(name);
+            struct stat info {};
+            if (::access(candidate.c_str(), X_OK) == 0 && ::stat(candidate.c_str(), &info) == 0 &&
+                S_ISREG(info.st_mode)) {
+                return candidate;
+            }
+        }
+        start = end + 1;
+    }
+    return std::nullopt;
 }
 
 bool waitForSocket(const std::string& path, std::chrono::milliseconds timeout, Child* watched) {

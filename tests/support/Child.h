@@ -117,4 +117,8 @@ private:
     std::unique_ptr<std::thread> errorReader_;
 };
 
+// The full path of an executable file called `name` in a folder of this
+// process's PATH, if any.
+[[nodiscard]] std::optional<std::string> findInPath(std::string_view name);
+
 } // namespace quorvane::test

@@ -14,7 +14,7 @@ namespace quorvane::test {
 class Child;
 
 // Upper bound for a wait that is expected to succeed.
-inline constexpr std::chrono::milliseconds kGuard{20'000};
+inline constexpr std::chrono::seconds kGuard{20};
 
 // Waits for a condition that other threads change under its lock.
 // Thread-safe.

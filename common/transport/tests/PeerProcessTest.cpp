@@ -5,6 +5,7 @@
 #include "common/transport/ServiceConnection.h"
 #include "common/transport/ServiceListener.h"
 #include "common/transport/tests/TestSupport.h"
+#include "tests/support/FakeHost.h"
 
 #include <gtest/gtest.h>
 
@@ -19,19 +20,9 @@ namespace quorvane {
 namespace {
 
 using test::Child;
+using test::FakeHost;
 using test::TempDir;
 using test::Waiter;
-
-class EchoService final : public QuorvaneServiceProtocol {
-public:
-    void handleAgentMessage(const std::string& message,
-                            std::function<void(std::optional<std::string>)> reply) override {
-        reply("echo:" + message);
-    }
-    void control(const std::string& request, std::function<void(std::string)> reply) override {
-        reply("ctl:" + request);
-    }
-};
 
 class NullSink final : public QuorvaneClientProtocol {
 public:
@@ -47,27 +38,24 @@ protected:
         places = *resolved.places;
     }
 
-    // A listener in this process with the real peer checks.
+    // A listener in this process with the real peer checks: it echoes agent
+    // messages and control requests.
     void startHost() {
-        auto locked = ServiceLock::acquire(places);
-        ASSERT_TRUE(locked.lock) << locked.error;
-        auto started = ServiceListener::start(std::move(*locked.lock), [this](const AcceptedPeer& peer) {
-            owner.update([&] { admitted.push_back(peer); });
-            return ConnectionSetup{std::make_shared<EchoService>(), {}};
-        });
-        ASSERT_TRUE(started.listener) << started.error;
-        listener = std::move(started.listener);
+        FakeHost::Options options;
+        options.agent = [](const std::string& message) {
+            return std::optional<std::string>("echo:" + message);
+        };
+        options.control = [](const std::string& request) {
+            return std::optional<std::string>("ctl:" + request);
+        };
+        host = std::make_unique<FakeHost>(env, std::move(options));
     }
 
     // Runs a peer program to its end and answers its one line of output.
     std::string run(const std::vector<std::string>& argv, bool mustSucceed = true) {
-        auto child = Child::spawn(argv);
-        if (!child) {
-            ADD_FAILURE() << "cannot start " << argv[0];
-            return {};
-        }
-        std::string line = child->readLine().value_or("<no output>");
-        const int status = child->finish();
+        Child child(argv);
+        std::string line = child.readLine().value_or("<no output>");
+        const int status = child.finish();
         if (mustSucceed) {
             EXPECT_EQ(status, 0) << argv[0];
         }
@@ -86,28 +74,18 @@ protected:
                 std::make_unique<ServiceConnection>(std::make_shared<NullSink>(), ConnectionOptions{env, {}});
             connection = own.get();
         }
-        auto result = std::make_shared<Waiter>();
-        auto outcome = std::make_shared<std::optional<std::string>>();
-        (void)connection->handleAgentMessage(
-            text,
-            [result, outcome](std::optional<std::string> reply) {
-                result->update([&] { *outcome = "reply:" + reply.value_or("<absent>"); });
-            },
-            [result, outcome](std::string error) { result->update([&] { *outcome = "error:" + error; }); });
-        EXPECT_TRUE(result->waitFor([&] { return outcome->has_value(); }));
-        return result->read([&] { return outcome->value_or("<none>"); });
+        const auto outcome = test::callAgent(*connection, text);
+        return outcome ? "reply:" + outcome->value_or("<absent>") : "error:" + outcome.error().message;
     }
 
-    int admittedCount() {
-        return owner.read([&] { return static_cast<int>(admitted.size()); });
+    std::vector<AcceptedPeer> admitted() const {
+        return host ? host->admitted() : std::vector<AcceptedPeer>{};
     }
 
-    TempDir runtime = TempDir::forRuntime();
+    TempDir runtime = test::runtimeFolder();
     RuntimeEnvironment env = test::privateEnvironment(runtime.path());
     ServicePlaces places;
-    Waiter owner;
-    std::vector<AcceptedPeer> admitted;
-    std::unique_ptr<ServiceListener> listener; // last: it goes first, before what its threads touch
+    std::unique_ptr<FakeHost> host;
 };
 
 bool contains(const std::string& text, const std::string& part) {
@@ -127,9 +105,10 @@ TEST_F(PeerProcesses, BridgeAndAppAreAdmittedAndEachKeepsToItsOperation) {
     EXPECT_TRUE(contains(appAgent, "error:") && contains(appAgent, "the app may not call handleAgentMessage"))
         << appAgent;
 
-    ASSERT_EQ(admittedCount(), 4);
-    EXPECT_EQ(admitted[0].role, ProgramRole::bridge);
-    EXPECT_EQ(admitted[1].role, ProgramRole::app);
+    const auto peers = admitted();
+    ASSERT_EQ(peers.size(), 4u);
+    EXPECT_EQ(peers[0].role, ProgramRole::bridge);
+    EXPECT_EQ(peers[1].role, ProgramRole::app);
 }
 
 TEST_F(PeerProcesses, ProgramsWithoutACallerIdentityNeverReachTheOwner) {
@@ -139,7 +118,7 @@ TEST_F(PeerProcesses, ProgramsWithoutACallerIdentityNeverReachTheOwner) {
         EXPECT_TRUE(contains(result, "error:") && contains(result, "interrupted"))
             << flavour << ": " << result;
     }
-    EXPECT_EQ(admittedCount(), 0);
+    EXPECT_TRUE(admitted().empty());
 }
 
 TEST_F(PeerProcesses, ForeignInterpreterIsRefused) {
@@ -173,7 +152,7 @@ TEST_F(PeerProcesses, ForeignInterpreterIsRefused) {
                                "    pass\n"
                                "print('closed' if not data else 'answered')\n";
     EXPECT_EQ(run({*python, "-c", script, places.socketPath, hex}), "closed");
-    EXPECT_EQ(admittedCount(), 0);
+    EXPECT_TRUE(admitted().empty());
 }
 
 TEST_F(PeerProcesses, ClientsAcceptOnlyAProgramWithTheHostIdentity) {
@@ -188,8 +167,8 @@ TEST_F(PeerProcesses, ClientsAcceptOnlyAProgramWithTheHostIdentity) {
         {"plain", "the program carries no Quorvane identity"},
     };
     for (const Case& c : cases) {
-        auto server = Child::spawn({test::peerProgram(c.flavour), "serve", runtime.path(), "--admit-any"});
-        ASSERT_TRUE(server);
+        auto server = std::make_unique<Child>(
+            std::vector<std::string>{test::peerProgram(c.flavour), "serve", runtime.path(), "--admit-any"});
         ASSERT_EQ(server->readLine(), std::optional<std::string>("ready")) << c.flavour;
         const std::string result = callFromHere("hi");
         EXPECT_TRUE(contains(result, c.expected)) << c.flavour << ": " << result;
@@ -198,8 +177,8 @@ TEST_F(PeerProcesses, ClientsAcceptOnlyAProgramWithTheHostIdentity) {
 }
 
 TEST_F(PeerProcesses, HostDyingMidCallFailsTheCallOnceAndANewHostIsReachedByTheSameConnection) {
-    auto first = Child::spawn({test::peerProgram("host"), "serve", runtime.path(), "--admit-any"});
-    ASSERT_TRUE(first);
+    auto first = std::make_unique<Child>(
+        std::vector<std::string>{test::peerProgram("host"), "serve", runtime.path(), "--admit-any"});
     ASSERT_EQ(first->readLine(), std::optional<std::string>("ready"));
 
     Waiter handlers; // before the connection, which reports into it until it is gone
@@ -214,8 +193,8 @@ TEST_F(PeerProcesses, HostDyingMidCallFailsTheCallOnceAndANewHostIsReachedByTheS
     EXPECT_TRUE(handlers.waitFor([&] { return interruptions == 1; }));
 
     // The dead host left its socket behind; the next one holds the lock and replaces it.
-    auto second = Child::spawn({test::peerProgram("host"), "serve", runtime.path(), "--admit-any"});
-    ASSERT_TRUE(second);
+    auto second = std::make_unique<Child>(
+        std::vector<std::string>{test::peerProgram("host"), "serve", runtime.path(), "--admit-any"});
     ASSERT_EQ(second->readLine(), std::optional<std::string>("ready"));
     EXPECT_EQ(callFromHere("two", &connection), "reply:echo:two");
     EXPECT_EQ(second->finish(), 0);
@@ -223,8 +202,8 @@ TEST_F(PeerProcesses, HostDyingMidCallFailsTheCallOnceAndANewHostIsReachedByTheS
 
 TEST_F(PeerProcesses, SecondHostProcessFindsTheLockTaken) {
     startHost();
-    auto second = Child::spawn({test::peerProgram("host"), "serve", runtime.path()});
-    ASSERT_TRUE(second);
+    auto second =
+        std::make_unique<Child>(std::vector<std::string>{test::peerProgram("host"), "serve", runtime.path()});
     EXPECT_EQ(second->readLine(), std::optional<std::string>("error:another host is already running"));
     EXPECT_EQ(second->finish(), 1);
     EXPECT_EQ(call("bridge", "agent", "still here"), "reply:echo:still here");
@@ -253,8 +232,8 @@ TEST_F(PeerProcesses, ForeignUidIsRefusedBothWays) {
         GTEST_SKIP() << "uid 65534 cannot run the peer program here: " << result;
     }
     EXPECT_EQ(result, "closed");
-    EXPECT_EQ(admittedCount(), 0);
-    listener.reset();
+    EXPECT_TRUE(admitted().empty());
+    host.reset();
     ASSERT_EQ(::chmod(runtime.path().c_str(), 0700), 0);
     ASSERT_EQ(::chmod(places.directory.c_str(), 0700), 0);
 
@@ -269,9 +248,12 @@ TEST_F(PeerProcesses, ForeignUidIsRefusedBothWays) {
     ASSERT_EQ(::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
     args = asNobody;
     args.insert(args.end(), {test::peerProgram("host"), "listen-fd", std::to_string(fd)});
-    auto foreignHost = Child::spawn(args, {fd});
+    Child::Options options;
+    options.arguments = args;
+    options.error = Child::Stream::inherit;
+    options.inheritFds = {fd};
+    auto foreignHost = std::make_unique<Child>(options);
     ::close(fd);
-    ASSERT_TRUE(foreignHost);
     ASSERT_EQ(foreignHost->readLine(), std::optional<std::string>("ready"));
     const std::string refused = callFromHere("hi");
     EXPECT_TRUE(contains(refused, "error:") && contains(refused, "runs as uid 65534")) << refused;

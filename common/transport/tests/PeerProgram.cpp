@@ -16,13 +16,12 @@
 #include "common/transport/RuntimePlaces.h"
 #include "common/transport/ServiceConnection.h"
 #include "common/transport/ServiceListener.h"
+#include "tests/support/ServiceClient.h"
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <iostream>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -50,12 +49,6 @@ public:
     void control(const std::string& request, std::function<void(std::string)> reply) override {
         reply("ctl:" + request);
     }
-};
-
-class NullSink final : public QuorvaneClientProtocol {
-public:
-    void deliverAgentNotification(const std::string&) override {}
-    void controlEvent(const std::string&) override {}
 };
 
 void waitForEndOfInput() {
@@ -110,30 +103,20 @@ int call(const std::string& runtimeDir, const std::string& op, const std::string
     RuntimeEnvironment env;
     env.xdgRuntimeDir = runtimeDir;
     env.uid = ::geteuid();
-    ServiceConnection connection(std::make_shared<NullSink>(), ConnectionOptions{env, {}});
-    std::mutex mutex;
-    std::condition_variable cv;
-    std::optional<std::string> outcome;
-    auto settle = [&](std::string line) {
-        std::lock_guard lock(mutex);
-        outcome = std::move(line);
-        cv.notify_all();
-    };
+    test::ServiceClient client(ConnectionOptions{env, {}});
+    std::string outcome;
     if (op == "agent") {
-        (void)connection.handleAgentMessage(
-            text, [&](std::optional<std::string> reply) { settle(reply ? "reply:" + *reply : "absent"); },
-            [&](std::string error) { settle("error:" + error); });
+        const auto reply = client.agentMessage(text);
+        outcome = !reply ? "error:" + reply.error().message : *reply ? "reply:" + **reply : "absent";
     } else {
-        (void)connection.control(
-            text, [&](std::string reply) { settle("reply:" + reply); },
-            [&](std::string error) { settle("error:" + error); });
+        const auto reply = client.controlText(text);
+        outcome = reply ? "reply:" + *reply : "error:" + reply.error().message;
     }
-    std::unique_lock lock(mutex);
-    if (!cv.wait_for(lock, std::chrono::seconds(20), [&] { return outcome.has_value(); })) {
+    if (outcome == "error:no answer in time") {
         say("timeout");
         return 1;
     }
-    say(*outcome);
+    say(outcome);
     return 0;
 }
 

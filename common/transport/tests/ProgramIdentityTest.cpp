@@ -113,7 +113,7 @@ struct ElfImage {
 
 class HandMadeElf : public ::testing::Test {
 protected:
-    TempDir dir{TempDir::forRuntime()};
+    TempDir dir{test::runtimeFolder()};
     int counter = 0;
 
     std::string write(const std::string& bytes) {

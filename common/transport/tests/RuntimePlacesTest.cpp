@@ -25,7 +25,7 @@ bool exists(const std::string& path) {
 
 class RuntimePlaces : public ::testing::Test {
 protected:
-    TempDir root = TempDir::forRuntime();
+    TempDir root = test::runtimeFolder();
 
     RuntimeEnvironment env() const {
         RuntimeEnvironment e;

@@ -194,7 +194,7 @@ protected:
         return host.read([&] { return static_cast<int>(peers.size()); });
     }
 
-    TempDir runtime = TempDir::forRuntime();
+    TempDir runtime = test::runtimeFolder();
     RuntimeEnvironment env = test::privateEnvironment(runtime.path());
     ServicePlaces places;
 
