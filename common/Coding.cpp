@@ -10,15 +10,6 @@ namespace {
 
 // ---- Encoding -------------------------------------------------------------------
 
-Json put(const ClientInfo& v);
-Json put(const ClientInfoField& v);
-Json put(const Account& v);
-Json put(const LedgerEntry& v);
-Json put(const NewLedgerEntry& v);
-Json put(const LiveConnection& v);
-Json put(const ApiLogEntry& v);
-Json put(const Settings& v);
-
 Json put(const std::string& v) {
     return v;
 }
@@ -37,6 +28,9 @@ requires std::is_enum_v<E> Json put(E v) {
     return std::string(rawValue(v));
 }
 
+template <HasFieldTable R>
+Json put(const R& v);
+
 template <class T>
 Json put(const std::vector<T>& items) {
     Json out = Json::array();
@@ -47,104 +41,24 @@ Json put(const std::vector<T>& items) {
     return out;
 }
 
+template <class T>
+void putMember(Json& object, std::string_view key, const T& v) {
+    object[std::string(key)] = put(v);
+}
+
 // An absent optional writes no key at all (never null).
 template <class T>
-void putOptional(Json& object, const char* key, const std::optional<T>& v) {
+void putMember(Json& object, std::string_view key, const std::optional<T>& v) {
     if (v) {
-        object[key] = put(*v);
+        object[std::string(key)] = put(*v);
     }
 }
 
-Json put(const ClientInfo& v) {
+// A record: one key per row of its field table.
+template <HasFieldTable R>
+Json put(const R& v) {
     Json o = Json::object();
-    o["name"] = v.name;
-    putOptional(o, "version", v.version);
-    putOptional(o, "title", v.title);
-    return o;
-}
-
-Json put(const ClientInfoField& v) {
-    Json o = Json::object();
-    o["key"] = v.key;
-    o["value"] = v.value;
-    return o;
-}
-
-Json put(const Account& v) {
-    Json o = Json::object();
-    o["id"] = v.id;
-    o["displayName"] = v.displayName;
-    o["identityMode"] = put(v.identityMode);
-    putOptional(o, "clientInfo", v.clientInfo);
-    putOptional(o, "clientInfoFields", v.clientInfoFields);
-    o["balance"] = v.balance;
-    o["createdAt"] = put(v.createdAt);
-    o["isConnected"] = v.isConnected;
-    return o;
-}
-
-Json put(const LedgerEntry& v) {
-    Json o = Json::object();
-    o["id"] = v.id;
-    o["accountId"] = v.accountId;
-    o["kind"] = put(v.kind);
-    o["flag"] = put(v.flag);
-    o["amount"] = v.amount;
-    o["memo"] = v.memo;
-    o["createdAt"] = put(v.createdAt);
-    o["updatedAt"] = put(v.updatedAt);
-    o["sequence"] = v.sequence;
-    return o;
-}
-
-Json put(const NewLedgerEntry& v) {
-    Json o = Json::object();
-    o["accountId"] = v.accountId;
-    o["kind"] = put(v.kind);
-    o["flag"] = put(v.flag);
-    o["amount"] = v.amount;
-    o["memo"] = v.memo;
-    return o;
-}
-
-Json put(const LiveConnection& v) {
-    Json o = Json::object();
-    o["id"] = v.id;
-    putOptional(o, "clientInfo", v.clientInfo);
-    putOptional(o, "accountId", v.accountId);
-    o["authenticated"] = v.authenticated;
-    o["connectedAt"] = put(v.connectedAt);
-    return o;
-}
-
-Json put(const ApiLogEntry& v) {
-    Json o = Json::object();
-    o["id"] = v.id;
-    o["connectionId"] = v.connectionId;
-    putOptional(o, "accountId", v.accountId);
-    putOptional(o, "clientLabel", v.clientLabel);
-    o["direction"] = put(v.direction);
-    putOptional(o, "method", v.method);
-    o["payload"] = v.payload;
-    o["timestamp"] = put(v.timestamp);
-    return o;
-}
-
-Json put(const Settings& v) {
-    Json o = Json::object();
-    o["allowUnauthenticated"] = v.allowUnauthenticated;
-    o["startingPoints"] = v.startingPoints;
-    return o;
-}
-
-Json put(const Snapshot& v) {
-    Json o = Json::object();
-    o["accounts"] = put(v.accounts);
-    o["entries"] = put(v.entries);
-    o["connections"] = put(v.connections);
-    o["settings"] = put(v.settings);
-    o["recentApiLog"] = put(v.recentApiLog);
-    o["hostVersion"] = v.hostVersion;
+    forEachField(v, [&](std::string_view key, const auto& member) { putMember(o, key, member); });
     return o;
 }
 
@@ -275,15 +189,6 @@ private:
     std::string path_;
 };
 
-bool get(Reader& r, const Json& j, ClientInfo& out);
-bool get(Reader& r, const Json& j, ClientInfoField& out);
-bool get(Reader& r, const Json& j, Account& out);
-bool get(Reader& r, const Json& j, LedgerEntry& out);
-bool get(Reader& r, const Json& j, NewLedgerEntry& out);
-bool get(Reader& r, const Json& j, LiveConnection& out);
-bool get(Reader& r, const Json& j, ApiLogEntry& out);
-bool get(Reader& r, const Json& j, Settings& out);
-
 bool get(Reader& r, const Json& j, std::string& out) {
     if (!j.is_string()) {
         return r.fail("expected a string");
@@ -348,6 +253,9 @@ bool get(Reader& r, const Json& j, E& out) {
     return true;
 }
 
+template <HasFieldTable R>
+bool get(Reader& r, const Json& j, R& out);
+
 template <class T>
 bool get(Reader& r, const Json& j, std::vector<T>& out) {
     if (!j.is_array()) {
@@ -403,61 +311,25 @@ bool isObject(Reader& r, const Json& j) {
     return j.is_object() || r.fail("expected an object");
 }
 
-bool get(Reader& r, const Json& j, ClientInfo& out) {
-    return isObject(r, j) && field(r, j, "name", out.name) && optionalField(r, j, "version", out.version) &&
-           optionalField(r, j, "title", out.title);
+template <class T>
+bool member(Reader& r, const Json& object, std::string_view key, T& out) {
+    return field(r, object, key, out);
 }
 
-bool get(Reader& r, const Json& j, ClientInfoField& out) {
-    return isObject(r, j) && field(r, j, "key", out.key) && field(r, j, "value", out.value);
+template <class T>
+bool member(Reader& r, const Json& object, std::string_view key, std::optional<T>& out) {
+    return optionalField(r, object, key, out);
 }
 
-bool get(Reader& r, const Json& j, Account& out) {
-    return isObject(r, j) && field(r, j, "id", out.id) && field(r, j, "displayName", out.displayName) &&
-           field(r, j, "identityMode", out.identityMode) &&
-           optionalField(r, j, "clientInfo", out.clientInfo) &&
-           optionalField(r, j, "clientInfoFields", out.clientInfoFields) &&
-           field(r, j, "balance", out.balance) && field(r, j, "createdAt", out.createdAt) &&
-           field(r, j, "isConnected", out.isConnected);
-}
-
-bool get(Reader& r, const Json& j, LedgerEntry& out) {
-    return isObject(r, j) && field(r, j, "id", out.id) && field(r, j, "accountId", out.accountId) &&
-           field(r, j, "kind", out.kind) && field(r, j, "flag", out.flag) &&
-           field(r, j, "amount", out.amount) && field(r, j, "memo", out.memo) &&
-           field(r, j, "createdAt", out.createdAt) && field(r, j, "updatedAt", out.updatedAt) &&
-           field(r, j, "sequence", out.sequence);
-}
-
-bool get(Reader& r, const Json& j, NewLedgerEntry& out) {
-    return isObject(r, j) && field(r, j, "accountId", out.accountId) && field(r, j, "kind", out.kind) &&
-           field(r, j, "flag", out.flag) && field(r, j, "amount", out.amount) &&
-           field(r, j, "memo", out.memo);
-}
-
-bool get(Reader& r, const Json& j, LiveConnection& out) {
-    return isObject(r, j) && field(r, j, "id", out.id) && optionalField(r, j, "clientInfo", out.clientInfo) &&
-           optionalField(r, j, "accountId", out.accountId) &&
-           field(r, j, "authenticated", out.authenticated) && field(r, j, "connectedAt", out.connectedAt);
-}
-
-bool get(Reader& r, const Json& j, ApiLogEntry& out) {
-    return isObject(r, j) && field(r, j, "id", out.id) && field(r, j, "connectionId", out.connectionId) &&
-           optionalField(r, j, "accountId", out.accountId) &&
-           optionalField(r, j, "clientLabel", out.clientLabel) && field(r, j, "direction", out.direction) &&
-           optionalField(r, j, "method", out.method) && field(r, j, "payload", out.payload) &&
-           field(r, j, "timestamp", out.timestamp);
-}
-
-bool get(Reader& r, const Json& j, Settings& out) {
-    return isObject(r, j) && field(r, j, "allowUnauthenticated", out.allowUnauthenticated) &&
-           field(r, j, "startingPoints", out.startingPoints);
-}
-
-bool get(Reader& r, const Json& j, Snapshot& out) {
-    return isObject(r, j) && field(r, j, "accounts", out.accounts) && field(r, j, "entries", out.entries) &&
-           field(r, j, "connections", out.connections) && field(r, j, "settings", out.settings) &&
-           field(r, j, "recentApiLog", out.recentApiLog) && field(r, j, "hostVersion", out.hostVersion);
+// A record: every row of its field table, in order; the first failure stops.
+template <HasFieldTable R>
+bool get(Reader& r, const Json& j, R& out) {
+    if (!isObject(r, j)) {
+        return false;
+    }
+    bool ok = true;
+    forEachField(out, [&](std::string_view key, auto& m) { ok = ok && member(r, j, key, m); });
+    return ok;
 }
 
 // Finds the one case of a control message. Only keys that name a case count;

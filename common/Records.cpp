@@ -121,8 +121,16 @@ template <class E>
 requires std::is_enum_v<E> std::size_t h(E e) {
     return std::hash<int>{}(static_cast<int>(e));
 }
-std::size_t h(const quorvane::ClientInfo& v);
-std::size_t h(const std::vector<quorvane::ClientInfoField>& fields);
+template <quorvane::HasFieldTable R>
+std::size_t h(const R& v);
+template <class T>
+std::size_t h(const std::vector<T>& items) {
+    std::size_t seed = items.size();
+    for (const auto& item : items) {
+        hashCombine(seed, h(item));
+    }
+    return seed;
+}
 template <class T>
 std::size_t h(const std::optional<T>& v) {
     std::size_t seed = v.has_value() ? 1 : 0;
@@ -131,48 +139,36 @@ std::size_t h(const std::optional<T>& v) {
     }
     return seed;
 }
-std::size_t h(const quorvane::ClientInfo& v) {
-    return std::hash<quorvane::ClientInfo>{}(v);
-}
-std::size_t h(const std::vector<quorvane::ClientInfoField>& fields) {
-    std::size_t seed = fields.size();
-    for (const auto& f : fields) {
-        hashCombine(seed, std::hash<quorvane::ClientInfoField>{}(f));
-    }
-    return seed;
-}
-
-template <class... Fields>
-std::size_t hashAll(const Fields&... fields) {
+// A record: its fields in the order of its field table.
+template <quorvane::HasFieldTable R>
+std::size_t h(const R& v) {
     std::size_t seed = 0;
-    (hashCombine(seed, h(fields)), ...);
+    quorvane::forEachField(v, [&](std::string_view, const auto& member) { hashCombine(seed, h(member)); });
     return seed;
 }
 
 } // namespace
 
 std::size_t std::hash<quorvane::ClientInfo>::operator()(const quorvane::ClientInfo& v) const noexcept {
-    return hashAll(v.name, v.version, v.title);
+    return h(v);
 }
 std::size_t
 std::hash<quorvane::ClientInfoField>::operator()(const quorvane::ClientInfoField& v) const noexcept {
-    return hashAll(v.key, v.value);
+    return h(v);
 }
 std::size_t std::hash<quorvane::Account>::operator()(const quorvane::Account& v) const noexcept {
-    return hashAll(v.id, v.displayName, v.identityMode, v.clientInfo, v.clientInfoFields, v.balance,
-                   v.createdAt, v.isConnected);
+    return h(v);
 }
 std::size_t std::hash<quorvane::LedgerEntry>::operator()(const quorvane::LedgerEntry& v) const noexcept {
-    return hashAll(v.id, v.accountId, v.kind, v.flag, v.amount, v.memo, v.createdAt, v.updatedAt, v.sequence);
+    return h(v);
 }
 std::size_t
 std::hash<quorvane::LiveConnection>::operator()(const quorvane::LiveConnection& v) const noexcept {
-    return hashAll(v.id, v.clientInfo, v.accountId, v.authenticated, v.connectedAt);
+    return h(v);
 }
 std::size_t std::hash<quorvane::ApiLogEntry>::operator()(const quorvane::ApiLogEntry& v) const noexcept {
-    return hashAll(v.id, v.connectionId, v.accountId, v.clientLabel, v.direction, v.method, v.payload,
-                   v.timestamp);
+    return h(v);
 }
 std::size_t std::hash<quorvane::Settings>::operator()(const quorvane::Settings& v) const noexcept {
-    return hashAll(v.allowUnauthenticated, v.startingPoints);
+    return h(v);
 }

@@ -3,8 +3,12 @@
 // The value records that cross process boundaries: built by the host from its
 // database and connection table, carried to the operator app as JSON
 // (see Coding.h), shown and edited there. Plain values: copy freely; equality
-// compares every field in declaration order, and the hashable ones hash every
-// field in declaration order.
+// compares every field in declaration order.
+//
+// Each record has one field table (RecordFields, beside the record): its
+// fields in declaration order, each with its JSON key. The JSON encoder and
+// decoder (Coding.cpp) and the hashes (Records.cpp) all walk that table, so a
+// new field needs its member and one row in the table, nothing more.
 
 #include <array>
 #include <cstddef>
@@ -13,6 +17,8 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <tuple>
+#include <type_traits>
 #include <vector>
 
 #include "common/IsoDate.h"
@@ -47,6 +53,37 @@ template <class E>
 // 0 for a note. The one rule every caller uses.
 [[nodiscard]] std::int64_t signedAmount(TransactionKind kind, std::int64_t amount);
 
+// ---- Field tables -----------------------------------------------------------
+
+// One row of a field table: the JSON key and the member it names.
+template <class Record, class Member>
+struct RecordField {
+    std::string_view key;
+    Member Record::*member;
+};
+template <class Record, class Member>
+RecordField(const char*, Member Record::*) -> RecordField<Record, Member>;
+
+// Specialized beside each record: `static constexpr std::tuple list{...}` of
+// RecordField rows in declaration order. The hash mixes the fields in row
+// order, so reordering rows changes every hash.
+template <class Record>
+struct RecordFields;
+
+template <class T>
+concept HasFieldTable = requires {
+    RecordFields<T>::list;
+};
+
+// Calls visit(key, member) for each row of the table of `record`, in table
+// order. `member` is a reference into `record` (const when `record` is).
+template <class Record, class Visit>
+requires HasFieldTable<std::remove_const_t<Record>>
+constexpr void forEachField(Record& record, Visit&& visit) {
+    std::apply([&](const auto&... field) { (visit(field.key, record.*field.member), ...); },
+               RecordFields<std::remove_const_t<Record>>::list);
+}
+
 // ---- Records ----------------------------------------------------------------
 
 struct ClientInfo {
@@ -59,12 +96,29 @@ struct ClientInfo {
     bool operator==(const ClientInfo&) const = default;
 };
 
+template <>
+struct RecordFields<ClientInfo> {
+    static constexpr std::tuple list{
+        RecordField{"name", &ClientInfo::name},
+        RecordField{"version", &ClientInfo::version},
+        RecordField{"title", &ClientInfo::title},
+    };
+};
+
 struct ClientInfoField {
     std::string key;
     std::string value;
 
     [[nodiscard]] const std::string& id() const { return key; }
     bool operator==(const ClientInfoField&) const = default;
+};
+
+template <>
+struct RecordFields<ClientInfoField> {
+    static constexpr std::tuple list{
+        RecordField{"key", &ClientInfoField::key},
+        RecordField{"value", &ClientInfoField::value},
+    };
 };
 
 struct Account {
@@ -78,6 +132,20 @@ struct Account {
     bool isConnected = false;
 
     bool operator==(const Account&) const = default;
+};
+
+template <>
+struct RecordFields<Account> {
+    static constexpr std::tuple list{
+        RecordField{"id", &Account::id},
+        RecordField{"displayName", &Account::displayName},
+        RecordField{"identityMode", &Account::identityMode},
+        RecordField{"clientInfo", &Account::clientInfo},
+        RecordField{"clientInfoFields", &Account::clientInfoFields},
+        RecordField{"balance", &Account::balance},
+        RecordField{"createdAt", &Account::createdAt},
+        RecordField{"isConnected", &Account::isConnected},
+    };
 };
 
 struct LedgerEntry {
@@ -95,6 +163,21 @@ struct LedgerEntry {
     bool operator==(const LedgerEntry&) const = default;
 };
 
+template <>
+struct RecordFields<LedgerEntry> {
+    static constexpr std::tuple list{
+        RecordField{"id", &LedgerEntry::id},
+        RecordField{"accountId", &LedgerEntry::accountId},
+        RecordField{"kind", &LedgerEntry::kind},
+        RecordField{"flag", &LedgerEntry::flag},
+        RecordField{"amount", &LedgerEntry::amount},
+        RecordField{"memo", &LedgerEntry::memo},
+        RecordField{"createdAt", &LedgerEntry::createdAt},
+        RecordField{"updatedAt", &LedgerEntry::updatedAt},
+        RecordField{"sequence", &LedgerEntry::sequence},
+    };
+};
+
 struct NewLedgerEntry {
     std::string accountId;
     TransactionKind kind = TransactionKind::credit;
@@ -105,6 +188,15 @@ struct NewLedgerEntry {
     bool operator==(const NewLedgerEntry&) const = default;
 };
 
+template <>
+struct RecordFields<NewLedgerEntry> {
+    static constexpr std::tuple list{
+        RecordField{"accountId", &NewLedgerEntry::accountId}, RecordField{"kind", &NewLedgerEntry::kind},
+        RecordField{"flag", &NewLedgerEntry::flag},           RecordField{"amount", &NewLedgerEntry::amount},
+        RecordField{"memo", &NewLedgerEntry::memo},
+    };
+};
+
 struct LiveConnection {
     std::string id;
     std::optional<ClientInfo> clientInfo;
@@ -113,6 +205,17 @@ struct LiveConnection {
     Date connectedAt;
 
     bool operator==(const LiveConnection&) const = default;
+};
+
+template <>
+struct RecordFields<LiveConnection> {
+    static constexpr std::tuple list{
+        RecordField{"id", &LiveConnection::id},
+        RecordField{"clientInfo", &LiveConnection::clientInfo},
+        RecordField{"accountId", &LiveConnection::accountId},
+        RecordField{"authenticated", &LiveConnection::authenticated},
+        RecordField{"connectedAt", &LiveConnection::connectedAt},
+    };
 };
 
 struct ApiLogEntry {
@@ -130,6 +233,20 @@ struct ApiLogEntry {
     bool operator==(const ApiLogEntry&) const = default;
 };
 
+template <>
+struct RecordFields<ApiLogEntry> {
+    static constexpr std::tuple list{
+        RecordField{"id", &ApiLogEntry::id},
+        RecordField{"connectionId", &ApiLogEntry::connectionId},
+        RecordField{"accountId", &ApiLogEntry::accountId},
+        RecordField{"clientLabel", &ApiLogEntry::clientLabel},
+        RecordField{"direction", &ApiLogEntry::direction},
+        RecordField{"method", &ApiLogEntry::method},
+        RecordField{"payload", &ApiLogEntry::payload},
+        RecordField{"timestamp", &ApiLogEntry::timestamp},
+    };
+};
+
 [[nodiscard]] std::string_view rawValue(ApiLogEntry::Direction direction);
 
 struct Settings {
@@ -137,6 +254,14 @@ struct Settings {
     std::int64_t startingPoints = 0;
 
     bool operator==(const Settings&) const = default;
+};
+
+template <>
+struct RecordFields<Settings> {
+    static constexpr std::tuple list{
+        RecordField{"allowUnauthenticated", &Settings::allowUnauthenticated},
+        RecordField{"startingPoints", &Settings::startingPoints},
+    };
 };
 
 struct Snapshot {
@@ -148,6 +273,18 @@ struct Snapshot {
     std::string hostVersion;
 
     bool operator==(const Snapshot&) const = default;
+};
+
+template <>
+struct RecordFields<Snapshot> {
+    static constexpr std::tuple list{
+        RecordField{"accounts", &Snapshot::accounts},
+        RecordField{"entries", &Snapshot::entries},
+        RecordField{"connections", &Snapshot::connections},
+        RecordField{"settings", &Snapshot::settings},
+        RecordField{"recentApiLog", &Snapshot::recentApiLog},
+        RecordField{"hostVersion", &Snapshot::hostVersion},
+    };
 };
 
 // ---- Version ----------------------------------------------------------------

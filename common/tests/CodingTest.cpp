@@ -127,6 +127,41 @@ TEST(Coding, RoundTripsEveryRecord) {
     expectRoundTrip(Snapshot{});
 }
 
+// The exact text of a record whose fields of one type all hold different
+// values, and that text read back: a field table row pairing a key with the
+// wrong member shows up here even where a round trip cannot see it (two rows
+// with swapped members).
+template <class T>
+void expectWireText(const T& value, const std::string& expected) {
+    EXPECT_EQ(Coding::encodeToString(value), expected);
+    EXPECT_EQ(Coding::decode<T>(expected), value) << expected;
+}
+
+TEST(Coding, EveryFieldIsWrittenUnderItsOwnKey) {
+    expectWireText(fullClient(), R"({"name":"claude-code","title":"Claude Code","version":"1.2.3"})");
+    expectWireText(ClientInfoField{"title", "Zoë's agent"}, R"({"key":"title","value":"Zoë's agent"})");
+    expectWireText(fullAccount(),
+                   R"({"balance":-1234567,"clientInfo":{"name":"claude-code","title":"Claude Code",)"
+                   R"("version":"1.2.3"},"clientInfoFields":[{"key":"name","value":"x"}],)"
+                   R"("createdAt":"2025-03-04T05:06:07Z","displayName":"Agent One","id":"A1",)"
+                   R"("identityMode":"clientInfo","isConnected":true})");
+    expectWireText(sampleEntry(),
+                   R"({"accountId":"A1","amount":5,"createdAt":"2025-03-04T05:06:07Z","flag":"penalty",)"
+                   R"("id":"E1","kind":"debit","memo":"late","sequence":42,)"
+                   R"("updatedAt":"2025-03-04T06:06:07Z"})");
+    expectWireText(sampleNewEntry(),
+                   R"({"accountId":"A1","amount":100,"flag":"bonus","kind":"credit","memo":"well done"})");
+    expectWireText(fullConnection(),
+                   R"({"accountId":"A1","authenticated":true,"clientInfo":{"name":"claude-code",)"
+                   R"("title":"Claude Code","version":"1.2.3"},"connectedAt":"2025-03-04T05:06:07Z",)"
+                   R"("id":"C1"})");
+    expectWireText(fullLog(), R"({"accountId":"A1","clientLabel":"Claude Code","connectionId":"C1",)"
+                              R"("direction":"request","id":"L1","method":"tools\/call",)"
+                              R"("payload":"{\"jsonrpc\":\"2.0\",\"id\":1,\"method\":\"tools\/call\"}",)"
+                              R"("timestamp":"2025-03-04T05:06:07Z"})");
+    expectWireText(Settings{true, 50000}, R"({"allowUnauthenticated":true,"startingPoints":50000})");
+}
+
 // One row per field of a record: its key, whether it is required, and values of
 // a wrong JSON type (or an unknown raw string, or a bad date) for it.
 struct FieldRule {
