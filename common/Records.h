@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "common/IsoDate.h"
+#include "common/Version.h" // generated: QuorvaneVersion, carried in Snapshot::hostVersion
 
 namespace quorvane {
 
@@ -286,14 +287,6 @@ struct RecordFields<Snapshot> {
         RecordField{"hostVersion", &Snapshot::hostVersion},
     };
 };
-
-// ---- Version ----------------------------------------------------------------
-
-namespace QuorvaneVersion {
-inline constexpr std::string_view marketing = "0.1.11";
-inline constexpr std::string_view build = "12";
-inline constexpr std::string_view displayString = "0.1.11 (12)";
-} // namespace QuorvaneVersion
 
 // ---- Hashing ----------------------------------------------------------------
 
