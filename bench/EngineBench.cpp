@@ -12,35 +12,24 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
-#include <filesystem>
 #include <memory>
 #include <random>
-#include <sqlite3.h>
 #include <string>
 #include <vector>
 
-#include "common/Uuid.h"
+#include "bench/LedgerFixture.h"
 #include "host/core/AccountCrypto.h"
 #include "host/core/HostEngine.h"
-#include "host/core/SQLite.h"
+#include "tests/support/TempDir.h"
 
 namespace {
 
 using namespace quorvane;
-namespace fs = std::filesystem;
 
-constexpr int kAccounts = 1000;
-constexpr int kEntries = 1000000;
+constexpr int kAccounts = bench::kLedgerAccounts;
+constexpr int kEntries = bench::kLedgerEntries;
 
 const ClientInfo kBenchClient{"bench-agent", "1.0", std::nullopt};
-
-void check(int result, int expected, const char* what) {
-    if (result != expected) {
-        std::fprintf(stderr, "bench set-up: %s failed (%d)\n", what, result);
-        std::exit(1);
-    }
-}
 
 // An operator app or bridge that takes every push and drops it.
 class DiscardingPeer final : public QuorvaneClientProtocol {
@@ -57,11 +46,7 @@ public:
         return bench;
     }
 
-    ~BenchEngine() {
-        engine.reset();
-        std::error_code ignored;
-        fs::remove_all(folder_, ignored);
-    }
+    ~BenchEngine() { engine.reset(); }
 
     std::unique_ptr<HostEngine> engine;
     std::shared_ptr<DiscardingPeer> peer = std::make_shared<DiscardingPeer>();
@@ -69,17 +54,16 @@ public:
 
 private:
     BenchEngine() {
-        const char* base = std::getenv("TMPDIR");
-        std::string pattern =
-            std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/qv-engine-XXXXXX";
-        if (::mkdtemp(pattern.data()) == nullptr) {
-            std::perror("mkdtemp");
-            std::exit(1);
-        }
-        folder_ = pattern;
-        const std::string path = (folder_ / "ledger.sqlite").string();
+        const std::string path = folder_.file("ledger.sqlite");
         const auto started = std::chrono::steady_clock::now();
-        generate(path);
+        // The first account's fingerprint is the bench client's.
+        boundAccount = bench::writeBenchLedger(path, 7, [](int i, std::mt19937_64&) {
+                           const std::string name = "Agent " + std::to_string(i);
+                           return bench::BenchAccount{
+                               name, R"({"name":"Agent )" + std::to_string(i) + R"(","version":"1.0"})",
+                               i == 0 ? AccountCrypto::fingerprint(kBenchClient)
+                                      : AccountCrypto::fingerprint(ClientInfo{name, "1.0", std::nullopt})};
+                       }).front();
         engine = std::make_unique<HostEngine>(path);
 
         // The agent connection: its client's fingerprint belongs to the first
@@ -107,65 +91,7 @@ private:
                      seconds);
     }
 
-    void generate(const std::string& path) {
-        SQLiteDatabase db(path);
-        db.execute(ledgerSchemaScript);
-        db.execute("PRAGMA synchronous = OFF; BEGIN;");
-        std::mt19937_64 random(7);
-        std::vector<std::string> accountIds;
-        sqlite3_stmt* insertAccount = nullptr;
-        check(sqlite3_prepare_v2(db.handle(),
-                                 "INSERT INTO account (id, display_name, identity_mode, client_info_json, "
-                                 "clientinfo_fingerprint, created_at, last_seen_sequence) "
-                                 "VALUES (?1, ?2, 'clientInfo', ?3, ?4, ?5, 0);",
-                                 -1, &insertAccount, nullptr),
-              SQLITE_OK, "prepare account insert");
-        const Date start = makeDate(2025, 1, 1, 0, 0, 0);
-        for (int i = 0; i < kAccounts; ++i) {
-            accountIds.push_back(newUuidString());
-            const std::string name = "Agent " + std::to_string(i);
-            const std::string json = R"({"name":"Agent )" + std::to_string(i) + R"(","version":"1.0"})";
-            const std::string fingerprint =
-                i == 0 ? AccountCrypto::fingerprint(kBenchClient)
-                       : AccountCrypto::fingerprint(ClientInfo{name, "1.0", std::nullopt});
-            const std::string created = formatIsoDate(start + std::chrono::seconds(i));
-            sqlite3_bind_text(insertAccount, 1, accountIds.back().c_str(), -1, SQLITE_TRANSIENT);
-            sqlite3_bind_text(insertAccount, 2, name.c_str(), -1, SQLITE_TRANSIENT);
-            sqlite3_bind_text(insertAccount, 3, json.c_str(), -1, SQLITE_TRANSIENT);
-            sqlite3_bind_text(insertAccount, 4, fingerprint.c_str(), -1, SQLITE_TRANSIENT);
-            sqlite3_bind_text(insertAccount, 5, created.c_str(), -1, SQLITE_TRANSIENT);
-            check(sqlite3_step(insertAccount), SQLITE_DONE, "account insert");
-            sqlite3_reset(insertAccount);
-        }
-        sqlite3_finalize(insertAccount);
-        boundAccount = accountIds[0];
-
-        sqlite3_stmt* insertEntry = nullptr;
-        check(sqlite3_prepare_v2(db.handle(),
-                                 "INSERT INTO ledger (id, account_id, kind, flag, amount, memo, created_at, "
-                                 "updated_at, sequence) VALUES (?1, ?2, ?3, 'none', ?4, ?5, ?6, ?6, ?7);",
-                                 -1, &insertEntry, nullptr),
-              SQLITE_OK, "prepare entry insert");
-        const char* kinds[] = {"credit", "credit", "debit", "note"};
-        for (int sequence = 1; sequence <= kEntries; ++sequence) {
-            const std::string id = newUuidString();
-            const std::string created = formatIsoDate(start + std::chrono::seconds(kAccounts + sequence));
-            sqlite3_bind_text(insertEntry, 1, id.c_str(), -1, SQLITE_TRANSIENT);
-            sqlite3_bind_text(insertEntry, 2, accountIds[sequence % kAccounts].c_str(), -1, SQLITE_TRANSIENT);
-            sqlite3_bind_text(insertEntry, 3, kinds[random() % 4], -1, SQLITE_STATIC);
-            sqlite3_bind_int64(insertEntry, 4, static_cast<sqlite3_int64>(random() % 10000));
-            sqlite3_bind_text(insertEntry, 5, "Task reward for a finished job", -1, SQLITE_STATIC);
-            sqlite3_bind_text(insertEntry, 6, created.c_str(), -1, SQLITE_TRANSIENT);
-            sqlite3_bind_int64(insertEntry, 7, sequence);
-            check(sqlite3_step(insertEntry), SQLITE_DONE, "entry insert");
-            sqlite3_reset(insertEntry);
-        }
-        sqlite3_finalize(insertEntry);
-        db.execute("INSERT INTO meta VALUES ('sequence_counter', '" + std::to_string(kEntries) +
-                   "'); COMMIT;");
-    }
-
-    fs::path folder_;
+    test::TempDir folder_{std::string{}, "qv-engine-"};
 };
 
 void setOperatorAppOpen(BenchEngine& bench, bool open) {

@@ -12,33 +12,23 @@
 
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
-#include <filesystem>
 #include <memory>
 #include <random>
-#include <sqlite3.h>
 #include <string>
 #include <vector>
 
-#include "common/Uuid.h"
+#include "bench/LedgerFixture.h"
 #include "host/core/LedgerStore.h"
 #include "host/core/SQLite.h"
+#include "tests/support/TempDir.h"
 
 namespace {
 
 using namespace quorvane;
-namespace fs = std::filesystem;
 
-constexpr int kAccounts = 1000;
-constexpr int kEntries = 1000000;
+constexpr int kAccounts = bench::kLedgerAccounts;
+constexpr int kEntries = bench::kLedgerEntries;
 constexpr std::int64_t kSnapshotEntries = 2000;
-
-void check(int result, int expected, const char* what) {
-    if (result != expected) {
-        std::fprintf(stderr, "bench set-up: %s failed (%d)\n", what, result);
-        std::exit(1);
-    }
-}
 
 class BenchLedger {
 public:
@@ -47,11 +37,7 @@ public:
         return ledger;
     }
 
-    ~BenchLedger() {
-        store.reset();
-        std::error_code ignored;
-        fs::remove_all(folder_, ignored);
-    }
+    ~BenchLedger() { store.reset(); }
 
     [[nodiscard]] const std::string& path() const { return path_; }
     std::unique_ptr<LedgerStore> store;
@@ -61,17 +47,10 @@ public:
 
 private:
     BenchLedger() {
-        const char* base = std::getenv("TMPDIR");
-        std::string pattern =
-            std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/qv-bench-XXXXXX";
-        if (::mkdtemp(pattern.data()) == nullptr) {
-            std::perror("mkdtemp");
-            std::exit(1);
-        }
-        folder_ = pattern;
-        path_ = (folder_ / "ledger.sqlite").string();
         const auto started = std::chrono::steady_clock::now();
-        generate();
+        accountIds = bench::writeBenchLedger(path_, 42, [](int i, std::mt19937_64& random) {
+            return bench::BenchAccount{"Agent " + std::to_string(i), std::nullopt, std::to_string(random())};
+        });
         store = std::make_unique<LedgerStore>(path_);
         allUnseenAccount = accountIds[0];
         allSeenAccount = accountIds[1];
@@ -81,60 +60,6 @@ private:
         std::fprintf(stderr, "bench ledger: %d accounts, %d entries, built in %.1f s\n", kAccounts, kEntries,
                      seconds);
         printPlans();
-    }
-
-    // Writes the file the way the host would have after a long life, in one
-    // transaction: entries interleaved across accounts, credits, debits and notes.
-    void generate() {
-        SQLiteDatabase db(path_);
-        db.execute(ledgerSchemaScript);
-        db.execute("PRAGMA synchronous = OFF; BEGIN;");
-        std::mt19937_64 random(42);
-        sqlite3_stmt* insertAccount = nullptr;
-        check(sqlite3_prepare_v2(
-                  db.handle(),
-                  "INSERT INTO account (id, display_name, identity_mode, clientinfo_fingerprint, "
-                  "created_at, last_seen_sequence) VALUES (?1, ?2, 'clientInfo', ?3, ?4, 0);",
-                  -1, &insertAccount, nullptr),
-              SQLITE_OK, "prepare account insert");
-        const Date start = makeDate(2025, 1, 1, 0, 0, 0);
-        for (int i = 0; i < kAccounts; ++i) {
-            accountIds.push_back(newUuidString());
-            const std::string name = "Agent " + std::to_string(i);
-            const std::string fingerprint = std::to_string(random());
-            const std::string created = formatIsoDate(start + std::chrono::seconds(i));
-            sqlite3_bind_text(insertAccount, 1, accountIds.back().c_str(), -1, SQLITE_TRANSIENT);
-            sqlite3_bind_text(insertAccount, 2, name.c_str(), -1, SQLITE_TRANSIENT);
-            sqlite3_bind_text(insertAccount, 3, fingerprint.c_str(), -1, SQLITE_TRANSIENT);
-            sqlite3_bind_text(insertAccount, 4, created.c_str(), -1, SQLITE_TRANSIENT);
-            check(sqlite3_step(insertAccount), SQLITE_DONE, "account insert");
-            sqlite3_reset(insertAccount);
-        }
-        sqlite3_finalize(insertAccount);
-
-        sqlite3_stmt* insertEntry = nullptr;
-        check(sqlite3_prepare_v2(db.handle(),
-                                 "INSERT INTO ledger (id, account_id, kind, flag, amount, memo, created_at, "
-                                 "updated_at, sequence) VALUES (?1, ?2, ?3, 'none', ?4, ?5, ?6, ?6, ?7);",
-                                 -1, &insertEntry, nullptr),
-              SQLITE_OK, "prepare entry insert");
-        const char* kinds[] = {"credit", "credit", "debit", "note"};
-        for (int sequence = 1; sequence <= kEntries; ++sequence) {
-            const std::string id = newUuidString();
-            const std::string created = formatIsoDate(start + std::chrono::seconds(kAccounts + sequence));
-            sqlite3_bind_text(insertEntry, 1, id.c_str(), -1, SQLITE_TRANSIENT);
-            sqlite3_bind_text(insertEntry, 2, accountIds[sequence % kAccounts].c_str(), -1, SQLITE_TRANSIENT);
-            sqlite3_bind_text(insertEntry, 3, kinds[random() % 4], -1, SQLITE_STATIC);
-            sqlite3_bind_int64(insertEntry, 4, static_cast<sqlite3_int64>(random() % 10000));
-            sqlite3_bind_text(insertEntry, 5, "Task reward for a finished job", -1, SQLITE_STATIC);
-            sqlite3_bind_text(insertEntry, 6, created.c_str(), -1, SQLITE_TRANSIENT);
-            sqlite3_bind_int64(insertEntry, 7, sequence);
-            check(sqlite3_step(insertEntry), SQLITE_DONE, "entry insert");
-            sqlite3_reset(insertEntry);
-        }
-        sqlite3_finalize(insertEntry);
-        db.execute("INSERT INTO meta VALUES ('sequence_counter', '" + std::to_string(kEntries) +
-                   "'); COMMIT;");
     }
 
     void printPlans() {
@@ -156,8 +81,8 @@ private:
         }
     }
 
-    fs::path folder_;
-    std::string path_;
+    test::TempDir folder_{std::string{}, "qv-bench-"};
+    std::string path_ = folder_.file("ledger.sqlite");
 };
 
 // ---- What the host asks ----------------------------------------------------------
