@@ -1,6 +1,7 @@
 // quorvane-host: the per-user background program that owns the ledger. Opens
 // the store, serves bridges and operator apps on the service socket, and runs
-// until it receives SIGTERM or SIGINT. Takes no arguments.
+// until it receives SIGTERM, SIGINT or SIGHUP (a closed terminal or session).
+// Takes no arguments.
 //
 // Standard error carries at most one line, and the exit status tells:
 //   0  ended by a signal, or another host already serves this user
@@ -44,10 +45,11 @@ sigset_t stopSignals() {
     sigemptyset(&set);
     sigaddset(&set, SIGTERM);
     sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGHUP);
     return set;
 }
 
-// Blocks until SIGTERM or SIGINT arrives.
+// Blocks until one of the stop signals arrives.
 void awaitStopSignal(const sigset_t& signals) {
     int received = 0;
     while (sigwait(&signals, &received) != 0) {

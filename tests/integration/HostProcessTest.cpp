@@ -32,7 +32,7 @@ TEST(HostProcessTest, SecondHostSaysSoAndExitsZeroWhileTheFirstKeepsServing) {
 }
 
 TEST(HostProcessTest, StopSignalEndsTheHostWithStatusZeroAndFreesTheService) {
-    for (int number : {SIGTERM, SIGINT}) {
+    for (int number : {SIGTERM, SIGINT, SIGHUP}) {
         SCOPED_TRACE(strsignal(number));
         Sandbox sandbox;
         auto host = sandbox.startHost();
