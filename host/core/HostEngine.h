@@ -5,11 +5,10 @@
 // requests. One instance per host process.
 //
 // Threading: every public operation may be called from any thread, concurrently
-// across connections. `lock_` guards the registry and the API log and is held
-// only for the map or field operation at hand; `identityLock_` serialises the
-// look-up-then-create of client-info accounts. The two are never held together,
-// and no encoding and no push happens under either; `lock_` is never held while
-// the store is called. Pushes go out after the change they announce.
+// across connections. The registry and the API log each guard their own state;
+// `identityLock_` serialises the look-up-then-create of client-info accounts and
+// is never held while the registry is called. No encoding and no push happens
+// under any lock. Pushes go out after the change they announce.
 
 #include <cstddef>
 #include <cstdint>
@@ -27,35 +26,10 @@
 #include "common/Json.h"
 #include "common/Records.h"
 #include "host/core/ApiLog.h"
+#include "host/core/ConnectionRegistry.h"
 #include "host/core/LedgerStore.h"
 
 namespace quorvane {
-
-enum class ConnectionRole { unknown, agent, control };
-
-// MCP log levels in ascending severity.
-enum class McpLogLevel { debug, info, notice, warning, error, critical, alert, emergency };
-
-// The level with this MCP name ("debug" … "emergency"), or nullopt.
-[[nodiscard]] std::optional<McpLogLevel> mcpLogLevel(std::string_view name);
-
-// Yields the peer's client-side interface while the peer is reachable and
-// nullptr once it is gone. Called without any engine lock held, from any thread.
-using ClientProxyProvider = std::function<std::shared_ptr<QuorvaneClientProtocol>()>;
-
-// One live connection, owned by the registry. Every field is guarded by the
-// engine's `lock_`.
-struct ConnectionState {
-    std::string id;
-    ConnectionRole role = ConnectionRole::unknown;
-    std::optional<ClientInfo> clientInfo;
-    std::optional<std::string> clientInfoJSON; // sorted-key text of the agent's clientInfo object
-    std::optional<std::string> accountId;      // set together with `authenticated`
-    bool authenticated = false;
-    Date connectedAt;
-    ClientProxyProvider clientProxyProvider;
-    std::optional<McpLogLevel> logLevel; // from logging/setLevel; unset means every level
-};
 
 class HostEngine {
 public:
@@ -111,11 +85,6 @@ public:
 private:
     friend class HostEngineTestAccess;
 
-    struct Identity {
-        std::optional<std::string> accountId;
-        std::optional<std::string> label;
-    };
-
     // ---- Agent dispatch ----
     Json dispatch(const Json& request, const std::string& method, const std::optional<Json>& id,
                   const std::string& connectionId);
@@ -135,50 +104,33 @@ private:
     Json handleSignUp(const Json& arguments, const std::string& connectionId);
     Json handleLogin(const Json& arguments, const std::string& connectionId);
     static std::optional<ClientInfo> parseClientInfo(const Json* object);
-    void setClientInfo(const std::string& connectionId, const std::optional<ClientInfo>& clientInfo,
-                       const std::optional<std::string>& clientInfoJSON);
     // Whether the connection is now bound (false when its account could not be created).
-    bool bindClientInfoIdentity(const std::string& connectionId, const ClientInfo& clientInfo);
-    std::optional<ClientInfo> clientInfo(const std::string& connectionId);
-    std::optional<std::string> clientInfoJSON(const std::string& connectionId);
-    void setAuthenticated(const std::string& connectionId, const std::string& accountId);
-    std::optional<std::string> authenticatedAccountId(const std::string& connectionId);
+    bool bindClientInfoIdentity(const std::string& connectionId, const ClientInfo& clientInfo)
+        QUORVANE_EXCLUDES(identityLock_);
     void seedStartingBalance(const std::string& accountId);
     // Whether the setting was stored; when it was not, nothing else happens.
     bool applyAllowUnauthenticated(bool allow);
 
-    // ---- Registry, pushes and API log ----
-    void setLogLevel(const std::string& connectionId, McpLogLevel level);
-    std::vector<std::pair<std::string, std::optional<ClientInfo>>> agentConnectionClientInfos();
-    // Authenticated agent connections (of `accountId` when given) whose log level
-    // admits a notification at `level`.
-    std::vector<ClientProxyProvider> agentProxies(const std::optional<std::string>& accountId,
-                                                  McpLogLevel level = McpLogLevel::info);
-    std::vector<ClientProxyProvider> allAgentProxies();
-    std::vector<ClientProxyProvider> controlProxies();
-    Identity connectionIdentity(const std::string& connectionId);
+    // ---- Pushes and API log ----
     void notifyNewItem(const std::string& accountId, const LedgerEntry& entry);
     void pushToolsListChangedToAgents();
     // One request or response entry for an agent connection, with the
     // connection's identity at this moment.
     void logAgentLine(ApiLogEntry::Direction direction, const std::string& text,
                       const std::string& connectionId, const std::optional<std::string>& method);
-    void broadcastControlEvent(const ControlEvent& event);
     void broadcastConnectionsChanged();
     void broadcastDataChanged();
 
     // ---- Control ----
-    void tagControl(const std::string& connectionId);
     ControlResponse handleControl(const ControlRequest& request);
 
     // Entry times towards agents: internet date-time, UTC, whole seconds.
     static std::string iso(Date date) { return formatIsoDate(date); }
 
     LedgerStore store_;
-    std::mutex lock_;
-    std::mutex identityLock_;
-    std::map<std::string, ConnectionState> connections_; // guarded by lock_
+    ConnectionRegistry registry_;
     ApiLog apiLog_;
+    Mutex identityLock_;
 };
 
 } // namespace quorvane

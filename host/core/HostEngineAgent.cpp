@@ -145,7 +145,7 @@ Json HostEngine::handleInitialize(const Json& params, const std::string& connect
         infoJSON = serializeJson(*clientInfoObject);
     }
 
-    setClientInfo(connectionId, info, infoJSON);
+    registry_.setClientInfo(connectionId, info, infoJSON);
     if (info && store_.allowUnauthenticated()) {
         (void)bindClientInfoIdentity(connectionId, *info);
     }
@@ -171,7 +171,7 @@ Json HostEngine::handleSetLevel(const Json& params, const std::optional<Json>& i
     if (!level) {
         return MCP::failure(id, MCP::invalidParamsCode, "Invalid params");
     }
-    setLogLevel(connectionId, *level);
+    registry_.setLogLevel(connectionId, *level);
     return MCP::success(id, Json::object());
 }
 
@@ -191,7 +191,7 @@ Json HostEngine::handleToolCall(const Json& params, const std::string& connectio
                                     : handleLogin(arguments, connectionId);
     }
     if (name == "getBalance" || name == "getTransactions") {
-        const std::optional<std::string> account = authenticatedAccountId(connectionId);
+        const std::optional<std::string> account = registry_.boundAccount(connectionId);
         if (!account) {
             return notAuthenticatedError();
         }

@@ -68,7 +68,7 @@ std::string clientInfoValueText(const Json& value) {
 } // namespace
 
 std::string HostEngine::control(const std::string& text, const std::string& connectionId) {
-    tagControl(connectionId);
+    registry_.markControl(connectionId);
     const std::optional<ControlRequest> request = QuorvaneCoding::decode<ControlRequest>(text);
     const ControlResponse response =
         request ? handleControl(*request) : ControlResponse::failure("Malformed control request");
@@ -76,13 +76,6 @@ std::string HostEngine::control(const std::string& text, const std::string& conn
         return std::move(*encoded);
     }
     return std::string(encodeFailedResponse);
-}
-
-void HostEngine::tagControl(const std::string& connectionId) {
-    std::lock_guard guard(lock_);
-    if (auto it = connections_.find(connectionId); it != connections_.end()) {
-        it->second.role = ConnectionRole::control;
-    }
 }
 
 ControlResponse HostEngine::handleControl(const ControlRequest& request) {
@@ -147,7 +140,7 @@ ControlResponse HostEngine::handleControl(const ControlRequest& request) {
 Snapshot HostEngine::buildSnapshot() {
     Snapshot snapshot;
     const std::vector<StoredAccount> stored = store_.allAccounts();
-    snapshot.connections = currentAgentConnections();
+    snapshot.connections = registry_.agentConnections();
     std::set<std::string, std::less<>> connectedAccounts;
     for (const auto& connection : snapshot.connections) {
         if (connection.accountId) {

@@ -35,55 +35,6 @@ std::optional<ClientInfo> HostEngine::parseClientInfo(const Json* object) {
     return info;
 }
 
-void HostEngine::setClientInfo(const std::string& connectionId, const std::optional<ClientInfo>& info,
-                               const std::optional<std::string>& infoJSON) {
-    std::lock_guard guard(lock_);
-    auto it = connections_.find(connectionId);
-    if (it == connections_.end()) {
-        return;
-    }
-    ConnectionState& state = it->second;
-    state.role = ConnectionRole::agent;
-    if (info) {
-        state.clientInfo = info;
-    }
-    if (infoJSON) {
-        state.clientInfoJSON = infoJSON;
-    }
-}
-
-std::optional<ClientInfo> HostEngine::clientInfo(const std::string& connectionId) {
-    std::lock_guard guard(lock_);
-    auto it = connections_.find(connectionId);
-    return it == connections_.end() ? std::nullopt : it->second.clientInfo;
-}
-
-std::optional<std::string> HostEngine::clientInfoJSON(const std::string& connectionId) {
-    std::lock_guard guard(lock_);
-    auto it = connections_.find(connectionId);
-    return it == connections_.end() ? std::nullopt : it->second.clientInfoJSON;
-}
-
-void HostEngine::setAuthenticated(const std::string& connectionId, const std::string& accountId) {
-    std::lock_guard guard(lock_);
-    auto it = connections_.find(connectionId);
-    if (it == connections_.end()) {
-        return;
-    }
-    it->second.role = ConnectionRole::agent;
-    it->second.accountId = accountId;
-    it->second.authenticated = true;
-}
-
-std::optional<std::string> HostEngine::authenticatedAccountId(const std::string& connectionId) {
-    std::lock_guard guard(lock_);
-    auto it = connections_.find(connectionId);
-    if (it == connections_.end() || !it->second.authenticated) {
-        return std::nullopt;
-    }
-    return it->second.accountId;
-}
-
 Json HostEngine::handleSignUp(const Json& arguments, const std::string& connectionId) {
     const std::string* key = jsonStringMember(arguments, "key");
     if (key == nullptr) {
@@ -96,9 +47,9 @@ Json HostEngine::handleSignUp(const Json& arguments, const std::string& connecti
     const std::string salt = AccountCrypto::newSalt();
     const std::string hash = AccountCrypto::hashKey(*key, salt);
 
-    const std::optional<ClientInfo> info = clientInfo(connectionId);
+    const std::optional<ClientInfo> info = registry_.clientInfo(connectionId);
     const std::string displayName = info ? info->displayLabel() : std::string(defaultAccountName);
-    const std::optional<std::string> infoJSON = clientInfoJSON(connectionId);
+    const std::optional<std::string> infoJSON = registry_.clientInfoJSON(connectionId);
 
     const std::string id = newUuidString();
     if (!store_.createCredentialAccount(id, displayName, hash, salt, infoJSON)) {
@@ -106,7 +57,7 @@ Json HostEngine::handleSignUp(const Json& arguments, const std::string& connecti
         return MCP::toolError("Could not create account.");
     }
     seedStartingBalance(id);
-    setAuthenticated(connectionId, id);
+    registry_.bind(connectionId, id);
     broadcastDataChanged();
     broadcastConnectionsChanged();
 
@@ -129,8 +80,8 @@ Json HostEngine::handleLogin(const Json& arguments, const std::string& connectio
         !account->keySalt || !AccountCrypto::verify(*key, *account->keySalt, *account->keyHash)) {
         return MCP::toolError("Invalid account id or key.");
     }
-    setAuthenticated(connectionId, account->id);
-    if (const std::optional<std::string> infoJSON = clientInfoJSON(connectionId)) {
+    registry_.bind(connectionId, account->id);
+    if (const std::optional<std::string> infoJSON = registry_.clientInfoJSON(connectionId)) {
         store_.updateAccountClientInfo(account->id, *infoJSON, std::nullopt);
     }
     broadcastConnectionsChanged();
@@ -144,7 +95,7 @@ Json HostEngine::handleLogin(const Json& arguments, const std::string& connectio
 
 bool HostEngine::bindClientInfoIdentity(const std::string& connectionId, const ClientInfo& info) {
     const std::string fingerprint = AccountCrypto::fingerprint(info);
-    std::optional<std::string> infoJSON = clientInfoJSON(connectionId);
+    std::optional<std::string> infoJSON = registry_.clientInfoJSON(connectionId);
     if (!infoJSON) {
         infoJSON = QuorvaneCoding::encodeToString(info);
     }
@@ -153,7 +104,7 @@ bool HostEngine::bindClientInfoIdentity(const std::string& connectionId, const C
     {
         // Look-up-then-create as one step, so that two connections of one client
         // arriving together end up on one account.
-        std::lock_guard identityGuard(identityLock_);
+        MutexLock identityGuard(identityLock_);
         if (const std::optional<StoredAccount> existing = store_.accountByFingerprint(fingerprint)) {
             accountId = existing->id;
             store_.updateAccountClientInfo(accountId, infoJSON.value_or(""), info.displayLabel());
@@ -165,7 +116,7 @@ bool HostEngine::bindClientInfoIdentity(const std::string& connectionId, const C
             seedStartingBalance(accountId);
         }
     }
-    setAuthenticated(connectionId, accountId);
+    registry_.bind(connectionId, accountId);
     return true;
 }
 
@@ -183,13 +134,9 @@ bool HostEngine::applyAllowUnauthenticated(bool allow) {
     if (!store_.setAllowUnauthenticated(allow)) {
         return false;
     }
-    for (const auto& [connectionId, info] : agentConnectionClientInfos()) {
+    for (const auto& [connectionId, info] : registry_.agentClientInfos()) {
         if (!allow) {
-            std::lock_guard guard(lock_);
-            if (auto it = connections_.find(connectionId); it != connections_.end()) {
-                it->second.accountId.reset();
-                it->second.authenticated = false;
-            }
+            registry_.unbind(connectionId);
         } else if (info) {
             (void)bindClientInfoIdentity(connectionId, *info);
         }

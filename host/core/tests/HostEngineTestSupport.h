@@ -29,15 +29,10 @@ public:
     static std::vector<ApiLogEntry> apiLog(HostEngine& engine) { return engine.apiLog_.entries(); }
     static std::optional<std::string> authenticatedAccountId(HostEngine& engine,
                                                              const std::string& connection) {
-        return engine.authenticatedAccountId(connection);
+        return engine.registry_.boundAccount(connection);
     }
     static std::optional<ConnectionRole> role(HostEngine& engine, const std::string& connection) {
-        std::lock_guard guard(engine.lock_);
-        auto it = engine.connections_.find(connection);
-        if (it == engine.connections_.end()) {
-            return std::nullopt;
-        }
-        return it->second.role;
+        return engine.registry_.role(connection);
     }
     static void notifyNewItem(HostEngine& engine, const std::string& accountId, const LedgerEntry& entry) {
         engine.notifyNewItem(accountId, entry);
