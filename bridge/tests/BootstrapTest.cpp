@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include "bridge/tests/BridgeTestSupport.h"
+#include "tests/support/Waiting.h"
 
 namespace quorvane {
 namespace {
@@ -129,19 +130,11 @@ TEST_F(BootstrapTest, StopsWaitingAtTheDeadlineAndStillReapsTheProgram) {
     // Once the program ends it is reaped: its /proc entry goes away rather
     // than staying behind as a zombie.
     std::string pid;
-    for (auto until = Clock::now() + 10s; pid.empty() && Clock::now() < until;) {
-        pid = test::readFile(pidFile);
-        std::this_thread::sleep_for(5ms);
-    }
-    ASSERT_FALSE(pid.empty());
+    ASSERT_TRUE(test::eventually([&] { return !(pid = test::readFile(pidFile)).empty(); }, 10s));
     pid.erase(pid.find_last_not_of("\n") + 1);
     const std::string stat = "/proc/" + pid + "/stat";
-    bool gone = false;
-    for (auto until = Clock::now() + 10s; !gone && Clock::now() < until;) {
-        gone = ::access(stat.c_str(), F_OK) != 0;
-        std::this_thread::sleep_for(10ms);
-    }
-    EXPECT_TRUE(gone) << "the program was left a zombie: " << test::readFile(stat);
+    EXPECT_TRUE(test::eventually([&] { return ::access(stat.c_str(), F_OK) != 0; }, 10s, 10ms))
+        << "the program was left a zombie: " << test::readFile(stat);
 }
 
 TEST_F(BootstrapTest, AProgramThatCannotStartIsNoted) {

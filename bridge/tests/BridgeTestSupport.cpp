@@ -1,8 +1,6 @@
 #include "bridge/tests/BridgeTestSupport.h"
 
 #include <cerrno>
-#include <cstdlib>
-#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <stdexcept>
@@ -12,24 +10,6 @@
 #include <unistd.h>
 
 namespace quorvane::test {
-
-TempDir::TempDir(const std::string& base) {
-    std::string root = base;
-    if (root.empty()) {
-        const char* tmp = std::getenv("TMPDIR");
-        root = tmp != nullptr && *tmp != '\0' ? tmp : "/tmp";
-    }
-    std::string pattern = root + "/bridge-XXXXXX";
-    if (::mkdtemp(pattern.data()) == nullptr) {
-        throw std::runtime_error("mkdtemp failed under " + root);
-    }
-    path_ = pattern;
-}
-
-TempDir::~TempDir() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-}
 
 void writeFile(const std::string& path, const std::string& bytes, unsigned mode) {
     {

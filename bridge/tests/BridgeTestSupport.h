@@ -1,28 +1,15 @@
 #pragma once
 
-// Small helpers shared by the bridge tests: private folders, files and pipes.
+// Small helpers shared by the bridge tests: files and pipes. Private folders
+// (TempDir) come from the shared test support.
 
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "tests/support/TempDir.h"
+
 namespace quorvane::test {
-
-// A folder made with mkdtemp under $TMPDIR (or under `base` when given), and
-// removed with everything in it.
-class TempDir {
-public:
-    explicit TempDir(const std::string& base = {});
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    ~TempDir();
-
-    [[nodiscard]] const std::string& path() const { return path_; }
-    [[nodiscard]] std::string file(const std::string& name) const { return path_ + "/" + name; }
-
-private:
-    std::string path_;
-};
 
 void writeFile(const std::string& path, const std::string& bytes, unsigned mode = 0644);
 [[nodiscard]] std::string readFile(const std::string& path);

@@ -13,17 +13,13 @@
 
 #include "bridge/tests/BridgeTestSupport.h"
 #include "common/transport/ServiceListener.h"
+#include "tests/support/ServiceClient.h"
+#include "tests/support/Waiting.h"
 
 namespace quorvane {
 namespace {
 
 using namespace std::chrono_literals;
-
-ProgramIdentityReader identifiedAs(std::string_view identifier) {
-    return [id = std::string(identifier)](pid_t) {
-        return IdentityReading{ProgramIdentity{std::string(quorvaneTeamIdentifier), id}, {}};
-    };
-}
 
 // Echoes lines, answers nothing to "quiet", pushes before answering "push".
 class EchoService final : public QuorvaneServiceProtocol {
@@ -50,28 +46,10 @@ private:
     std::function<std::shared_ptr<QuorvaneClientProtocol>()> proxy_;
 };
 
-// Waits for a condition with a generous bound that only turns a hang into a
-// failure.
-template <typename Predicate>
-bool eventually(Predicate predicate) {
-    const auto until = std::chrono::steady_clock::now() + 20s;
-    while (!predicate()) {
-        if (std::chrono::steady_clock::now() >= until) {
-            return false;
-        }
-        std::this_thread::sleep_for(2ms);
-    }
-    return true;
-}
-
 class TransportHostConnectionTest : public ::testing::Test {
 protected:
     void SetUp() override {
         std::signal(SIGPIPE, SIG_IGN);
-        environment.xdgRuntimeDir = runtime.path();
-        environment.uid = ::geteuid();
-        environment.runUserBase = runtime.path() + "/no-run-user";
-        environment.tmpBase = runtime.path() + "/no-tmp";
         output = ::open(runtime.file("out").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
         ASSERT_GE(output, 0);
         writer = std::make_shared<StdoutWriter>(output);
@@ -85,7 +63,7 @@ protected:
         ServiceLock::Result locked = ServiceLock::acquire(*resolved.places);
         ASSERT_TRUE(locked.lock) << locked.error;
         ListenerOptions options;
-        options.identityReader = identifiedAs(quorvaneBridgeIdentifier);
+        options.identityReader = test::readerAs(quorvaneBridgeIdentifier);
         ServiceListener::Result started = ServiceListener::start(
             std::move(*locked.lock),
             [](const AcceptedPeer& peer) {
@@ -99,7 +77,7 @@ protected:
     std::unique_ptr<HostConnection> connect() {
         ConnectionOptions options;
         options.environment = environment;
-        options.identityReader = identifiedAs(quorvaneHostIdentifier);
+        options.identityReader = test::readerAs(quorvaneHostIdentifier);
         return transportConnectionFactory(options)(std::make_shared<BridgeNotificationSink>(writer), flag);
     }
 
@@ -110,9 +88,8 @@ protected:
         return [this](std::string_view message) { notes.emplace_back(message); };
     }
 
-    // Short enough for a socket address.
-    test::TempDir runtime{"/tmp"};
-    RuntimeEnvironment environment;
+    test::TempDir runtime = test::TempDir::withSocketRoom(test::TempDir::serviceSocketRoom());
+    RuntimeEnvironment environment = test::privateEnvironment(runtime.path());
     int output = -1;
     std::shared_ptr<StdoutWriter> writer;
     std::shared_ptr<Flag> flag = std::make_shared<Flag>();
@@ -126,7 +103,7 @@ TEST_F(TransportHostConnectionTest, CarriesRepliesAbsentRepliesAndPushes) {
     EXPECT_EQ(send("quiet", connection.get(), recorder()), SendOutcome{SendOutcome::Reply{}});
     EXPECT_EQ(send("", connection.get(), recorder()), SendOutcome::reply("echo:"));
     EXPECT_EQ(send("push", connection.get(), recorder()), SendOutcome::reply("echo:push"));
-    EXPECT_TRUE(eventually([&] { return written() == "pushed\n"; })) << written();
+    EXPECT_TRUE(test::eventually([&] { return written() == "pushed\n"; })) << written();
     EXPECT_TRUE(notes.empty());
     EXPECT_FALSE(flag->value());
 }
@@ -143,7 +120,7 @@ TEST_F(TransportHostConnectionTest, AHostThatGoesAwaySetsTheFlagAndTheSameConnec
     auto connection = connect();
     EXPECT_EQ(send("one", connection.get(), recorder()), SendOutcome::reply("echo:one"));
     listener.reset(); // the host stops
-    EXPECT_TRUE(eventually([&] { return flag->value(); }));
+    EXPECT_TRUE(test::eventually([&] { return flag->value(); }));
     EXPECT_TRUE(flag->take());
 
     startHost(); // and comes back
@@ -155,7 +132,7 @@ TEST_F(TransportHostConnectionTest, InvalidationSetsTheFlagAndEndsCalls) {
     auto connection = connect();
     EXPECT_EQ(send("one", connection.get(), recorder()), SendOutcome::reply("echo:one"));
     connection->invalidate();
-    EXPECT_TRUE(eventually([&] { return flag->value(); }));
+    EXPECT_TRUE(test::eventually([&] { return flag->value(); }));
     EXPECT_EQ(send("two", connection.get(), recorder()), SendOutcome::failure());
     EXPECT_EQ(notes, std::vector<std::string>{"could not obtain remote proxy"});
 }

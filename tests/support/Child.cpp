@@ -257,6 +257,10 @@ void Child::closeInput() {
     closeFd(input_);
 }
 
+void Child::closeOutput() {
+    closeFd(output_);
+}
+
 std::optional<std::string> Child::readLine(std::chrono::milliseconds timeout) {
     const auto deadline = Clock::now() + timeout;
     for (;;) {

@@ -11,9 +11,10 @@
 // output (readLine), a text on its standard error (waitForErrorText), a socket
 // that accepts (waitForSocket in Waiting.h) or its exit (waitForExit).
 //
-// Threads: one thread uses the object; standard error is collected by a
-// thread of the object's own (errorOutput and waitForErrorText may be called
-// from any thread).
+// Threads: one thread uses the object, except that write() and closeInput()
+// may run on one other thread (a feeder) while the first reads. Standard error
+// is collected by a thread of the object's own (errorOutput and
+// waitForErrorText may be called from any thread).
 
 #include <atomic>
 #include <chrono>
@@ -70,6 +71,8 @@ public:
     bool write(std::string_view bytes);
     bool writeLine(std::string_view line);
     void closeInput();
+    // Closes the test's end of standard output: the child's writes then fail.
+    void closeOutput();
 
     // The next line of standard output without its line feed; nullopt at the
     // end of output or when none came within `timeout`.

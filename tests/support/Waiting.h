@@ -7,6 +7,7 @@
 #include <condition_variable>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <utility>
 
 namespace quorvane::test {
@@ -48,6 +49,22 @@ private:
     std::mutex mutex_;
     std::condition_variable cv_;
 };
+
+// Asks `condition` every `interval` until it holds (true) or `limit` has
+// passed (false). For state no one announces, such as a file another process
+// writes; state changed under a lock is better waited for with a Waiter.
+template <typename Condition>
+[[nodiscard]] bool eventually(Condition&& condition, std::chrono::milliseconds limit = kGuard,
+                              std::chrono::milliseconds interval = std::chrono::milliseconds(5)) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(interval);
+    }
+    return true;
+}
 
 // Whether a connection to the local socket at `path` is accepted within
 // `timeout`. Tries again every few milliseconds; gives up early when
