@@ -7,13 +7,13 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
-#include <mutex>
 #include <thread>
 #include <utility>
 
 #include <pthread.h>
 
 #include "common/Coding.h"
+#include "common/ThreadSafety.h"
 
 namespace quorvane {
 
@@ -36,8 +36,8 @@ struct ControlClient::Core {
 
     // ---- Main-thread hand-off (any thread) ------------------------------------
 
-    void post(std::function<void()> task) {
-        std::lock_guard guard(contextLock);
+    void post(std::function<void()> task) QUORVANE_EXCLUDES(contextLock) {
+        MutexLock guard(contextLock);
         if (context == nullptr) {
             return; // the client is going away
         }
@@ -80,9 +80,9 @@ struct ControlClient::Core {
 
     // ---- The worker --------------------------------------------------------------
 
-    void enqueue(std::function<void()> task) {
+    void enqueue(std::function<void()> task) QUORVANE_EXCLUDES(queueLock) {
         {
-            std::lock_guard guard(queueLock);
+            MutexLock guard(queueLock);
             if (stopping) {
                 return;
             }
@@ -91,12 +91,14 @@ struct ControlClient::Core {
         queueReady.notify_one();
     }
 
-    void workLoop() {
+    void workLoop() QUORVANE_EXCLUDES(queueLock) {
         for (;;) {
             std::function<void()> task;
             {
-                std::unique_lock guard(queueLock);
-                queueReady.wait(guard, [this] { return stopping || !tasks.empty(); });
+                MutexLock guard(queueLock);
+                while (!stopping && tasks.empty()) {
+                    queueReady.wait(guard);
+                }
                 if (stopping) {
                     break;
                 }
@@ -152,16 +154,16 @@ struct ControlClient::Core {
         (void)service.control(std::move(request), std::move(onReply), std::move(onError));
     }
 
-    void shutDown() {
+    void shutDown() QUORVANE_EXCLUDES(contextLock, queueLock) {
         QObject* dying = nullptr;
         {
-            std::lock_guard guard(contextLock);
+            MutexLock guard(contextLock);
             dying = std::exchange(context, nullptr);
         }
         delete dying; // drops every hand-over not yet run
         std::deque<std::function<void()>> dropped;
         {
-            std::lock_guard guard(queueLock);
+            MutexLock guard(queueLock);
             stopping = true;
             dropped.swap(tasks);
         }
@@ -179,13 +181,14 @@ struct ControlClient::Core {
 
     const ConnectionOptions options;
 
-    std::mutex contextLock;
-    QObject* context; // lives on the main thread; null once shutting down
+    Mutex contextLock;
+    // Lives on the main thread; null once shutting down.
+    QObject* context QUORVANE_GUARDED_BY(contextLock);
 
-    std::mutex queueLock;
-    std::condition_variable queueReady;
-    std::deque<std::function<void()>> tasks;
-    bool stopping = false;
+    Mutex queueLock;
+    std::condition_variable_any queueReady;
+    std::deque<std::function<void()>> tasks QUORVANE_GUARDED_BY(queueLock);
+    bool stopping QUORVANE_GUARDED_BY(queueLock) = false;
     std::thread worker;
 
     // Worker only.

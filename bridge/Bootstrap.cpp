@@ -1,9 +1,10 @@
 #include "bridge/Bootstrap.h"
 
+#include "common/ThreadSafety.h"
+
 #include <cerrno>
 #include <condition_variable>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <system_error>
@@ -87,9 +88,9 @@ private:
 };
 
 struct ChildExit {
-    std::mutex lock;
-    std::condition_variable exitedSignal;
-    bool exited = false; // guarded by lock
+    Mutex lock;
+    std::condition_variable_any exitedSignal;
+    bool exited QUORVANE_GUARDED_BY(lock) = false;
 };
 
 void reap(pid_t pid) {
@@ -106,7 +107,7 @@ void waitForExit(pid_t pid, std::chrono::steady_clock::time_point deadline) {
         std::thread([pid, state] {
             reap(pid);
             {
-                std::lock_guard guard(state->lock);
+                MutexLock guard(state->lock);
                 state->exited = true;
             }
             state->exitedSignal.notify_all();
@@ -123,8 +124,12 @@ void waitForExit(pid_t pid, std::chrono::steady_clock::time_point deadline) {
         }
         return;
     }
-    std::unique_lock guard(state->lock);
-    state->exitedSignal.wait_until(guard, deadline, [&] { return state->exited; });
+    MutexLock guard(state->lock);
+    while (!state->exited) {
+        if (state->exitedSignal.wait_until(guard, deadline) == std::cv_status::timeout) {
+            return;
+        }
+    }
 }
 
 } // namespace

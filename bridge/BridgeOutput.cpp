@@ -45,7 +45,7 @@ bool StdoutWriter::writeLine(std::string_view line) {
 
     std::function<void()> report;
     {
-        std::lock_guard guard(lock);
+        MutexLock guard(lock);
         if (broken_) {
             return false;
         }
@@ -62,7 +62,7 @@ bool StdoutWriter::writeLine(std::string_view line) {
 }
 
 bool StdoutWriter::broken() const {
-    std::lock_guard guard(lock);
+    MutexLock guard(lock);
     return broken_;
 }
 

@@ -6,13 +6,13 @@
 
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <string_view>
 
 #include <unistd.h>
 
 #include "common/ControlProtocol.h"
+#include "common/ThreadSafety.h"
 
 namespace quorvane {
 
@@ -33,15 +33,15 @@ public:
 
     // Writes line + "\n". False when the line was not written completely (the
     // writer is then broken).
-    bool writeLine(std::string_view line);
+    bool writeLine(std::string_view line) QUORVANE_EXCLUDES(lock);
 
     [[nodiscard]] bool broken() const;
 
 private:
-    mutable std::mutex lock;
+    mutable Mutex lock;
     const int handle;
-    bool broken_ = false; // guarded by lock
-    std::function<void()> onBroken_;
+    bool broken_ QUORVANE_GUARDED_BY(lock) = false;
+    std::function<void()> onBroken_ QUORVANE_GUARDED_BY(lock);
 };
 
 // The object the bridge exports on its connection: pushed agent notifications

@@ -5,23 +5,23 @@
 namespace quorvane {
 
 void Flag::set() {
-    std::lock_guard guard(lock);
+    MutexLock guard(lock);
     value_ = true;
 }
 
 bool Flag::take() {
-    std::lock_guard guard(lock);
+    MutexLock guard(lock);
     return std::exchange(value_, false);
 }
 
 bool Flag::value() const {
-    std::lock_guard guard(lock);
+    MutexLock guard(lock);
     return value_;
 }
 
 bool LockedOutcome::settle(SendOutcome outcome) {
     {
-        std::lock_guard guard(lock);
+        MutexLock guard(lock);
         if (settled) {
             return false;
         }
@@ -33,12 +33,17 @@ bool LockedOutcome::settle(SendOutcome outcome) {
 }
 
 bool LockedOutcome::waitUntil(std::chrono::steady_clock::time_point deadline) {
-    std::unique_lock guard(lock);
-    return settledSignal.wait_until(guard, deadline, [this] { return settled; });
+    MutexLock guard(lock);
+    while (!settled) {
+        if (settledSignal.wait_until(guard, deadline) == std::cv_status::timeout) {
+            return settled;
+        }
+    }
+    return true;
 }
 
 SendOutcome LockedOutcome::stored() const {
-    std::lock_guard guard(lock);
+    MutexLock guard(lock);
     return stored_;
 }
 

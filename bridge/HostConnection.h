@@ -8,13 +8,13 @@
 #include <condition_variable>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <variant>
 
 #include "bridge/BridgeOutput.h"
 #include "common/ControlProtocol.h"
+#include "common/ThreadSafety.h"
 
 namespace quorvane {
 
@@ -32,8 +32,8 @@ public:
     [[nodiscard]] bool value() const;
 
 private:
-    mutable std::mutex lock;
-    bool value_ = false; // guarded by lock
+    mutable Mutex lock;
+    bool value_ QUORVANE_GUARDED_BY(lock) = false;
 };
 
 // What became of one send: the host's answer (absent when it had nothing to
@@ -75,10 +75,10 @@ public:
     [[nodiscard]] SendOutcome stored() const;
 
 private:
-    mutable std::mutex lock;
-    std::condition_variable settledSignal;
-    bool settled = false;                         // guarded by lock
-    SendOutcome stored_ = SendOutcome::failure(); // guarded by lock
+    mutable Mutex lock;
+    std::condition_variable_any settledSignal;
+    bool settled QUORVANE_GUARDED_BY(lock) = false;
+    SendOutcome stored_ QUORVANE_GUARDED_BY(lock) = SendOutcome::failure();
 };
 
 // One connection to the host's service.

@@ -69,7 +69,7 @@ std::optional<std::string> SessionReplayCache::makeLoginLine(const std::string& 
 }
 
 void SessionReplayCache::storeLoginLine(std::string line) {
-    std::lock_guard guard(lock);
+    MutexLock guard(lock);
     loginLine = std::move(line);
 }
 
@@ -79,7 +79,7 @@ void SessionReplayCache::observeRequest(std::string_view line) {
         return;
     }
     std::string copy(line); // allocate before taking the lock
-    std::lock_guard guard(lock);
+    MutexLock guard(lock);
     initializeLine = std::move(copy);
 }
 
@@ -118,7 +118,7 @@ void SessionReplayCache::observeResponse(std::string_view request, std::optional
 
 std::vector<std::string> SessionReplayCache::replayLines(std::string_view excluding) const {
     std::vector<std::string> lines;
-    std::lock_guard guard(lock);
+    MutexLock guard(lock);
     for (const std::optional<std::string>* line : {&initializeLine, &loginLine}) {
         if (*line && **line != excluding) {
             lines.push_back(**line);
@@ -128,7 +128,7 @@ std::vector<std::string> SessionReplayCache::replayLines(std::string_view exclud
 }
 
 bool SessionReplayCache::canReestablish() const {
-    std::lock_guard guard(lock);
+    MutexLock guard(lock);
     return initializeLine.has_value();
 }
 

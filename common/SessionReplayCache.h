@@ -3,13 +3,13 @@
 // The bridge's memory of the lines that rebuild an agent's session on a new
 // connection to the host: the last "initialize" request and a login request.
 
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "common/Json.h"
+#include "common/ThreadSafety.h"
 
 namespace quorvane {
 
@@ -56,11 +56,11 @@ private:
     [[nodiscard]] static std::optional<std::string> makeLoginLine(const std::string& accountId,
                                                                   const std::string& key);
 
-    void storeLoginLine(std::string line);
+    void storeLoginLine(std::string line) QUORVANE_EXCLUDES(lock);
 
-    mutable std::mutex lock;
-    std::optional<std::string> initializeLine; // guarded by lock
-    std::optional<std::string> loginLine;      // guarded by lock
+    mutable Mutex lock;
+    std::optional<std::string> initializeLine QUORVANE_GUARDED_BY(lock);
+    std::optional<std::string> loginLine QUORVANE_GUARDED_BY(lock);
 };
 
 } // namespace quorvane

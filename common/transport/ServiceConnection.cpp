@@ -1,5 +1,6 @@
 #include "common/transport/ServiceConnection.h"
 
+#include "common/ThreadSafety.h"
 #include "common/transport/Frame.h"
 
 #include <cerrno>
@@ -7,7 +8,6 @@
 #include <cstring>
 #include <deque>
 #include <map>
-#include <mutex>
 #include <thread>
 #include <variant>
 #include <vector>
@@ -24,19 +24,25 @@ namespace quorvane {
 struct CallHandle::State {
     enum class Phase { pending, running, done };
 
-    Operation operation = Operation::handleAgentMessage;
-    std::string payload; // touched only by the worker
+    State(Operation operation, std::string payload,
+          std::function<void(std::optional<std::string>)> onAgentReply,
+          std::function<void(std::string)> onControlReply, std::function<void(std::string)> onError)
+        : operation(operation), payload(std::move(payload)), onAgentReply(std::move(onAgentReply)),
+          onControlReply(std::move(onControlReply)), onError(std::move(onError)) {}
 
-    std::mutex mutex;
-    std::condition_variable cv;
-    Phase phase = Phase::pending;
-    std::thread::id runner;
-    std::function<void(std::optional<std::string>)> onAgentReply;
-    std::function<void(std::string)> onControlReply;
-    std::function<void(std::string)> onError;
+    const Operation operation;
+    std::string payload; // the caller's until enqueued, then the sending thread's
 
-    bool isPending() {
-        std::lock_guard lock(mutex);
+    Mutex mutex;
+    std::condition_variable_any cv;
+    Phase phase QUORVANE_GUARDED_BY(mutex) = Phase::pending;
+    std::thread::id runner QUORVANE_GUARDED_BY(mutex);
+    std::function<void(std::optional<std::string>)> onAgentReply QUORVANE_GUARDED_BY(mutex);
+    std::function<void(std::string)> onControlReply QUORVANE_GUARDED_BY(mutex);
+    std::function<void(std::string)> onError QUORVANE_GUARDED_BY(mutex);
+
+    bool isPending() QUORVANE_EXCLUDES(mutex) {
+        MutexLock lock(mutex);
         return phase == Phase::pending;
     }
 };
@@ -58,7 +64,7 @@ void complete(const std::shared_ptr<CallState>& call, std::variant<Reply, Failur
     std::function<void(std::string)> onControlReply;
     std::function<void(std::string)> onError;
     {
-        std::lock_guard lock(call->mutex);
+        MutexLock lock(call->mutex);
         if (call->phase != CallState::Phase::pending) {
             return;
         }
@@ -87,7 +93,7 @@ void complete(const std::shared_ptr<CallState>& call, std::variant<Reply, Failur
     onControlReply = nullptr;
     onError = nullptr;
     {
-        std::lock_guard lock(call->mutex);
+        MutexLock lock(call->mutex);
         call->phase = CallState::Phase::done;
     }
     call->cv.notify_all();
@@ -99,7 +105,9 @@ void fail(const std::shared_ptr<CallState>& call, std::string description) {
 
 // One live socket to the host. The descriptor is closed when the last holder
 // (the worker, the reader, or a caller in the middle of a send) lets go; the
-// worker joins the reader before it lets go.
+// worker joins the reader before it lets go. `pending` and `alive` belong to
+// the connection's mutex: they are reached only through the connection's
+// pendingOf() and aliveOf(), which require it held.
 struct Session {
     explicit Session(int socket) : fd(socket) {}
     Session(const Session&) = delete;
@@ -108,8 +116,11 @@ struct Session {
 
     const int fd;
     std::thread reader;
-    std::map<std::uint64_t, std::shared_ptr<CallState>> pending; // guarded by the Impl's mutex
-    bool alive = true;                                           // guarded by the Impl's mutex
+
+private:
+    friend class quorvane::ServiceConnection::Impl;
+    std::map<std::uint64_t, std::shared_ptr<CallState>> pending;
+    bool alive = true;
 };
 
 // The largest call a caller's thread sends itself.
@@ -132,7 +143,7 @@ bool CallHandle::cancel() {
     std::function<void(std::optional<std::string>)> onAgentReply;
     std::function<void(std::string)> onControlReply;
     std::function<void(std::string)> onError;
-    std::unique_lock lock(state_->mutex);
+    MutexLock lock(state_->mutex);
     switch (state_->phase) {
     case State::Phase::pending:
         state_->phase = State::Phase::done;
@@ -143,7 +154,9 @@ bool CallHandle::cancel() {
         return true;
     case State::Phase::running:
         if (state_->runner != std::this_thread::get_id()) {
-            state_->cv.wait(lock, [&] { return state_->phase == State::Phase::done; });
+            while (state_->phase != State::Phase::done) {
+                state_->cv.wait(lock);
+            }
         }
         return false;
     case State::Phase::done:
@@ -165,15 +178,15 @@ public:
         worker_ = std::thread([self = shared_from_this()] { self->workerLoop(); });
     }
 
-    void setInterruptionHandler(std::function<void()> handler) {
-        std::lock_guard lock(mutex_);
+    void setInterruptionHandler(std::function<void()> handler) QUORVANE_EXCLUDES(mutex_) {
+        MutexLock lock(mutex_);
         if (!stopping_ && !invalidationReported_) {
             onInterruption_ = std::move(handler);
         }
     }
 
-    void setInvalidationHandler(std::function<void()> handler) {
-        std::lock_guard lock(mutex_);
+    void setInvalidationHandler(std::function<void()> handler) QUORVANE_EXCLUDES(mutex_) {
+        MutexLock lock(mutex_);
         if (!stopping_ && !invalidationReported_) {
             onInvalidation_ = std::move(handler);
         }
@@ -183,17 +196,17 @@ public:
     // the caller's thread without blocking (what the socket does not take is
     // left to the worker); otherwise the worker connects and sends it. Large
     // calls always go through the worker, which measured faster for them.
-    CallHandle enqueue(std::shared_ptr<CallState> call) {
+    CallHandle enqueue(std::shared_ptr<CallState> call) QUORVANE_EXCLUDES(mutex_) {
         CallHandle handle(call);
-        std::unique_lock lock(mutex_);
+        MutexLock lock(mutex_);
         if (call->payload.size() <= kDirectSendLimit && !invalidated_ && !stopping_ && session_ &&
-            session_->alive && outbound_.empty() && !sending_ && !remainder_) {
+            aliveOf(*session_) && outbound_.empty() && !sending_ && !remainder_) {
             const std::uint64_t callId = nextCallId_++;
             Frame frame{FrameKind::call, call->operation, callId, false, std::move(call->payload)};
             std::string bytes = encodeFrame(frame, kMaxFrameToHost);
             if (!bytes.empty()) {
                 std::shared_ptr<Session> session = session_;
-                session->pending.emplace(callId, std::move(call));
+                pendingOf(*session).emplace(callId, std::move(call));
                 sending_ = true;
                 lock.unlock();
                 const std::optional<std::size_t> sent = sendAvailable(session->fd, bytes);
@@ -217,8 +230,8 @@ public:
         return handle;
     }
 
-    void invalidate() {
-        std::lock_guard lock(mutex_);
+    void invalidate() QUORVANE_EXCLUDES(mutex_) {
+        MutexLock lock(mutex_);
         if (invalidated_) {
             return;
         }
@@ -230,10 +243,10 @@ public:
     }
 
     // From the owner's destructor.
-    void stop() {
+    void stop() QUORVANE_EXCLUDES(mutex_) {
         const bool onTransportThread = currentTransportOwner == this;
         {
-            std::lock_guard lock(mutex_);
+            MutexLock lock(mutex_);
             stopping_ = true;
             if (session_) {
                 ::shutdown(session_->fd, SHUT_RDWR);
@@ -250,21 +263,26 @@ public:
     }
 
 private:
-    void workerLoop() {
+    // Whether the worker has something to do.
+    [[nodiscard]] bool workerHasWork() const QUORVANE_REQUIRES(mutex_) {
+        return stopping_ || (invalidated_ && !invalidationReported_) ||
+               (!sending_ && (remainder_ || !outbound_.empty()));
+    }
+
+    void workerLoop() QUORVANE_EXCLUDES(mutex_) {
         currentTransportOwner = this;
-        std::unique_lock lock(mutex_);
+        MutexLock lock(mutex_);
         for (;;) {
-            cv_.wait(lock, [&] {
-                return stopping_ || (invalidated_ && !invalidationReported_) ||
-                       (!sending_ && (remainder_ || !outbound_.empty()));
-            });
+            while (!workerHasWork()) {
+                cv_.wait(lock);
+            }
             if (invalidated_ && !invalidationReported_) {
                 invalidationReported_ = true;
-                tearDown(lock, "the connection was invalidated", true);
+                tearDown("the connection was invalidated", true);
                 continue;
             }
             if (stopping_) {
-                tearDown(lock, "the connection was released", false);
+                tearDown("the connection was released", false);
                 return;
             }
             if (remainder_) {
@@ -292,7 +310,7 @@ private:
                 lock.lock();
                 continue;
             }
-            if (!session_ || !session_->alive) {
+            if (!session_ || !aliveOf(*session_)) {
                 std::shared_ptr<Session> old = std::move(session_);
                 lock.unlock();
                 if (old) {
@@ -324,7 +342,7 @@ private:
                 lock.lock();
                 continue;
             }
-            session_->pending.emplace(callId, std::move(call));
+            pendingOf(*session_).emplace(callId, std::move(call));
             std::shared_ptr<Session> session = session_;
             sending_ = true;
             lock.unlock();
@@ -339,10 +357,12 @@ private:
     }
 
     // Ends the current session and fails every queued call. Runs the
-    // invalidation handler when reporting. Called with the lock held; returns
-    // with it held.
-    void tearDown(std::unique_lock<std::mutex>& lock, const std::string& reason, bool report) {
+    // invalidation handler when reporting. Releases the mutex while it waits
+    // for the reader and runs callbacks; returns with it held again.
+    void tearDown(const std::string& reason, bool report) QUORVANE_REQUIRES(mutex_) {
         std::shared_ptr<Session> session = std::move(session_);
+        std::optional<Remainder> remainder = std::move(remainder_);
+        remainder_.reset();
         std::deque<std::shared_ptr<CallState>> queued;
         queued.swap(outbound_);
         std::function<void()> onInvalidation = report ? std::move(onInvalidation_) : nullptr;
@@ -350,13 +370,13 @@ private:
         onInvalidation_ = nullptr;
         onInterruption_ = nullptr;
         std::shared_ptr<QuorvaneClientProtocol> exported = std::move(exported_);
-        lock.unlock();
+        mutex_.unlock();
         if (session) {
             ::shutdown(session->fd, SHUT_RDWR);
             session->reader.join();
             session.reset();
         }
-        remainder_.reset();
+        remainder.reset();
         for (auto& call : queued) {
             fail(call, reason);
         }
@@ -369,10 +389,10 @@ private:
         onInvalidation = nullptr;
         onInterruption = nullptr;
         exported.reset();
-        lock.lock();
+        mutex_.lock();
     }
 
-    void readerLoop(const std::shared_ptr<Session>& session) {
+    void readerLoop(const std::shared_ptr<Session>& session) QUORVANE_EXCLUDES(mutex_) {
         currentTransportOwner = this;
         std::string reason;
         for (;;) {
@@ -392,11 +412,12 @@ private:
             }
             std::shared_ptr<CallState> call;
             {
-                std::lock_guard lock(mutex_);
-                auto it = session->pending.find(frame.callId);
-                if (it != session->pending.end()) {
+                MutexLock lock(mutex_);
+                auto& pending = pendingOf(*session);
+                auto it = pending.find(frame.callId);
+                if (it != pending.end()) {
                     call = std::move(it->second);
-                    session->pending.erase(it);
+                    pending.erase(it);
                 }
             }
             if (!call) {
@@ -422,9 +443,9 @@ private:
         std::function<void()> onInterruption;
         std::string failure;
         {
-            std::lock_guard lock(mutex_);
-            session->alive = false;
-            pending.swap(session->pending);
+            MutexLock lock(mutex_);
+            aliveOf(*session) = false;
+            pending.swap(pendingOf(*session));
             if (invalidated_) {
                 failure = "the connection was invalidated";
             } else if (stopping_) {
@@ -446,10 +467,10 @@ private:
         }
     }
 
-    void deliverPush(const Frame& frame) {
+    void deliverPush(const Frame& frame) QUORVANE_EXCLUDES(mutex_) {
         std::shared_ptr<QuorvaneClientProtocol> exported;
         {
-            std::lock_guard lock(mutex_);
+            MutexLock lock(mutex_);
             exported = exported_;
         }
         if (!exported) {
@@ -512,19 +533,28 @@ private:
         std::string bytes;
     };
 
-    std::mutex mutex_;
-    std::condition_variable cv_;
-    std::deque<std::shared_ptr<CallState>> outbound_;
-    std::shared_ptr<Session> session_;
-    std::optional<Remainder> remainder_; // the unsent end of a caller's frame
-    bool sending_ = false;               // a thread is writing to the session's socket
-    std::uint64_t nextCallId_ = 1;
-    bool invalidated_ = false;
-    bool invalidationReported_ = false;
-    bool stopping_ = false;
-    std::function<void()> onInterruption_;
-    std::function<void()> onInvalidation_;
-    std::shared_ptr<QuorvaneClientProtocol> exported_;
+    // A session's calls awaiting replies and whether its reader still runs.
+    std::map<std::uint64_t, std::shared_ptr<CallState>>& pendingOf(Session& session)
+        QUORVANE_REQUIRES(mutex_) {
+        return session.pending;
+    }
+    bool& aliveOf(Session& session) QUORVANE_REQUIRES(mutex_) { return session.alive; }
+
+    Mutex mutex_;
+    std::condition_variable_any cv_;
+    std::deque<std::shared_ptr<CallState>> outbound_ QUORVANE_GUARDED_BY(mutex_);
+    std::shared_ptr<Session> session_ QUORVANE_GUARDED_BY(mutex_);
+    // The unsent end of a caller's frame.
+    std::optional<Remainder> remainder_ QUORVANE_GUARDED_BY(mutex_);
+    // A thread is writing to the session's socket.
+    bool sending_ QUORVANE_GUARDED_BY(mutex_) = false;
+    std::uint64_t nextCallId_ QUORVANE_GUARDED_BY(mutex_) = 1;
+    bool invalidated_ QUORVANE_GUARDED_BY(mutex_) = false;
+    bool invalidationReported_ QUORVANE_GUARDED_BY(mutex_) = false;
+    bool stopping_ QUORVANE_GUARDED_BY(mutex_) = false;
+    std::function<void()> onInterruption_ QUORVANE_GUARDED_BY(mutex_);
+    std::function<void()> onInvalidation_ QUORVANE_GUARDED_BY(mutex_);
+    std::shared_ptr<QuorvaneClientProtocol> exported_ QUORVANE_GUARDED_BY(mutex_);
 
     const RuntimeEnvironment environment_;
     const ProgramIdentityReader identityReader_;
@@ -552,22 +582,14 @@ void ServiceConnection::setInvalidationHandler(std::function<void()> handler) {
 CallHandle ServiceConnection::handleAgentMessage(std::string message,
                                                  std::function<void(std::optional<std::string>)> onReply,
                                                  std::function<void(std::string)> onError) {
-    auto call = std::make_shared<CallState>();
-    call->operation = Operation::handleAgentMessage;
-    call->payload = std::move(message);
-    call->onAgentReply = std::move(onReply);
-    call->onError = std::move(onError);
-    return impl_->enqueue(std::move(call));
+    return impl_->enqueue(std::make_shared<CallState>(Operation::handleAgentMessage, std::move(message),
+                                                      std::move(onReply), nullptr, std::move(onError)));
 }
 
 CallHandle ServiceConnection::control(std::string request, std::function<void(std::string)> onReply,
                                       std::function<void(std::string)> onError) {
-    auto call = std::make_shared<CallState>();
-    call->operation = Operation::control;
-    call->payload = std::move(request);
-    call->onControlReply = std::move(onReply);
-    call->onError = std::move(onError);
-    return impl_->enqueue(std::move(call));
+    return impl_->enqueue(std::make_shared<CallState>(Operation::control, std::move(request), nullptr,
+                                                      std::move(onReply), std::move(onError)));
 }
 
 void ServiceConnection::invalidate() {

@@ -1,5 +1,6 @@
 #include "common/transport/ServiceListener.h"
 
+#include "common/ThreadSafety.h"
 #include "common/transport/Frame.h"
 
 #include <atomic>
@@ -8,7 +9,6 @@
 #include <cstring>
 #include <deque>
 #include <map>
-#include <mutex>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -117,20 +117,20 @@ public:
 
     // No more writes; wakes the writer, the dispatcher and (through shutdown)
     // the reader. Idempotent; any thread.
-    void beginClose() {
-        std::lock_guard lock(mutex_);
+    void beginClose() QUORVANE_EXCLUDES(mutex_) {
+        MutexLock lock(mutex_);
         closeLocked();
     }
 
-    bool isClosing() {
-        std::lock_guard lock(mutex_);
+    bool isClosing() QUORVANE_EXCLUDES(mutex_) {
+        MutexLock lock(mutex_);
         return closing_;
     }
 
     // Sends or queues a push; a peer whose queue passes the bound is cut off.
     // Never blocks.
-    void enqueuePush(std::string bytes) {
-        std::unique_lock lock(mutex_);
+    void enqueuePush(std::string bytes) QUORVANE_EXCLUDES(mutex_) {
+        MutexLock lock(mutex_);
         if (closing_) {
             return;
         }
@@ -139,12 +139,12 @@ public:
             closeLocked();
             return;
         }
-        submitLocked(lock, std::move(bytes), true);
+        submitLocked(std::move(bytes), true);
     }
 
     // Sends or queues a reply frame; ends the dispatcher's wait for that call.
-    void finishCall(std::uint64_t callId, std::string bytes) {
-        std::unique_lock lock(mutex_);
+    void finishCall(std::uint64_t callId, std::string bytes) QUORVANE_EXCLUDES(mutex_) {
+        MutexLock lock(mutex_);
         if (callId == currentCall_) {
             currentDone_ = true;
             if (dispatcherPolling_) {
@@ -152,12 +152,12 @@ public:
             }
         }
         if (!closing_ && !bytes.empty()) {
-            submitLocked(lock, std::move(bytes), false);
+            submitLocked(std::move(bytes), false);
         }
     }
 
-    void beginCall(std::uint64_t callId) {
-        std::lock_guard lock(mutex_);
+    void beginCall(std::uint64_t callId) QUORVANE_EXCLUDES(mutex_) {
+        MutexLock lock(mutex_);
         currentCall_ = callId;
         currentDone_ = false;
     }
@@ -166,10 +166,10 @@ public:
     // Meanwhile it watches the socket, so that a peer that hangs up while a
     // service holds its reply is noticed at once. (A peer that only shut down
     // its writing side still gets its reply.)
-    void awaitCall() {
+    void awaitCall() QUORVANE_EXCLUDES(mutex_) {
         for (;;) {
             {
-                std::lock_guard lock(mutex_);
+                MutexLock lock(mutex_);
                 dispatcherPolling_ = !(currentDone_ || closing_);
                 if (!dispatcherPolling_) {
                     return;
@@ -193,12 +193,14 @@ public:
     }
 
     // Writes what the direct path could not: blocking sends, in order.
-    void runWriter() {
+    void runWriter() QUORVANE_EXCLUDES(mutex_) {
         for (;;) {
             Outgoing next;
             {
-                std::unique_lock lock(mutex_);
-                cv_.wait(lock, [&] { return closing_ || (!queue_.empty() && !sending_); });
+                MutexLock lock(mutex_);
+                while (!closing_ && (queue_.empty() || sending_)) {
+                    cv_.wait(lock);
+                }
                 if (closing_) {
                     return;
                 }
@@ -211,7 +213,7 @@ public:
                 sending_ = true;
             }
             const bool sent = sendAll(fd_, next.bytes);
-            std::lock_guard lock(mutex_);
+            MutexLock lock(mutex_);
             sending_ = false;
             if (!sent) {
                 closeLocked();
@@ -221,9 +223,11 @@ public:
     }
 
     // After the reader and the writer are done; waits out a direct send.
-    void closeSocket() {
-        std::unique_lock lock(mutex_);
-        cv_.wait(lock, [&] { return !sending_; });
+    void closeSocket() QUORVANE_EXCLUDES(mutex_) {
+        MutexLock lock(mutex_);
+        while (sending_) {
+            cv_.wait(lock);
+        }
         if (fd_ >= 0) {
             ::close(fd_);
             fd_ = -1;
@@ -245,14 +249,14 @@ private:
     // under load, sending them from the replying thread made round trips of
     // 64 KiB ten times slower, while small frames gain from skipping a
     // thread hand-off.
-    // Called with the lock held (and not closing); may drop it meanwhile.
-    void submitLocked(std::unique_lock<std::mutex>& lock, std::string bytes, bool push) {
+    // Called when not closing; may drop the lock meanwhile.
+    void submitLocked(std::string bytes, bool push) QUORVANE_REQUIRES(mutex_) {
         std::size_t sent = 0;
         if (bytes.size() <= kDirectSendLimit && queue_.empty() && !sending_) {
             sending_ = true;
-            lock.unlock();
+            mutex_.unlock();
             const std::optional<std::size_t> taken = sendAvailable(fd_, bytes);
-            lock.lock();
+            mutex_.lock();
             sending_ = false;
             if (!queue_.empty() || closing_) {
                 cv_.notify_all(); // the writer, or closeSocket, waits for this send to end
@@ -279,7 +283,7 @@ private:
         cv_.notify_all();
     }
 
-    void closeLocked() {
+    void closeLocked() QUORVANE_REQUIRES(mutex_) {
         if (!closing_) {
             closing_ = true;
             queue_.clear();
@@ -300,20 +304,24 @@ private:
         }
     }
 
+    // Read without the lock by the threads that use the socket; closeSocket()
+    // changes it only after they are done (and under the lock, against a
+    // direct send still under way).
     int fd_;
     const int wakeFd_; // wakes the dispatcher's wait for an answer
     const std::size_t maxPushes_;
     const std::size_t maxPushBytes_;
-    std::mutex mutex_;
-    std::condition_variable cv_;
-    std::deque<Outgoing> queue_;
-    std::size_t queuedPushes_ = 0;
-    std::size_t queuedPushBytes_ = 0;
-    bool closing_ = false;
-    bool sending_ = false; // a thread is writing to the socket
-    bool dispatcherPolling_ = false;
-    std::uint64_t currentCall_ = 0;
-    bool currentDone_ = true;
+    Mutex mutex_;
+    std::condition_variable_any cv_;
+    std::deque<Outgoing> queue_ QUORVANE_GUARDED_BY(mutex_);
+    std::size_t queuedPushes_ QUORVANE_GUARDED_BY(mutex_) = 0;
+    std::size_t queuedPushBytes_ QUORVANE_GUARDED_BY(mutex_) = 0;
+    bool closing_ QUORVANE_GUARDED_BY(mutex_) = false;
+    // A thread is writing to the socket.
+    bool sending_ QUORVANE_GUARDED_BY(mutex_) = false;
+    bool dispatcherPolling_ QUORVANE_GUARDED_BY(mutex_) = false;
+    std::uint64_t currentCall_ QUORVANE_GUARDED_BY(mutex_) = 0;
+    bool currentDone_ QUORVANE_GUARDED_BY(mutex_) = true;
 };
 
 // The push proxy handed to the owner; refers to its connection weakly.
@@ -400,9 +408,9 @@ public:
         acceptThread_ = std::thread([this] { acceptLoop(); });
     }
 
-    void stop() {
+    void stop() QUORVANE_EXCLUDES(mutex_) {
         {
-            std::lock_guard lock(mutex_);
+            MutexLock lock(mutex_);
             stopping_ = true;
         }
         wake();
@@ -411,7 +419,7 @@ public:
         }
         std::map<std::uint64_t, Entry> entries;
         {
-            std::lock_guard lock(mutex_);
+            MutexLock lock(mutex_);
             for (auto& [key, entry] : entries_) {
                 entry.connection->beginClose();
             }
@@ -427,8 +435,8 @@ public:
         ::close(wakeFd_);
     }
 
-    std::size_t openCount() const {
-        std::lock_guard lock(mutex_);
+    std::size_t openCount() const QUORVANE_EXCLUDES(mutex_) {
+        MutexLock lock(mutex_);
         return openCount_;
     }
 
@@ -444,10 +452,10 @@ private:
     }
 
     // Joins the threads of connections that have ended.
-    void reapFinished() {
+    void reapFinished() QUORVANE_EXCLUDES(mutex_) {
         std::vector<std::thread> done;
         {
-            std::lock_guard lock(mutex_);
+            MutexLock lock(mutex_);
             for (std::uint64_t key : finished_) {
                 auto it = entries_.find(key);
                 if (it != entries_.end()) {
@@ -462,7 +470,7 @@ private:
         }
     }
 
-    void acceptLoop() {
+    void acceptLoop() QUORVANE_EXCLUDES(mutex_) {
         bool backOff = false;
         for (;;) {
             pollfd fds[2] = {{listenFd_, POLLIN, 0}, {wakeFd_, POLLIN, 0}};
@@ -478,7 +486,7 @@ private:
             }
             reapFinished();
             {
-                std::lock_guard lock(mutex_);
+                MutexLock lock(mutex_);
                 if (stopping_) {
                     return;
                 }
@@ -496,8 +504,8 @@ private:
         }
     }
 
-    void adopt(int fd) {
-        std::lock_guard lock(mutex_);
+    void adopt(int fd) QUORVANE_EXCLUDES(mutex_) {
+        MutexLock lock(mutex_);
         if (entries_.size() >= options_.maxConnections) {
             ::close(fd);
             return;
@@ -514,12 +522,13 @@ private:
         }
     }
 
-    void serve(std::uint64_t key, const std::shared_ptr<AcceptedConnection>& connection) {
+    void serve(std::uint64_t key, const std::shared_ptr<AcceptedConnection>& connection)
+        QUORVANE_EXCLUDES(mutex_) {
         const PeerVerdict verdict =
             verifyPeer(connection->fd(), quorvaneCallerRequirement, options_.identityReader);
         bool admitted = false;
         if (verdict.role) {
-            std::lock_guard lock(mutex_);
+            MutexLock lock(mutex_);
             if (!stopping_) {
                 admitted = true;
                 openCount_ += 1;
@@ -527,12 +536,12 @@ private:
         }
         if (admitted) {
             run(connection, *verdict.role, verdict.pid);
-            std::lock_guard lock(mutex_);
+            MutexLock lock(mutex_);
             openCount_ -= 1;
         }
         connection->closeSocket();
         {
-            std::lock_guard lock(mutex_);
+            MutexLock lock(mutex_);
             finished_.push_back(key);
         }
         wake();
@@ -615,12 +624,12 @@ private:
     const ListenerOptions options_;
     std::thread acceptThread_;
 
-    mutable std::mutex mutex_;
-    std::map<std::uint64_t, Entry> entries_;
-    std::vector<std::uint64_t> finished_;
-    std::uint64_t nextKey_ = 1;
-    std::size_t openCount_ = 0;
-    bool stopping_ = false;
+    mutable Mutex mutex_;
+    std::map<std::uint64_t, Entry> entries_ QUORVANE_GUARDED_BY(mutex_);
+    std::vector<std::uint64_t> finished_ QUORVANE_GUARDED_BY(mutex_);
+    std::uint64_t nextKey_ QUORVANE_GUARDED_BY(mutex_) = 1;
+    std::size_t openCount_ QUORVANE_GUARDED_BY(mutex_) = 0;
+    bool stopping_ QUORVANE_GUARDED_BY(mutex_) = false;
 };
 
 ServiceListener::Result ServiceListener::start(ServiceLock lock, AcceptHandler onAccept,

@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "common/Uuid.h"
+#include "host/core/LedgerFile.h"
 #include "host/core/SQLite.h"
 
 namespace quorvane {
@@ -91,17 +92,6 @@ constexpr const char* kUpdateEntry =
     "WHERE id = ?1;";
 constexpr const char* kDeleteEntry = "DELETE FROM ledger WHERE id = ?1;";
 
-// Runs one public operation under the queue mutex; any failure answers `neutral`.
-template <class T, class Body>
-T serially(std::mutex& queue, T neutral, Body&& body) noexcept {
-    try {
-        std::lock_guard lock(queue);
-        return body();
-    } catch (...) {
-        return neutral;
-    }
-}
-
 // A base-10 integer: one optional sign, then one or more digits, in range.
 std::optional<std::int64_t> parseDecimal(std::string_view text) {
     std::string_view digits = text;
@@ -183,8 +173,8 @@ struct LedgerStore::EntryEffect {
     Int128 change = 0; // what the entry adds to its account's balance
 };
 
-LedgerStore::LedgerStore(const std::string& path) : database_(std::make_unique<SQLiteDatabase>(path)) {
-    std::lock_guard lock(queue_);
+LedgerStore::LedgerStore(const std::string& path) : database_(openLedgerDatabase(path)) {
+    MutexLock lock(queue_);
     database_->execute(ledgerSchemaScript);
     database_->execute(kSequenceIndex);
     seedDefaults();
@@ -192,6 +182,7 @@ LedgerStore::LedgerStore(const std::string& path) : database_(std::make_unique<S
 }
 
 LedgerStore::~LedgerStore() {
+    MutexLock lock(queue_);
     dataVersion_.reset(); // before the connection closes
 }
 
@@ -213,13 +204,13 @@ void LedgerStore::seedDefaults() {
         {kStartingPointsKey, "50000"},
     };
     for (const auto& [key, value] : defaults) {
-        if (!rawSetting(key)) {
-            rawSetSetting(key, value);
+        if (!setting(key)) {
+            storeSetting(key, value);
         }
     }
 }
 
-std::optional<std::string> LedgerStore::rawSetting(const char* key) {
+std::optional<std::string> LedgerStore::setting(const char* key) {
     Query q = query(kSelectSetting);
     q->bindText(1, key);
     if (!q.step()) {
@@ -228,7 +219,7 @@ std::optional<std::string> LedgerStore::rawSetting(const char* key) {
     return q->columnOptionalText(0);
 }
 
-void LedgerStore::rawSetSetting(const char* key, const std::string& value) {
+void LedgerStore::storeSetting(const char* key, const std::string& value) {
     Query q = query(kUpsertSetting);
     q->bindText(1, key);
     q->bindText(2, value);
@@ -241,7 +232,7 @@ void LedgerStore::rawSetSetting(const char* key, const std::string& value) {
 // raised to that sequence first.
 std::optional<std::int64_t> LedgerStore::nextSequence() {
     std::int64_t last = 0;
-    if (const auto raw = rawSetting(kSequenceCounterKey)) {
+    if (const auto raw = setting(kSequenceCounterKey)) {
         last = parseDecimal(*raw).value_or(0);
     }
     {
@@ -255,7 +246,7 @@ std::optional<std::int64_t> LedgerStore::nextSequence() {
         return std::nullopt;
     }
     const std::int64_t next = last + 1;
-    rawSetSetting(kSequenceCounterKey, std::to_string(next));
+    storeSetting(kSequenceCounterKey, std::to_string(next));
     return next;
 }
 
@@ -300,10 +291,10 @@ std::vector<LedgerEntry> LedgerStore::readEntries(Query& q) {
 
 // Credits add, debits subtract, other kinds add nothing; summed exactly and
 // clamped to 64 bits only at the end.
-std::int64_t LedgerStore::rawBalance(const std::string& accountId) {
-    noticeOtherWritersUnsynced();
+std::int64_t LedgerStore::knownBalance(const std::string& accountId) {
+    noticeOtherWriters();
     if (!balancesComplete_) {
-        loadAllBalancesUnsynced();
+        loadAllBalances();
     }
     const auto known = balances_.find(accountId);
     // Once complete, every id with a row in either table is known; any other id
@@ -313,7 +304,7 @@ std::int64_t LedgerStore::rawBalance(const std::string& accountId) {
 
 // One pass over the ledger in file order: far cheaper than one index walk per
 // account, whose rows lie scattered across the file.
-void LedgerStore::loadAllBalancesUnsynced() {
+void LedgerStore::loadAllBalances() {
     std::unordered_map<std::string, Int128> sums;
     {
         Query q = query(kAllAccountIds);
@@ -331,7 +322,7 @@ void LedgerStore::loadAllBalancesUnsynced() {
 
 // Drops the totals when another connection changed the file since the last look
 // (or when that cannot be told).
-void LedgerStore::noticeOtherWritersUnsynced() {
+void LedgerStore::noticeOtherWriters() {
     std::optional<std::int64_t> version;
     try {
         if (dataVersion_->step()) {
@@ -342,19 +333,19 @@ void LedgerStore::noticeOtherWritersUnsynced() {
     }
     dataVersion_->reset();
     if (!version || version != lastDataVersion_) {
-        forgetAllTotalsUnsynced();
+        forgetAllTotals();
     }
     lastDataVersion_ = version;
 }
 
 // For when a write's effect cannot be known: everything is read again on demand.
-void LedgerStore::forgetAllTotalsUnsynced() {
+void LedgerStore::forgetAllTotals() {
     balances_.clear();
     balancesComplete_ = false;
     unseenCounts_.clear();
 }
 
-bool LedgerStore::accountExistsUnsynced(const std::string& id) {
+bool LedgerStore::accountExists(const std::string& id) {
     try {
         Query q = query(kAccountExists);
         q->bindText(1, id);
@@ -364,7 +355,7 @@ bool LedgerStore::accountExistsUnsynced(const std::string& id) {
     }
 }
 
-std::optional<LedgerStore::EntryEffect> LedgerStore::entryEffectUnsynced(const std::string& entryId) {
+std::optional<LedgerStore::EntryEffect> LedgerStore::entryEffect(const std::string& entryId) {
     Query q = query(kEntryEffect);
     q->bindText(1, entryId);
     if (!q.step()) {
@@ -373,55 +364,73 @@ std::optional<LedgerStore::EntryEffect> LedgerStore::entryEffectUnsynced(const s
     return EntryEffect{q->columnText(0), q->columnInt64(1) * static_cast<Int128>(q->columnInt64(2))};
 }
 
-void LedgerStore::adjustBalanceUnsynced(const std::string& accountId, Int128 change) {
+void LedgerStore::adjustBalance(const std::string& accountId, Int128 change) {
     if (!balancesComplete_) {
         return;
     }
     if (const auto known = balances_.find(accountId); known != balances_.end()) {
         known->second += change;
     } else {
-        forgetAllTotalsUnsynced(); // an account that was never read: trust nothing
+        forgetAllTotals(); // an account that was never read: trust nothing
     }
 }
 
 // ---- Settings ------------------------------------------------------------------
 
 bool LedgerStore::allowUnauthenticated() {
-    return serially(queue_, false, [&] { return rawSetting(kAllowUnauthenticatedKey) == "1"; });
+    MutexLock lock(queue_);
+    try {
+        return setting(kAllowUnauthenticatedKey) == "1";
+    } catch (...) {
+        return false;
+    }
 }
 
 bool LedgerStore::setAllowUnauthenticated(bool value) {
-    return serially(queue_, false, [&] {
-        rawSetSetting(kAllowUnauthenticatedKey, value ? "1" : "0");
+    MutexLock lock(queue_);
+    try {
+        storeSetting(kAllowUnauthenticatedKey, value ? "1" : "0");
         return true;
-    });
+    } catch (...) {
+        return false;
+    }
 }
 
 std::int64_t LedgerStore::startingPoints() {
-    return serially(queue_, kDefaultStartingPoints, [&] {
-        const auto raw = rawSetting(kStartingPointsKey);
+    MutexLock lock(queue_);
+    try {
+        const auto raw = setting(kStartingPointsKey);
         return (raw ? parseDecimal(*raw) : std::nullopt).value_or(kDefaultStartingPoints);
-    });
+    } catch (...) {
+        return kDefaultStartingPoints;
+    }
 }
 
 bool LedgerStore::setStartingPoints(std::int64_t value) {
-    return serially(queue_, false, [&] {
-        rawSetSetting(kStartingPointsKey, std::to_string(std::max<std::int64_t>(value, 0)));
+    MutexLock lock(queue_);
+    try {
+        storeSetting(kStartingPointsKey, std::to_string(std::max<std::int64_t>(value, 0)));
         return true;
-    });
+    } catch (...) {
+        return false;
+    }
 }
 
 // ---- Accounts --------------------------------------------------------------------
 
 std::vector<StoredAccount> LedgerStore::allAccounts() {
-    return serially(queue_, std::vector<StoredAccount>{}, [&] {
+    MutexLock lock(queue_);
+    try {
         Query q = query(kAllAccounts);
         return readAccounts(q);
-    });
+    } catch (...) {
+        return {};
+    }
 }
 
 std::optional<StoredAccount> LedgerStore::account(const std::string& id) {
-    return serially(queue_, std::optional<StoredAccount>{}, [&]() -> std::optional<StoredAccount> {
+    MutexLock lock(queue_);
+    try {
         Query q = query(kAccountById);
         q->bindText(1, id);
         auto accounts = readAccounts(q);
@@ -429,11 +438,14 @@ std::optional<StoredAccount> LedgerStore::account(const std::string& id) {
             return std::nullopt;
         }
         return std::move(accounts.front());
-    });
+    } catch (...) {
+        return std::nullopt;
+    }
 }
 
 std::optional<StoredAccount> LedgerStore::accountByFingerprint(const std::string& fingerprint) {
-    return serially(queue_, std::optional<StoredAccount>{}, [&]() -> std::optional<StoredAccount> {
+    MutexLock lock(queue_);
+    try {
         Query q = query(kAccountByFingerprint);
         q->bindText(1, fingerprint);
         auto accounts = readAccounts(q);
@@ -441,13 +453,16 @@ std::optional<StoredAccount> LedgerStore::accountByFingerprint(const std::string
             return std::nullopt;
         }
         return std::move(accounts.front());
-    });
+    } catch (...) {
+        return std::nullopt;
+    }
 }
 
 bool LedgerStore::createCredentialAccount(const std::string& id, const std::string& displayName,
                                           const std::string& keyHash, const std::string& keySalt,
                                           const std::optional<std::string>& clientInfoJSON) {
-    return serially(queue_, false, [&] {
+    MutexLock lock(queue_);
+    try {
         Query q = query(kInsertAccount);
         q->bindText(1, id);
         q->bindText(2, displayName);
@@ -462,13 +477,16 @@ bool LedgerStore::createCredentialAccount(const std::string& id, const std::stri
             balances_.emplace(id, 0);
         }
         return true;
-    });
+    } catch (...) {
+        return false;
+    }
 }
 
 bool LedgerStore::createClientInfoAccount(const std::string& id, const std::string& displayName,
                                           const std::string& fingerprint,
                                           const std::optional<std::string>& clientInfoJSON) {
-    return serially(queue_, false, [&] {
+    MutexLock lock(queue_);
+    try {
         Query q = query(kInsertAccount);
         q->bindText(1, id);
         q->bindText(2, displayName);
@@ -483,12 +501,15 @@ bool LedgerStore::createClientInfoAccount(const std::string& id, const std::stri
             balances_.emplace(id, 0);
         }
         return true;
-    });
+    } catch (...) {
+        return false;
+    }
 }
 
 void LedgerStore::updateAccountClientInfo(const std::string& id, const std::string& clientInfoJSON,
                                           const std::optional<std::string>& displayName) {
-    (void)serially(queue_, false, [&] {
+    MutexLock lock(queue_);
+    try {
         Query q = query(displayName ? kUpdateClientInfoAndName : kUpdateClientInfo);
         q->bindText(1, id);
         q->bindText(2, clientInfoJSON);
@@ -496,22 +517,27 @@ void LedgerStore::updateAccountClientInfo(const std::string& id, const std::stri
             q->bindText(3, *displayName);
         }
         (void)q.step();
-        return true;
-    });
+    } catch (...) {
+        // nothing to answer
+    }
 }
 
 bool LedgerStore::renameAccount(const std::string& id, const std::string& displayName) {
-    return serially(queue_, false, [&] {
+    MutexLock lock(queue_);
+    try {
         Query q = query(kRenameAccount);
         q->bindText(1, id);
         q->bindText(2, displayName);
         (void)q.step();
         return true;
-    });
+    } catch (...) {
+        return false;
+    }
 }
 
 bool LedgerStore::deleteAccount(const std::string& id) {
-    return serially(queue_, false, [&] {
+    MutexLock lock(queue_);
+    try {
         Query q = query(kDeleteAccount);
         q->bindText(1, id);
         (void)q.step();
@@ -519,28 +545,38 @@ bool LedgerStore::deleteAccount(const std::string& id) {
         balances_.erase(id);
         unseenCounts_.erase(id);
         return true;
-    });
+    } catch (...) {
+        return false;
+    }
 }
 
 void LedgerStore::markSeen(const std::string& accountId) {
-    (void)serially(queue_, false, [&] {
+    MutexLock lock(queue_);
+    try {
         Query q = query(kMarkSeen);
         q->bindText(1, accountId);
         (void)q.step();
         unseenCounts_.erase(accountId);
-        return true;
-    });
+    } catch (...) {
+        // nothing to answer
+    }
 }
 
 // ---- Balances and entries ------------------------------------------------------------
 
 std::int64_t LedgerStore::balance(const std::string& accountId) {
-    return serially(queue_, std::int64_t{0}, [&] { return rawBalance(accountId); });
+    MutexLock lock(queue_);
+    try {
+        return knownBalance(accountId);
+    } catch (...) {
+        return 0;
+    }
 }
 
 std::int64_t LedgerStore::unseenCount(const std::string& accountId) {
-    return serially(queue_, std::int64_t{0}, [&]() -> std::int64_t {
-        noticeOtherWritersUnsynced();
+    MutexLock lock(queue_);
+    try {
+        noticeOtherWriters();
         if (const auto known = unseenCounts_.find(accountId); known != unseenCounts_.end()) {
             return known->second;
         }
@@ -552,12 +588,15 @@ std::int64_t LedgerStore::unseenCount(const std::string& accountId) {
             unseenCounts_.emplace(accountId, count);
         }
         return count;
-    });
+    } catch (...) {
+        return 0;
+    }
 }
 
 std::vector<LedgerEntry> LedgerStore::entries(const std::string& accountId, std::int64_t limit,
                                               std::optional<std::int64_t> before) {
-    return serially(queue_, std::vector<LedgerEntry>{}, [&] {
+    MutexLock lock(queue_);
+    try {
         Query q = query(before ? kEntriesPageBefore : kEntriesPage);
         q->bindText(1, accountId);
         if (before) {
@@ -567,20 +606,26 @@ std::vector<LedgerEntry> LedgerStore::entries(const std::string& accountId, std:
             q->bindInt64(2, limit);
         }
         return readEntries(q);
-    });
+    } catch (...) {
+        return {};
+    }
 }
 
 std::vector<LedgerEntry> LedgerStore::allEntries(std::int64_t limit) {
-    return serially(queue_, std::vector<LedgerEntry>{}, [&] {
+    MutexLock lock(queue_);
+    try {
         Query q = query(kAllEntries);
         q->bindInt64(1, limit);
         return readEntries(q);
-    });
+    } catch (...) {
+        return {};
+    }
 }
 
 std::optional<LedgerEntry> LedgerStore::insertEntry(const NewLedgerEntry& entry) {
-    return serially(queue_, std::optional<LedgerEntry>{}, [&]() -> std::optional<LedgerEntry> {
-        if (!accountExistsUnsynced(entry.accountId)) {
+    MutexLock lock(queue_);
+    try {
+        if (!accountExists(entry.accountId)) {
             return std::nullopt;
         }
         const auto sequence = nextSequence();
@@ -602,19 +647,21 @@ std::optional<LedgerEntry> LedgerStore::insertEntry(const NewLedgerEntry& entry)
         q->bindInt64(8, stored.sequence);
         (void)q.step();
         unseenCounts_.erase(stored.accountId);
-        adjustBalanceUnsynced(stored.accountId,
-                              balanceSign(stored.kind) * static_cast<Int128>(stored.amount));
+        adjustBalance(stored.accountId, balanceSign(stored.kind) * static_cast<Int128>(stored.amount));
         return stored;
-    });
+    } catch (...) {
+        return std::nullopt;
+    }
 }
 
 bool LedgerStore::updateEntry(const LedgerEntry& entry) {
-    return serially(queue_, false, [&] {
+    MutexLock lock(queue_);
+    try {
         std::optional<EntryEffect> before;
         try {
-            before = entryEffectUnsynced(entry.id);
+            before = entryEffect(entry.id);
         } catch (...) {
-            forgetAllTotalsUnsynced(); // the old effect is unknown
+            forgetAllTotals(); // the old effect is unknown
         }
         Query q = query(kUpdateEntry);
         q->bindText(1, entry.id);
@@ -626,31 +673,35 @@ bool LedgerStore::updateEntry(const LedgerEntry& entry) {
         (void)q.step();
         if (before) {
             // The owner never changes; only the entry's own effect does.
-            adjustBalanceUnsynced(before->accountId,
-                                  balanceSign(entry.kind) * static_cast<Int128>(entry.amount) -
-                                      before->change);
+            adjustBalance(before->accountId,
+                          balanceSign(entry.kind) * static_cast<Int128>(entry.amount) - before->change);
         }
         return true;
-    });
+    } catch (...) {
+        return false;
+    }
 }
 
 bool LedgerStore::deleteEntry(const std::string& id) {
-    return serially(queue_, false, [&] {
+    MutexLock lock(queue_);
+    try {
         std::optional<EntryEffect> before;
         try {
-            before = entryEffectUnsynced(id);
+            before = entryEffect(id);
         } catch (...) {
-            forgetAllTotalsUnsynced();
+            forgetAllTotals();
         }
         Query q = query(kDeleteEntry);
         q->bindText(1, id);
         (void)q.step();
         if (before) {
             unseenCounts_.erase(before->accountId);
-            adjustBalanceUnsynced(before->accountId, -before->change);
+            adjustBalance(before->accountId, -before->change);
         }
         return true;
-    });
+    } catch (...) {
+        return false;
+    }
 }
 
 } // namespace quorvane

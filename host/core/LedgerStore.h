@@ -13,7 +13,6 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -21,6 +20,7 @@
 #include <vector>
 
 #include "common/Records.h"
+#include "common/ThreadSafety.h"
 
 namespace quorvane {
 
@@ -103,25 +103,27 @@ private:
     // Wide enough to sum any number of 64-bit amounts without overflow.
     __extension__ typedef __int128 Int128;
 
-    // Everything below is used only while `queue_` is held.
-    [[nodiscard]] Query query(const char* sql);
-    void seedDefaults();
-    [[nodiscard]] std::optional<std::string> rawSetting(const char* key);
-    void rawSetSetting(const char* key, const std::string& value);
-    [[nodiscard]] std::optional<std::int64_t> nextSequence();
-    [[nodiscard]] std::vector<StoredAccount> readAccounts(Query& query);
-    [[nodiscard]] std::vector<LedgerEntry> readEntries(Query& query);
-    [[nodiscard]] std::int64_t rawBalance(const std::string& accountId);
-    void loadAllBalancesUnsynced();
-    void forgetAllTotalsUnsynced();
-    void noticeOtherWritersUnsynced();
-    [[nodiscard]] bool accountExistsUnsynced(const std::string& id);
-    [[nodiscard]] std::optional<EntryEffect> entryEffectUnsynced(const std::string& entryId);
-    void adjustBalanceUnsynced(const std::string& accountId, Int128 change);
+    [[nodiscard]] Query query(const char* sql) QUORVANE_REQUIRES(queue_);
+    void seedDefaults() QUORVANE_REQUIRES(queue_);
+    [[nodiscard]] std::optional<std::string> setting(const char* key) QUORVANE_REQUIRES(queue_);
+    void storeSetting(const char* key, const std::string& value) QUORVANE_REQUIRES(queue_);
+    [[nodiscard]] std::optional<std::int64_t> nextSequence() QUORVANE_REQUIRES(queue_);
+    [[nodiscard]] std::vector<StoredAccount> readAccounts(Query& query) QUORVANE_REQUIRES(queue_);
+    [[nodiscard]] std::vector<LedgerEntry> readEntries(Query& query) QUORVANE_REQUIRES(queue_);
+    [[nodiscard]] std::int64_t knownBalance(const std::string& accountId) QUORVANE_REQUIRES(queue_);
+    void loadAllBalances() QUORVANE_REQUIRES(queue_);
+    void forgetAllTotals() QUORVANE_REQUIRES(queue_);
+    void noticeOtherWriters() QUORVANE_REQUIRES(queue_);
+    [[nodiscard]] bool accountExists(const std::string& id) QUORVANE_REQUIRES(queue_);
+    [[nodiscard]] std::optional<EntryEffect> entryEffect(const std::string& entryId)
+        QUORVANE_REQUIRES(queue_);
+    void adjustBalance(const std::string& accountId, Int128 change) QUORVANE_REQUIRES(queue_);
 
-    std::mutex queue_;
-    std::unique_ptr<SQLiteDatabase> database_;
-    FaultHook faultHook_;
+    // The serial queue: held for the whole of every public operation.
+    Mutex queue_;
+    // Set by the constructor and never replaced; used only under `queue_`.
+    const std::unique_ptr<SQLiteDatabase> database_;
+    FaultHook faultHook_ QUORVANE_GUARDED_BY(queue_);
     // Totals held in memory, so that an agent's balance and a snapshot need no
     // scan of the ledger. The store is the only writer of the file while it is
     // open, and every write it makes keeps these exact (or forgets them).
@@ -129,15 +131,15 @@ private:
     // Exact balance sums (credits minus debits, in 128 bits) of every account id
     // found in the file, once `balancesComplete_`; all of them are read in one
     // pass on the first balance asked for.
-    std::unordered_map<std::string, Int128> balances_;
-    bool balancesComplete_ = false;
+    std::unordered_map<std::string, Int128> balances_ QUORVANE_GUARDED_BY(queue_);
+    bool balancesComplete_ QUORVANE_GUARDED_BY(queue_) = false;
     // Unseen counts of accounts asked for since their last change.
-    std::unordered_map<std::string, std::int64_t> unseenCounts_;
+    std::unordered_map<std::string, std::int64_t> unseenCounts_ QUORVANE_GUARDED_BY(queue_);
     // "PRAGMA data_version", kept compiled for the store's life (it is asked
     // before every use of the totals above): when another connection, say a
     // person with the sqlite3 shell, commits a change, the totals are dropped.
-    std::unique_ptr<SQLiteStatement> dataVersion_;
-    std::optional<std::int64_t> lastDataVersion_;
+    std::unique_ptr<SQLiteStatement> dataVersion_ QUORVANE_GUARDED_BY(queue_);
+    std::optional<std::int64_t> lastDataVersion_ QUORVANE_GUARDED_BY(queue_);
 };
 
 } // namespace quorvane

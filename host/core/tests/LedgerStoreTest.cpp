@@ -24,7 +24,7 @@ namespace quorvane {
 struct LedgerStoreTestAccess {
     static void injectFaults(LedgerStore& store,
                              std::function<int(bool isStep, std::string_view sql)> fails) {
-        std::lock_guard lock(store.queue_);
+        MutexLock lock(store.queue_);
         if (!fails) {
             store.faultHook_ = nullptr;
             return;
