@@ -8,7 +8,7 @@ packages=(
     nlohmann-json3-dev libsqlite3-dev sqlite3 libssl-dev uuid-dev libutf8proc-dev
     libgtest-dev libgmock-dev libbenchmark-dev
     qt6-base-dev libgl-dev fonts-dejavu-core
-    clang-format
+    clang clang-format
     libclang-rt-14-dev
 )
 
