@@ -9,7 +9,8 @@ namespace quorvane {
 
 HostEngine::HostEngine(const std::string& databasePath)
     : store_(databasePath),
-      apiLog_([this](const ApiLogEntry& entry) { registry_.broadcast(ControlEvent::apiCall(entry)); }) {
+      apiLog_([this](const ApiLogEntry& entry) { registry_.broadcast(ControlEvent::apiCall(entry)); }),
+      identity_(store_, registry_) {
 }
 
 HostEngine::~HostEngine() = default;

@@ -5,10 +5,9 @@
 // requests. One instance per host process.
 //
 // Threading: every public operation may be called from any thread, concurrently
-// across connections. The registry and the API log each guard their own state;
-// `identityLock_` serialises the look-up-then-create of client-info accounts and
-// is never held while the registry is called. No encoding and no push happens
-// under any lock. Pushes go out after the change they announce.
+// across connections. The registry, the API log and the identity part each
+// guard their own state; no encoding and no push happens under any lock.
+// Pushes go out after the change they announce.
 
 #include <cstddef>
 #include <cstdint>
@@ -25,6 +24,7 @@
 #include "common/ControlProtocol.h"
 #include "common/Json.h"
 #include "common/Records.h"
+#include "host/core/AgentIdentity.h"
 #include "host/core/ApiLog.h"
 #include "host/core/ConnectionRegistry.h"
 #include "host/core/LedgerStore.h"
@@ -100,17 +100,6 @@ private:
     void logResponse(const std::string& reply, const std::string& connectionId,
                      const std::optional<std::string>& method);
 
-    // ---- Identity ----
-    Json handleSignUp(const Json& arguments, const std::string& connectionId);
-    Json handleLogin(const Json& arguments, const std::string& connectionId);
-    static std::optional<ClientInfo> parseClientInfo(const Json* object);
-    // Whether the connection is now bound (false when its account could not be created).
-    bool bindClientInfoIdentity(const std::string& connectionId, const ClientInfo& clientInfo)
-        QUORVANE_EXCLUDES(identityLock_);
-    void seedStartingBalance(const std::string& accountId);
-    // Whether the setting was stored; when it was not, nothing else happens.
-    bool applyAllowUnauthenticated(bool allow);
-
     // ---- Pushes and API log ----
     void notifyNewItem(const std::string& accountId, const LedgerEntry& entry);
     void pushToolsListChangedToAgents();
@@ -130,7 +119,7 @@ private:
     LedgerStore store_;
     ConnectionRegistry registry_;
     ApiLog apiLog_;
-    Mutex identityLock_;
+    AgentIdentity identity_;
 };
 
 } // namespace quorvane

@@ -134,7 +134,7 @@ Json HostEngine::dispatch(const Json& params, const std::string& method, const s
 
 Json HostEngine::handleInitialize(const Json& params, const std::string& connectionId) {
     const Json* clientInfoObject = jsonObjectMember(params, "clientInfo");
-    const std::optional<ClientInfo> info = parseClientInfo(clientInfoObject);
+    const std::optional<ClientInfo> info = AgentIdentity::parseClientInfo(clientInfoObject);
     const std::string* requestedVersion = jsonStringMember(params, "protocolVersion");
     const std::string protocolVersion =
         requestedVersion != nullptr ? *requestedVersion : std::string(defaultProtocolVersion);
@@ -147,7 +147,7 @@ Json HostEngine::handleInitialize(const Json& params, const std::string& connect
 
     registry_.setClientInfo(connectionId, info, infoJSON);
     if (info && store_.allowUnauthenticated()) {
-        (void)bindClientInfoIdentity(connectionId, *info);
+        (void)identity_.bindClientInfo(connectionId, *info);
     }
     broadcastConnectionsChanged();
 
@@ -184,11 +184,11 @@ Json HostEngine::handleToolCall(const Json& params, const std::string& connectio
 
     if (name == "signUp") {
         return allowUnauthenticated ? MCP::toolError("Unknown tool: signUp")
-                                    : handleSignUp(arguments, connectionId);
+                                    : identity_.signUp(arguments, connectionId);
     }
     if (name == "login") {
         return allowUnauthenticated ? MCP::toolError("Unknown tool: login")
-                                    : handleLogin(arguments, connectionId);
+                                    : identity_.login(arguments, connectionId);
     }
     if (name == "getBalance" || name == "getTransactions") {
         const std::optional<std::string> account = registry_.boundAccount(connectionId);

@@ -121,7 +121,7 @@ ControlResponse HostEngine::handleControl(const ControlRequest& request) {
                 return ControlResponse::ok();
             },
             [&](const ControlRequest::SetAllowUnauthenticated& r) {
-                if (!applyAllowUnauthenticated(r.value)) {
+                if (!identity_.setAllowUnauthenticated(r.value)) {
                     return ControlResponse::failure("Settings change failed.");
                 }
                 return ControlResponse::ok();
