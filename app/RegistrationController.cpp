@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -388,26 +389,48 @@ int exitCode(RegistrationState state) {
     return 1;
 }
 
-int runHeadless(const Options& options) {
-    return exitCode(registerHost(options).state);
-}
+namespace {
 
-void registerQuietly(const Options& options) {
-    auto status = registerHost(options);
-    if (status.state != RegistrationState::failed) {
-        return;
-    }
-    std::string line = std::string(failureLogPrefix) + status.description;
-    // One line, whatever a path or a tool's message held.
-    for (char& c : line) {
+// One line, whatever a path or a tool's message held.
+std::string oneLine(std::string text) {
+    for (char& c : text) {
         if (static_cast<unsigned char>(c) < 0x20) {
             c = ' ';
         }
     }
+    return text;
+}
+
+void logFailure(const Options& options, const RegistrationStatus& status) {
+    std::string line = oneLine(std::string(failureLogPrefix) + status.description);
     if (options.logFailure) {
         options.logFailure(line);
     } else {
         ::syslog(LOG_USER | LOG_ERR, "%s", line.c_str());
+    }
+}
+
+} // namespace
+
+int runHeadless(const Options& options) {
+    auto status = registerHost(options);
+    if (status.state != RegistrationState::enabled) {
+        std::string reason = status.description;
+        if (status.state == RegistrationState::needsApproval && !status.approval.empty()) {
+            reason += " To allow it: " + status.approval;
+        }
+        std::fprintf(stderr, "quorvane: %s\n", oneLine(reason).c_str());
+    }
+    if (status.state == RegistrationState::failed) {
+        logFailure(options, status);
+    }
+    return exitCode(status.state);
+}
+
+void registerQuietly(const Options& options) {
+    auto status = registerHost(options);
+    if (status.state == RegistrationState::failed) {
+        logFailure(options, status);
     }
 }
 

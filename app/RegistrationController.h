@@ -91,7 +91,10 @@ struct Options {
 // 0 for enabled, 2 for needsApproval, 1 for failed.
 [[nodiscard]] int exitCode(RegistrationState state);
 
-// The headless run: registerHost, then its exit code.
+// The headless run: registerHost, then its exit code. When the host is not
+// enabled, one line on standard error says why ("quorvane: " and the
+// description, with the approval for needsApproval); a failure is also logged
+// as registerQuietly logs it.
 [[nodiscard]] int runHeadless(const Options& options = {});
 
 // registerHost; when the outcome is failed, logs one line: failureLogPrefix

@@ -3,9 +3,11 @@
 // until it receives SIGTERM, SIGINT or SIGHUP (a closed terminal or session).
 // Takes no arguments.
 //
-// Standard error carries at most one line, and the exit status tells:
+// Standard error carries at most one line (and before it, when the data folder
+// had to be made private, one note saying so), and the exit status tells:
 //   0  ended by a signal, or another host already serves this user
-//   1  the store could not be opened, or the service could not be published
+//   1  the data folder is not ours, the store could not be opened, or the
+//      service could not be published
 
 #include <csignal>
 #include <cstdio>
@@ -22,6 +24,7 @@
 #include "common/transport/ServiceListener.h"
 #include "host/HostService.h"
 #include "host/core/HostEngine.h"
+#include "host/core/LedgerFile.h"
 #include "host/core/SQLite.h"
 
 namespace {
@@ -83,9 +86,20 @@ int main() {
         return 1;
     }
 
+    // The data folder is made private before the store opens.
+    const std::string databasePath = ledgerDatabasePath();
+    const std::string dataFolder = databasePath.substr(0, databasePath.rfind('/'));
+    const Result<DataFolderReport> folder = prepareDataFolder(dataFolder);
+    if (!folder) {
+        writeError("quorvane host: " + folder.error().message + "\n");
+        return 1;
+    }
+    if (folder->note) {
+        writeError("quorvane host: " + *folder->note + "\n");
+    }
+
     std::shared_ptr<HostEngine> engine;
     try {
-        const std::string databasePath = ledgerDatabasePath();
         engine = std::make_shared<HostEngine>(databasePath);
     } catch (const SQLiteError& error) {
         writeError("quorvane host: failed to open store: " + error.description() + "\n");

@@ -3,15 +3,21 @@
 #
 # With a display: starts the operator app, which registers the host for this
 # user (systemd user unit, or an XDG autostart entry and a detached start) and
-# shows the ledger. Without one: registers and starts the host, and prints how
-# to connect an MCP client through the bridge.
+# shows the ledger. Without one: registers and starts the host, and prints the
+# MCP client configuration for the bridge and a line that checks it.
+#
+# QUORVANE_SKIP_SETUP=1 skips installing and building (the build must exist).
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
-"$root/scripts/setup.sh"
-"$root/scripts/build.sh" "$root/build"
+if [ "${QUORVANE_SKIP_SETUP:-}" != 1 ]; then
+    "$root/scripts/setup.sh"
+    "$root/scripts/build.sh" "$root/build"
+fi
 
-app="$root/build/app/quorvane"
-bridge="$root/build/bridge/quorvane-bridge"
+# The build puts the three programs side by side, as an installation does.
+bin="$root/build/bin"
+app="$bin/quorvane"
+bridge="$bin/quorvane-bridge"
 
 if [ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
     exec "$app"
@@ -21,9 +27,16 @@ status=0
 "$app" --register-and-exit || status=$?
 case "$status" in
 0) echo "The Quorvane host is registered and running." ;;
-2) echo "The Quorvane host needs your approval to start (its autostart is masked or switched off)." ;;
-*) echo "The Quorvane host could not be registered or started (status $status)." ;;
+2)
+    echo "The Quorvane host needs your approval to start (its autostart is masked or switched off);"
+    echo "the line above says how to allow it, then run this command again."
+    ;;
+*)
+    echo "The Quorvane host could not be registered or started (status $status); the line above says why."
+    ;;
 esac
+[ "$status" -eq 0 ] || exit "$status"
+
 cat <<MSG
 
 No display was found, so the operator app was not opened. To connect an MCP
@@ -35,6 +48,9 @@ client, add this server to its configuration:
   }
 }
 
+To check it from this shell (the answer is one line with "jsonrpc"):
+
+  printf '%s\n' '{"jsonrpc":"2.0","id":1,"method":"ping"}' | "$bridge"
+
 More in docs/OPERATOR.md.
 MSG
-exit "$status"

@@ -57,7 +57,18 @@ TEST_P(AppProgram, ExitStatusAndMode) {
     if (param.headless) {
         EXPECT_EQ(result.outcome, autostart::CommandResult::Outcome::exited);
         EXPECT_EQ(result.exitStatus, param.exitStatus) << result.errorOutput;
-        EXPECT_THAT(result.errorOutput, IsEmpty());
+        if (param.exitStatus == 0) {
+            EXPECT_THAT(result.errorOutput, IsEmpty());
+        } else {
+            // The reason, on one line, not only in the system log.
+            EXPECT_THAT(result.errorOutput, ::testing::StartsWith("quorvane: "));
+            EXPECT_GT(result.errorOutput.size(), std::string("quorvane: \n").size());
+            EXPECT_EQ(std::count(result.errorOutput.begin(), result.errorOutput.end(), '\n'), 1)
+                << result.errorOutput;
+        }
+        if (param.systemctlMode == "masked") {
+            EXPECT_THAT(result.errorOutput, HasSubstr("systemctl --user unmask"));
+        }
         EXPECT_FALSE(world.systemctlCalls().empty());
     } else {
         EXPECT_FALSE(result.succeeded());

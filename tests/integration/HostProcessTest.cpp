@@ -6,6 +6,9 @@
 #include <csignal>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+
+#include <unistd.h>
 
 #include "tests/integration/Messages.h"
 #include "tests/integration/Support.h"
@@ -68,16 +71,18 @@ TEST(HostProcessTest, LedgerThatCannotBeOpenedGivesOneLineAndStatusOne) {
              std::ofstream(data / "plain-file") << "x";
              return data / "plain-file";
          },
-         "quorvane host: failed to open store: SQLiteError(14): unable to open database file\n"},
+         "quorvane host: cannot create the data folder {data}/plain-file/Quorvane: Not a directory\n"},
         {"the ledger is a folder",
          [](const fs::path& data) {
              fs::create_directories(data / "Quorvane" / "ledger.sqlite");
+             fs::permissions(data / "Quorvane", fs::perms::owner_all);
              return data;
          },
          "quorvane host: failed to open store: SQLiteError(14): unable to open database file\n"},
         {"the ledger is not a database",
          [](const fs::path& data) {
              fs::create_directories(data / "Quorvane");
+             fs::permissions(data / "Quorvane", fs::perms::owner_all);
              std::ofstream(data / "Quorvane" / "ledger.sqlite") << std::string(4096, 'Q');
              return data;
          },
@@ -89,10 +94,51 @@ TEST(HostProcessTest, LedgerThatCannotBeOpenedGivesOneLineAndStatusOne) {
         const fs::path dataHome = c.arrange(sandbox.dataFolder());
         auto host = sandbox.start({hostProgram()}, {"XDG_DATA_HOME=" + dataHome.string()}, false);
         EXPECT_EQ(host->waitForExit(), 1);
-        EXPECT_EQ(host->errorOutput(), c.expected);
+        std::string expected = c.expected;
+        if (const auto at = expected.find("{data}"); at != std::string::npos) {
+            expected.replace(at, 6, sandbox.dataFolder().string());
+        }
+        EXPECT_EQ(host->errorOutput(), expected);
         EXPECT_EQ(host->readRemainingOutput(), "");
         EXPECT_FALSE(fs::exists(sandbox.socketPath())); // nothing was published
     }
+}
+
+TEST(HostProcessTest, DataFolderOpenToOthersIsMadePrivateWithOneNote) {
+    Sandbox sandbox;
+    const fs::path folder = sandbox.dataFolder() / "Quorvane";
+    fs::create_directories(folder);
+    fs::permissions(folder, fs::perms(0755));
+
+    auto host = sandbox.startHost();
+    ASSERT_NE(host, nullptr);
+    ASSERT_TRUE(host->waitForErrorText("it is now 0700\n"));
+    EXPECT_EQ(host->errorOutput(), "quorvane host: the data folder " + folder.string() +
+                                       " was open to other users (mode 0755); it is now 0700\n");
+    EXPECT_EQ(fs::status(folder).permissions(), fs::perms::owner_all);
+    for (const char* name : {"ledger.sqlite", "ledger.sqlite-wal", "ledger.sqlite-shm"}) {
+        EXPECT_EQ(fs::status(folder / name).permissions(), fs::perms::owner_read | fs::perms::owner_write)
+            << name;
+    }
+    host->signal(SIGTERM);
+    EXPECT_EQ(host->waitForExit(5s), 0);
+}
+
+TEST(HostProcessTest, DataFolderOfAnotherUserIsRefusedWithOneLineAndStatusOne) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "needs root to give the data folder to another user";
+    }
+    Sandbox sandbox;
+    const fs::path folder = sandbox.dataFolder() / "Quorvane";
+    fs::create_directories(folder);
+    ASSERT_EQ(::chown(folder.c_str(), 65534, 65534), 0);
+
+    auto host = sandbox.start({hostProgram()}, {}, false);
+    EXPECT_EQ(host->waitForExit(), 1);
+    EXPECT_EQ(host->errorOutput(), "quorvane host: the data folder " + folder.string() +
+                                       " belongs to uid 65534, not to uid 0; refusing to use it\n");
+    EXPECT_FALSE(fs::exists(folder / "ledger.sqlite"));
+    EXPECT_FALSE(fs::exists(sandbox.socketPath()));
 }
 
 } // namespace

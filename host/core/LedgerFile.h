@@ -1,0 +1,41 @@
+#pragma once
+
+// The ledger's files on disk, guarded before the store touches them: the data
+// folder that holds them and the ledger file's own mode.
+//
+// Every file this creates is private: folders 0700, files 0600.
+//
+// Threading: the functions take no locks and are meant for start-up, before
+// other threads exist (openLedgerDatabase changes the process's umask for the
+// duration of the open).
+
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "common/Result.h"
+
+namespace quorvane {
+
+class SQLiteDatabase;
+
+// What preparing the data folder did, for the host to report.
+struct DataFolderReport {
+    // Set when an existing folder of ours was open to group or others and has
+    // been tightened to 0700: one line saying so, without a line feed.
+    std::optional<std::string> note;
+};
+
+// Makes `folder` a private folder of this user: created with mode 0700 when
+// missing (its parent must exist); an existing one owned by us with group or
+// other permission bits is set to 0700. Fails, changing nothing, when the
+// path is not a folder or belongs to another user; the error message names
+// the folder and the reason.
+[[nodiscard]] Result<DataFolderReport> prepareDataFolder(const std::string& folder);
+
+// Opens the ledger at `path` for the store: the connection (SQLiteDatabase),
+// created under umask 077 so that the file and the -wal and -shm files SQLite
+// makes beside it are 0600. Throws SQLiteError.
+[[nodiscard]] std::unique_ptr<SQLiteDatabase> openLedgerDatabase(const std::string& path);
+
+} // namespace quorvane
