@@ -1,16 +1,13 @@
-// HostEngine: construction, the connection lifecycle, pushes and the API log.
-
 #include "host/core/HostEngine.h"
-
-#include "common/Utf8Text.h"
-#include "host/core/Mcp.h"
 
 namespace quorvane {
 
 HostEngine::HostEngine(const std::string& databasePath)
     : store_(databasePath),
       apiLog_([this](const ApiLogEntry& entry) { registry_.broadcast(ControlEvent::apiCall(entry)); }),
-      identity_(store_, registry_) {
+      identity_(store_, registry_), snapshots_(store_, registry_, apiLog_),
+      dispatch_(store_, registry_, apiLog_, identity_),
+      control_(store_, registry_, identity_, dispatch_, snapshots_) {
 }
 
 HostEngine::~HostEngine() = default;
@@ -23,53 +20,26 @@ void HostEngine::connectionClosed(const std::string& id) {
     registry_.closed(id);
 }
 
+std::optional<std::string> HostEngine::handleAgentMessage(const std::string& message,
+                                                          const std::string& connectionId) {
+    return dispatch_.handleMessage(message, connectionId);
+}
+
+std::string HostEngine::control(const std::string& text, const std::string& connectionId) {
+    return control_.handle(text, connectionId);
+}
+
+Snapshot HostEngine::buildSnapshot() {
+    return snapshots_.build();
+}
+
 std::vector<LiveConnection> HostEngine::currentAgentConnections() {
     return registry_.agentConnections();
 }
 
-void HostEngine::notifyNewItem(const std::string& accountId, const LedgerEntry& entry) {
-    Json data{
-        {"event", "new_item"},
-        {"kind", rawValue(entry.kind)},
-        {"flag", rawValue(entry.flag)},
-        {"amount", entry.amount},
-        {"signedAmount", entry.signedAmount()},
-        {"memo", Utf8Text::sanitize(entry.memo)},
-    };
-    data["balance"] = store_.balance(accountId);
-    data["unseenCount"] = store_.unseenCount(accountId);
-    const std::string line = MCP::logNotification(std::move(data));
-    registry_.notifyAccount(accountId, line, McpLogLevel::info);
-    apiLog_.recordNotification(line, accountId);
-}
-
-void HostEngine::pushToolsListChangedToAgents() {
-    registry_.notifyAllAgents(MCP::toolsListChangedNotification());
-}
-
-void HostEngine::logRequest(const std::string& message, const std::string& connectionId,
-                            const std::optional<std::string>& method) {
-    logAgentLine(ApiLogEntry::Direction::request, message, connectionId, method);
-}
-
-void HostEngine::logResponse(const std::string& reply, const std::string& connectionId,
-                             const std::optional<std::string>& method) {
-    logAgentLine(ApiLogEntry::Direction::response, reply, connectionId, method);
-}
-
-void HostEngine::logAgentLine(ApiLogEntry::Direction direction, const std::string& text,
-                              const std::string& connectionId, const std::optional<std::string>& method) {
-    ConnectionRegistry::Identity identity = registry_.identity(connectionId);
-    apiLog_.recordAgentLine(direction, text, connectionId, std::move(identity.accountId),
-                            std::move(identity.label), method);
-}
-
-void HostEngine::broadcastConnectionsChanged() {
-    registry_.broadcast(ControlEvent::connectionsChanged());
-}
-
-void HostEngine::broadcastDataChanged() {
-    registry_.broadcast(ControlEvent::dataChanged());
+std::optional<std::vector<ClientInfoField>>
+HostEngine::clientInfoFields(const std::optional<std::string>& json) {
+    return SnapshotBuilder::clientInfoFields(json);
 }
 
 } // namespace quorvane

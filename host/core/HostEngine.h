@@ -4,30 +4,35 @@
 // connections with their pushes, the API log, and the operator's control
 // requests. One instance per host process.
 //
+// The engine is a façade: it opens the ledger and wires its parts, each of
+// which owns its state and its lock, with dependencies pointing one way:
+//
+//   ControlHandler -> AgentDispatch -> AgentIdentity -> ConnectionRegistry
+//         |                 |                              ApiLog
+//         +-> SnapshotBuilder (store, registry, API log)
+//
+// All of them use the ledger store. The API log's entries are announced to the
+// operator apps through the registry.
+//
 // Threading: every public operation may be called from any thread, concurrently
-// across connections. The registry, the API log and the identity part each
-// guard their own state; no encoding and no push happens under any lock.
-// Pushes go out after the change they announce.
+// across connections. No part holds its lock while it encodes, pushes or calls
+// another part; pushes go out after the change they announce.
 
 #include <cstddef>
 #include <cstdint>
-#include <functional>
-#include <map>
-#include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
-#include <string_view>
-#include <utility>
 #include <vector>
 
 #include "common/ControlProtocol.h"
-#include "common/Json.h"
 #include "common/Records.h"
+#include "host/core/AgentDispatch.h"
 #include "host/core/AgentIdentity.h"
 #include "host/core/ApiLog.h"
 #include "host/core/ConnectionRegistry.h"
+#include "host/core/ControlHandler.h"
 #include "host/core/LedgerStore.h"
+#include "host/core/SnapshotBuilder.h"
 
 namespace quorvane {
 
@@ -38,7 +43,7 @@ public:
     static constexpr std::size_t apiLogMaxCharacters = ApiLog::maxCharacters;
     static constexpr std::size_t apiLogMaxBytes = ApiLog::maxBytes;
     // Entries carried by a snapshot, newest first.
-    static constexpr std::int64_t snapshotEntryLimit = 2000;
+    static constexpr std::int64_t snapshotEntryLimit = SnapshotBuilder::entryLimit;
 
     // Opens (or creates) the ledger at `databasePath`. Throws SQLiteError when the
     // store cannot be opened; no engine exists then.
@@ -85,41 +90,14 @@ public:
 private:
     friend class HostEngineTestAccess;
 
-    // ---- Agent dispatch ----
-    Json dispatch(const Json& request, const std::string& method, const std::optional<Json>& id,
-                  const std::string& connectionId);
-    Json handleInitialize(const Json& params, const std::string& connectionId);
-    Json handleToolCall(const Json& params, const std::string& connectionId);
-    Json handleSetLevel(const Json& params, const std::optional<Json>& id, const std::string& connectionId);
-    Json balanceResult(const std::string& accountId);
-    Json transactionsResult(const std::string& accountId, const Json& arguments);
-    Json entryDictionary(const LedgerEntry& entry) const;
-    static Json notAuthenticatedError();
-    void logRequest(const std::string& message, const std::string& connectionId,
-                    const std::optional<std::string>& method);
-    void logResponse(const std::string& reply, const std::string& connectionId,
-                     const std::optional<std::string>& method);
-
-    // ---- Pushes and API log ----
-    void notifyNewItem(const std::string& accountId, const LedgerEntry& entry);
-    void pushToolsListChangedToAgents();
-    // One request or response entry for an agent connection, with the
-    // connection's identity at this moment.
-    void logAgentLine(ApiLogEntry::Direction direction, const std::string& text,
-                      const std::string& connectionId, const std::optional<std::string>& method);
-    void broadcastConnectionsChanged();
-    void broadcastDataChanged();
-
-    // ---- Control ----
-    ControlResponse handleControl(const ControlRequest& request);
-
-    // Entry times towards agents: internet date-time, UTC, whole seconds.
-    static std::string iso(Date date) { return formatIsoDate(date); }
-
+    // In construction order: each part refers only to those above it.
     LedgerStore store_;
     ConnectionRegistry registry_;
     ApiLog apiLog_;
     AgentIdentity identity_;
+    SnapshotBuilder snapshots_;
+    AgentDispatch dispatch_;
+    ControlHandler control_;
 };
 
 } // namespace quorvane

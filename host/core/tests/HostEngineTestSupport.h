@@ -19,6 +19,7 @@
 #include "common/ControlProtocol.h"
 #include "common/Json.h"
 #include "host/core/HostEngine.h"
+#include "host/core/Mcp.h"
 
 namespace quorvane {
 
@@ -34,10 +35,9 @@ public:
     static std::optional<ConnectionRole> role(HostEngine& engine, const std::string& connection) {
         return engine.registry_.role(connection);
     }
-    static void notifyNewItem(HostEngine& engine, const std::string& accountId, const LedgerEntry& entry) {
-        engine.notifyNewItem(accountId, entry);
+    static void pushToolsListChanged(HostEngine& engine) {
+        engine.registry_.notifyAllAgents(MCP::toolsListChangedNotification());
     }
-    static void pushToolsListChanged(HostEngine& engine) { engine.pushToolsListChangedToAgents(); }
 };
 
 namespace test {

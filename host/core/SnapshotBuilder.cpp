@@ -1,23 +1,13 @@
-// HostEngine: the operator's control requests and snapshots.
+#include "host/core/SnapshotBuilder.h"
 
 #include <algorithm>
 #include <set>
 
 #include "common/Coding.h"
 #include "common/Utf8Text.h"
-#include "host/core/HostEngine.h"
 
 namespace quorvane {
 namespace {
-
-constexpr std::string_view encodeFailedResponse = R"({"failure":{"_0":"encode failed"}})";
-
-template <class... Ts>
-struct Overloaded : Ts... {
-    using Ts::operator()...;
-};
-template <class... Ts>
-Overloaded(Ts...) -> Overloaded<Ts...>;
 
 // Stored text is normally valid UTF-8; a damaged row must not make the whole
 // snapshot unwritable.
@@ -67,77 +57,11 @@ std::string clientInfoValueText(const Json& value) {
 
 } // namespace
 
-std::string HostEngine::control(const std::string& text, const std::string& connectionId) {
-    registry_.markControl(connectionId);
-    const std::optional<ControlRequest> request = QuorvaneCoding::decode<ControlRequest>(text);
-    const ControlResponse response =
-        request ? handleControl(*request) : ControlResponse::failure("Malformed control request");
-    if (auto encoded = QuorvaneCoding::encodeToString(response)) {
-        return std::move(*encoded);
-    }
-    return std::string(encodeFailedResponse);
+SnapshotBuilder::SnapshotBuilder(LedgerStore& store, ConnectionRegistry& registry, const ApiLog& apiLog)
+    : store_(store), registry_(registry), apiLog_(apiLog) {
 }
 
-ControlResponse HostEngine::handleControl(const ControlRequest& request) {
-    return std::visit(
-        Overloaded{
-            [&](const ControlRequest::Snapshot&) { return ControlResponse::snapshot(buildSnapshot()); },
-            [&](const ControlRequest::CreateEntry& r) {
-                const std::optional<LedgerEntry> created = store_.insertEntry(r.entry);
-                if (!created) {
-                    return ControlResponse::failure("Could not create entry \u2014 account not found.");
-                }
-                broadcastDataChanged();
-                notifyNewItem(r.entry.accountId, *created);
-                return ControlResponse::ok();
-            },
-            [&](const ControlRequest::UpdateEntry& r) {
-                if (!store_.updateEntry(r.entry)) {
-                    return ControlResponse::failure("Update failed.");
-                }
-                broadcastDataChanged();
-                return ControlResponse::ok();
-            },
-            [&](const ControlRequest::DeleteEntry& r) {
-                if (!store_.deleteEntry(r.id)) {
-                    return ControlResponse::failure("Delete failed.");
-                }
-                broadcastDataChanged();
-                return ControlResponse::ok();
-            },
-            [&](const ControlRequest::RenameAccount& r) {
-                if (!store_.renameAccount(r.id, r.displayName)) {
-                    return ControlResponse::failure("Rename failed.");
-                }
-                broadcastDataChanged();
-                return ControlResponse::ok();
-            },
-            [&](const ControlRequest::DeleteAccount& r) {
-                if (!store_.deleteAccount(r.id)) {
-                    return ControlResponse::failure("Delete failed.");
-                }
-                broadcastDataChanged();
-                broadcastConnectionsChanged();
-                return ControlResponse::ok();
-            },
-            [&](const ControlRequest::SetAllowUnauthenticated& r) {
-                if (!identity_.setAllowUnauthenticated(r.value)) {
-                    return ControlResponse::failure("Settings change failed.");
-                }
-                return ControlResponse::ok();
-            },
-            [&](const ControlRequest::SetStartingPoints& r) {
-                if (!store_.setStartingPoints(r.value)) {
-                    return ControlResponse::failure("Settings change failed.");
-                }
-                broadcastDataChanged();
-                return ControlResponse::ok();
-            },
-        },
-        request.value);
-}
-
-Snapshot HostEngine::buildSnapshot() {
+Snapshot SnapshotBuilder::build() {
     Snapshot snapshot;
     const std::vector<StoredAccount> stored = store_.allAccounts();
     snapshot.connections = registry_.agentConnections();
@@ -166,7 +90,7 @@ Snapshot HostEngine::buildSnapshot() {
         snapshot.accounts.push_back(std::move(account));
     }
 
-    snapshot.entries = store_.allEntries(snapshotEntryLimit);
+    snapshot.entries = store_.allEntries(entryLimit);
     for (auto& entry : snapshot.entries) {
         makeValid(entry.id);
         makeValid(entry.accountId);
@@ -179,7 +103,7 @@ Snapshot HostEngine::buildSnapshot() {
 }
 
 std::optional<std::vector<ClientInfoField>>
-HostEngine::clientInfoFields(const std::optional<std::string>& json) {
+SnapshotBuilder::clientInfoFields(const std::optional<std::string>& json) {
     if (!json) {
         return std::nullopt;
     }

@@ -1,11 +1,11 @@
-// HostEngine: agent MCP traffic (parsing, dispatch, the read-only tools).
+#include "host/core/AgentDispatch.h"
 
 #include <algorithm>
 #include <cmath>
 #include <limits>
 
+#include "common/IsoDate.h"
 #include "common/Utf8Text.h"
-#include "host/core/HostEngine.h"
 #include "host/core/Mcp.h"
 
 namespace quorvane {
@@ -74,10 +74,33 @@ std::string replyText(Json reply, const std::optional<std::string>& idLexeme) {
     return text;
 }
 
+Json notAuthenticatedError() {
+    Json error = MCP::toolError("Not authenticated. Call signUp to create your account, or login with your "
+                                "saved account id and key.");
+    error["structuredContent"] = Json{{"error", "not_authenticated"}};
+    return error;
+}
+
+Json entryDictionary(const LedgerEntry& entry) {
+    // Stored text is normally valid UTF-8; a damaged row must not make the whole
+    // reply unwritable. Times are internet date-time, UTC, whole seconds.
+    return Json{
+        {"id", Utf8Text::sanitize(entry.id)},   {"kind", rawValue(entry.kind)},
+        {"flag", rawValue(entry.flag)},         {"amount", entry.amount},
+        {"signedAmount", entry.signedAmount()}, {"memo", Utf8Text::sanitize(entry.memo)},
+        {"sequence", entry.sequence},           {"createdAt", formatIsoDate(entry.createdAt)},
+    };
+}
+
 } // namespace
 
-std::optional<std::string> HostEngine::handleAgentMessage(const std::string& message,
-                                                          const std::string& connectionId) {
+AgentDispatch::AgentDispatch(LedgerStore& store, ConnectionRegistry& registry, ApiLog& apiLog,
+                             AgentIdentity& identity)
+    : store_(store), registry_(registry), apiLog_(apiLog), identity_(identity) {
+}
+
+std::optional<std::string> AgentDispatch::handleMessage(const std::string& message,
+                                                        const std::string& connectionId) {
     TopLevelIdText idText;
     std::optional<Json> parsed = parseJson(message, JsonTopLevel::containerOnly, &idText);
     if (parsed && !parsed->is_object()) {
@@ -89,12 +112,12 @@ std::optional<std::string> HostEngine::handleAgentMessage(const std::string& mes
             loggedMethod = *m;
         }
     }
-    logRequest(message, connectionId, loggedMethod);
+    log(ApiLogEntry::Direction::request, message, connectionId, loggedMethod);
 
     if (!parsed) {
         std::string reply =
             MCP::serializeOrFallback(MCP::failure(Json(nullptr), MCP::parseErrorCode, "Parse error"));
-        logResponse(reply, connectionId, std::nullopt);
+        log(ApiLogEntry::Direction::response, reply, connectionId, std::nullopt);
         return reply;
     }
 
@@ -108,14 +131,14 @@ std::optional<std::string> HostEngine::handleAgentMessage(const std::string& mes
     const Json params = paramsMember != nullptr ? *paramsMember : Json::object();
 
     std::string reply = replyText(dispatch(params, method, id, connectionId), idText.numberLexeme);
-    logResponse(reply, connectionId, method);
+    log(ApiLogEntry::Direction::response, reply, connectionId, method);
     return reply;
 }
 
-Json HostEngine::dispatch(const Json& params, const std::string& method, const std::optional<Json>& id,
-                          const std::string& connectionId) {
+Json AgentDispatch::dispatch(const Json& params, const std::string& method, const std::optional<Json>& id,
+                             const std::string& connectionId) {
     if (method == "initialize") {
-        return MCP::success(id, handleInitialize(params, connectionId));
+        return MCP::success(id, initialize(params, connectionId));
     }
     if (method == "ping") {
         return MCP::success(id, Json::object());
@@ -124,15 +147,15 @@ Json HostEngine::dispatch(const Json& params, const std::string& method, const s
         return MCP::success(id, Json{{"tools", MCP::tools(store_.allowUnauthenticated())}});
     }
     if (method == "tools/call") {
-        return MCP::success(id, handleToolCall(params, connectionId));
+        return MCP::success(id, toolCall(params, connectionId));
     }
     if (method == "logging/setLevel") {
-        return handleSetLevel(params, id, connectionId);
+        return setLevel(params, id, connectionId);
     }
     return MCP::failure(id, MCP::methodNotFoundCode, "Method not found: " + method);
 }
 
-Json HostEngine::handleInitialize(const Json& params, const std::string& connectionId) {
+Json AgentDispatch::initialize(const Json& params, const std::string& connectionId) {
     const Json* clientInfoObject = jsonObjectMember(params, "clientInfo");
     const std::optional<ClientInfo> info = AgentIdentity::parseClientInfo(clientInfoObject);
     const std::string* requestedVersion = jsonStringMember(params, "protocolVersion");
@@ -149,7 +172,7 @@ Json HostEngine::handleInitialize(const Json& params, const std::string& connect
     if (info && store_.allowUnauthenticated()) {
         (void)identity_.bindClientInfo(connectionId, *info);
     }
-    broadcastConnectionsChanged();
+    registry_.broadcast(ControlEvent::connectionsChanged());
 
     std::string instructions(instructionsText);
     if (!store_.allowUnauthenticated()) {
@@ -164,8 +187,8 @@ Json HostEngine::handleInitialize(const Json& params, const std::string& connect
     };
 }
 
-Json HostEngine::handleSetLevel(const Json& params, const std::optional<Json>& id,
-                                const std::string& connectionId) {
+Json AgentDispatch::setLevel(const Json& params, const std::optional<Json>& id,
+                             const std::string& connectionId) {
     const std::string* name = jsonStringMember(params, "level");
     const std::optional<McpLogLevel> level = name != nullptr ? mcpLogLevel(*name) : std::nullopt;
     if (!level) {
@@ -175,7 +198,7 @@ Json HostEngine::handleSetLevel(const Json& params, const std::optional<Json>& i
     return MCP::success(id, Json::object());
 }
 
-Json HostEngine::handleToolCall(const Json& params, const std::string& connectionId) {
+Json AgentDispatch::toolCall(const Json& params, const std::string& connectionId) {
     const std::string* nameMember = jsonStringMember(params, "name");
     const std::string name = nameMember != nullptr ? *nameMember : std::string();
     const Json* argumentsMember = jsonObjectMember(params, "arguments");
@@ -200,14 +223,7 @@ Json HostEngine::handleToolCall(const Json& params, const std::string& connectio
     return MCP::toolError("Unknown tool: " + name);
 }
 
-Json HostEngine::notAuthenticatedError() {
-    Json error = MCP::toolError("Not authenticated. Call signUp to create your account, or login with your "
-                                "saved account id and key.");
-    error["structuredContent"] = Json{{"error", "not_authenticated"}};
-    return error;
-}
-
-Json HostEngine::balanceResult(const std::string& accountId) {
+Json AgentDispatch::balanceResult(const std::string& accountId) {
     const std::int64_t unseen = store_.unseenCount(accountId);
     const std::int64_t balance = store_.balance(accountId);
     return MCP::toolResult(Json{
@@ -218,7 +234,7 @@ Json HostEngine::balanceResult(const std::string& accountId) {
     });
 }
 
-Json HostEngine::transactionsResult(const std::string& accountId, const Json& arguments) {
+Json AgentDispatch::transactionsResult(const std::string& accountId, const Json& arguments) {
     const std::int64_t limit = std::clamp<std::int64_t>(
         integralNumber(jsonMember(arguments, "limit")).value_or(defaultTransactionsLimit), 1,
         maxTransactionsLimit);
@@ -241,15 +257,27 @@ Json HostEngine::transactionsResult(const std::string& accountId, const Json& ar
     });
 }
 
-Json HostEngine::entryDictionary(const LedgerEntry& entry) const {
-    // Stored text is normally valid UTF-8; a damaged row must not make the whole
-    // reply unwritable.
-    return Json{
-        {"id", Utf8Text::sanitize(entry.id)},   {"kind", rawValue(entry.kind)},
-        {"flag", rawValue(entry.flag)},         {"amount", entry.amount},
-        {"signedAmount", entry.signedAmount()}, {"memo", Utf8Text::sanitize(entry.memo)},
-        {"sequence", entry.sequence},           {"createdAt", iso(entry.createdAt)},
+void AgentDispatch::log(ApiLogEntry::Direction direction, const std::string& text,
+                        const std::string& connectionId, const std::optional<std::string>& method) {
+    ConnectionRegistry::Identity identity = registry_.identity(connectionId);
+    apiLog_.recordAgentLine(direction, text, connectionId, std::move(identity.accountId),
+                            std::move(identity.label), method);
+}
+
+void AgentDispatch::notifyNewItem(const std::string& accountId, const LedgerEntry& entry) {
+    Json data{
+        {"event", "new_item"},
+        {"kind", rawValue(entry.kind)},
+        {"flag", rawValue(entry.flag)},
+        {"amount", entry.amount},
+        {"signedAmount", entry.signedAmount()},
+        {"memo", Utf8Text::sanitize(entry.memo)},
     };
+    data["balance"] = store_.balance(accountId);
+    data["unseenCount"] = store_.unseenCount(accountId);
+    const std::string line = MCP::logNotification(std::move(data));
+    registry_.notifyAccount(accountId, line, McpLogLevel::info);
+    apiLog_.recordNotification(line, accountId);
 }
 
 } // namespace quorvane
