@@ -110,28 +110,49 @@ void AppModel::refresh() {
                   });
 }
 
-void AppModel::sendThenRefresh(const ControlRequest& request) {
-    client_->send(request, [self = QPointer<AppModel>(this)](std::optional<ControlResponse>) {
-        if (self) {
-            self->refresh();
+namespace {
+
+// What an operation's answer means for the operator.
+Result<void> outcomeOf(const std::optional<ControlResponse>& answer) {
+    if (!answer) {
+        return fail(std::string(AppModel::hostUnreachableMessage));
+    }
+    if (auto* failure = std::get_if<ControlResponse::Failure>(&answer->value)) {
+        return fail(failure->message.empty() ? std::string("The host refused the change.")
+                                             : failure->message);
+    }
+    return {};
+}
+
+} // namespace
+
+void AppModel::sendThenRefresh(const ControlRequest& request, Outcome done) {
+    client_->send(request, [self = QPointer<AppModel>(this),
+                            done = std::move(done)](std::optional<ControlResponse> answer) {
+        if (!self) {
+            return;
         }
+        if (done) {
+            done(outcomeOf(answer));
+        }
+        self->refresh();
     });
 }
 
-void AppModel::createEntry(const NewLedgerEntry& entry) {
-    sendThenRefresh(ControlRequest::createEntry(entry));
+void AppModel::createEntry(const NewLedgerEntry& entry, Outcome done) {
+    sendThenRefresh(ControlRequest::createEntry(entry), std::move(done));
 }
 
-void AppModel::updateEntry(const LedgerEntry& entry) {
-    sendThenRefresh(ControlRequest::updateEntry(entry));
+void AppModel::updateEntry(const LedgerEntry& entry, Outcome done) {
+    sendThenRefresh(ControlRequest::updateEntry(entry), std::move(done));
 }
 
 void AppModel::deleteEntry(const std::string& id) {
-    sendThenRefresh(ControlRequest::deleteEntry(id));
+    sendThenRefresh(ControlRequest::deleteEntry(id), {});
 }
 
-void AppModel::renameAccount(const std::string& id, const std::string& displayName) {
-    sendThenRefresh(ControlRequest::renameAccount(id, displayName));
+void AppModel::renameAccount(const std::string& id, const std::string& displayName, Outcome done) {
+    sendThenRefresh(ControlRequest::renameAccount(id, displayName), std::move(done));
 }
 
 void AppModel::deleteAccount(const std::string& id) {
@@ -148,11 +169,11 @@ void AppModel::deleteAccount(const std::string& id) {
 }
 
 void AppModel::setAllowUnauthenticated(bool value) {
-    sendThenRefresh(ControlRequest::setAllowUnauthenticated(value));
+    sendThenRefresh(ControlRequest::setAllowUnauthenticated(value), {});
 }
 
 void AppModel::setStartingPoints(std::int64_t value) {
-    sendThenRefresh(ControlRequest::setStartingPoints(std::max<std::int64_t>(value, 0)));
+    sendThenRefresh(ControlRequest::setStartingPoints(std::max<std::int64_t>(value, 0)), {});
 }
 
 void AppModel::applySnapshot(const Snapshot& snapshot) {

@@ -23,12 +23,14 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
 #include "app/ControlClient.h"
 #include "common/ControlProtocol.h"
 #include "common/Records.h"
+#include "common/Result.h"
 
 namespace quorvane {
 
@@ -83,7 +85,13 @@ public:
 
     // ---- Operations: each sends one request and returns at once ----------------
     // Whatever the host answers (ok, failure or nothing), the follow-up is a
-    // refresh(); failure messages are not surfaced.
+    // refresh(). The editors' operations also report what became of them:
+    // `done` (may be empty) runs once on the main thread, before the refresh,
+    // with success or an error whose message is the host's failure text or
+    // hostUnreachableMessage. It never runs once the model is destroyed.
+
+    using Outcome = std::function<void(const Result<void>&)>;
+    static constexpr std::string_view hostUnreachableMessage = "The host could not be reached.";
 
     // Once per model; later calls do nothing. Registers the host (in the
     // background), installs the client's event and reachability callbacks, and
@@ -91,10 +99,10 @@ public:
     void start();
     // Asks for a snapshot and applies it; any other answer changes nothing.
     void refresh();
-    void createEntry(const NewLedgerEntry& entry);
-    void updateEntry(const LedgerEntry& entry);
+    void createEntry(const NewLedgerEntry& entry, Outcome done = {});
+    void updateEntry(const LedgerEntry& entry, Outcome done = {});
     void deleteEntry(const std::string& id);
-    void renameAccount(const std::string& id, const std::string& displayName);
+    void renameAccount(const std::string& id, const std::string& displayName, Outcome done = {});
     // Clears the selection first when it names this account.
     void deleteAccount(const std::string& id);
     void setAllowUnauthenticated(bool value);
@@ -123,7 +131,7 @@ signals:
     void selectedAccountIDChanged();
 
 private:
-    void sendThenRefresh(const ControlRequest& request);
+    void sendThenRefresh(const ControlRequest& request, Outcome done);
     void setIsConnected(bool value);
 
     std::vector<Account> accounts_;

@@ -13,6 +13,7 @@
 #include <QLocale>
 #include <QMessageBox>
 #include <QPersistentModelIndex>
+#include <QPointer>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTest>
@@ -102,6 +103,7 @@ struct HostState {
     std::mutex mutex;
     Snapshot snapshot;
     bool refuse = false;
+    bool dropChanges = false; // no answer at all: the client sees the host as gone
     std::size_t changesSeen = 0;
 };
 
@@ -127,6 +129,9 @@ std::optional<std::string> answer(HostState& state, const std::string& text) {
         return QuorvaneCoding::encodeToString(ControlResponse::snapshot(answered));
     }
     ++state.changesSeen;
+    if (state.dropChanges) {
+        return std::nullopt;
+    }
     if (state.refuse) {
         return QuorvaneCoding::encodeToString(ControlResponse::failure("Refused."));
     }
@@ -153,6 +158,10 @@ protected:
     void refuseChanges(bool refuse) {
         std::lock_guard lock(state->mutex);
         state->refuse = refuse;
+    }
+    void dropChanges(bool drop) {
+        std::lock_guard lock(state->mutex);
+        state->dropChanges = drop;
     }
     // The host reports `snapshot` and the model has it, without a round trip.
     void load(const Snapshot& snapshot) {
@@ -427,12 +436,14 @@ TEST_F(ViewsTest, AddSendsTheEntryAndClearsTheFieldsKeepingTheType) {
     QTest::keyClicks(form.fields()->amountField(), "+25");
     QTest::keyClicks(form.fields()->memoField(), " late ");
     QTest::mouseClick(form.addButton(), Qt::LeftButton);
-    // Cleared at once, before the host has answered.
-    EXPECT_EQ(form.fields()->amountText(), "");
+    EXPECT_FALSE(form.addButton()->isEnabled()) << "one add at a time";
+    // Cleared once the host has added it.
+    ASSERT_TRUE(waitUntil([&] { return form.fields()->amountText().isEmpty(); }));
     EXPECT_EQ(form.fields()->memo(), "");
     EXPECT_EQ(form.fields()->type(), EntryType::penalty);
     EXPECT_EQ(form.fields()->typePicker()->currentText(), "Penalty");
     EXPECT_FALSE(form.addButton()->isEnabled());
+    EXPECT_FALSE(form.errorLabel()->isVisible());
 
     // Return without modifiers adds as well; a note carries amount 0.
     form.fields()->setType(EntryType::note);
@@ -449,6 +460,40 @@ TEST_F(ViewsTest, AddSendsTheEntryAndClearsTheFieldsKeepingTheType) {
               (NewLedgerEntry{"A", TransactionKind::note, LedgerFlag::none, 0, "hello"}));
 }
 
+TEST_F(ViewsTest, AFailedAddKeepsWhatWasTypedAndSaysWhy) {
+    load(sample());
+    AddEntryView form(model);
+    form.show();
+    form.setAccountID("A");
+    struct Case {
+        const char* name;
+        bool drop;
+        QString reason;
+    };
+    for (const Case& c :
+         {Case{"refused", false, "Refused."},
+          Case{"host gone", true, QString::fromUtf8(AppModel::hostUnreachableMessage.data())}}) {
+        SCOPED_TRACE(c.name);
+        refuseChanges(!c.drop);
+        dropChanges(c.drop);
+        form.fields()->setType(EntryType::credit);
+        form.fields()->setAmountText("12");
+        form.fields()->setMemo("kept");
+        form.add();
+        ASSERT_TRUE(waitUntil([&] { return form.errorLabel()->isVisible(); }));
+        EXPECT_EQ(form.errorLabel()->text(), "Not added: " + c.reason);
+        EXPECT_EQ(form.fields()->amountText(), "12");
+        EXPECT_EQ(form.fields()->memo(), "kept");
+        EXPECT_TRUE(form.addButton()->isEnabled()) << "the operator can try again";
+    }
+    // The next add that works clears the fields and the reason.
+    refuseChanges(false);
+    dropChanges(false);
+    form.add();
+    ASSERT_TRUE(waitUntil([&] { return form.fields()->amountText().isEmpty(); }));
+    EXPECT_FALSE(form.errorLabel()->isVisible());
+}
+
 // ---- Sheets -------------------------------------------------------------------------------
 
 TEST_F(ViewsTest, EditSheetSendsKindFlagAndAmountOfTheChosenType) {
@@ -456,16 +501,16 @@ TEST_F(ViewsTest, EditSheetSendsKindFlagAndAmountOfTheChosenType) {
     window.show();
     const LedgerEntry credit = entry("E1", "A", TransactionKind::credit, LedgerFlag::none, 10, "memo");
 
-    auto* sheet = new EditEntrySheet(model, credit, &window);
+    QPointer<EditEntrySheet> sheet = new EditEntrySheet(model, credit, &window);
     sheet->open();
     EXPECT_EQ(sheet->fields()->type(), EntryType::credit);
     EXPECT_EQ(sheet->fields()->amountText(), "10");
     EXPECT_EQ(sheet->fields()->memo(), "memo");
     sheet->fields()->setType(EntryType::penalty);
     QTest::keyClick(sheet->fields()->memoField(), Qt::Key_Return); // Return saves
-    EXPECT_FALSE(sheet->isVisible());
+    ASSERT_TRUE(waitUntil([&] { return !sheet || !sheet->isVisible(); })) << "closed once the host took it";
 
-    auto* toNote = new EditEntrySheet(model, credit, &window);
+    QPointer<EditEntrySheet> toNote = new EditEntrySheet(model, credit, &window);
     toNote->open();
     toNote->fields()->setType(EntryType::note);
     QTest::mouseClick(toNote->buttons()->saveButton(), Qt::LeftButton);
@@ -481,6 +526,54 @@ TEST_F(ViewsTest, EditSheetSendsKindFlagAndAmountOfTheChosenType) {
     EXPECT_EQ(note.amount, 0);
     EXPECT_EQ(note.sequence, credit.sequence);
     EXPECT_EQ(note.createdAt, credit.createdAt);
+}
+
+TEST_F(ViewsTest, EditSheetCannotSaveAnAmountTheAddFormWouldRefuse) {
+    QWidget window;
+    window.show();
+    const LedgerEntry credit = entry("E1", "A", TransactionKind::credit, LedgerFlag::none, 10, "memo");
+    auto* sheet = new EditEntrySheet(model, credit, &window);
+    sheet->open();
+    EXPECT_TRUE(sheet->buttons()->saveButton()->isEnabled());
+    for (const char* amount : {"1,000", "1 000", "-50", "", "0", "12.5", "x"}) {
+        SCOPED_TRACE(amount);
+        sheet->fields()->setAmountText(QString::fromUtf8(amount));
+        EXPECT_FALSE(sheet->buttons()->saveButton()->isEnabled());
+        QTest::keyClick(sheet->fields()->amountField(), Qt::Key_Return);
+        EXPECT_TRUE(sheet->isVisible()) << "Return does not save either";
+    }
+    sheet->fields()->setAmountText("1000");
+    EXPECT_TRUE(sheet->buttons()->saveButton()->isEnabled());
+    ASSERT_TRUE(allSent());
+    EXPECT_TRUE(changes().empty()) << "no amount was destroyed";
+    sheet->reject();
+}
+
+TEST_F(ViewsTest, SheetsStayOpenWithTheReasonWhenTheHostDoesNotTakeTheChange) {
+    QWidget window;
+    window.show();
+    refuseChanges(true);
+    auto* edit =
+        new EditEntrySheet(model, entry("E1", "A", TransactionKind::credit, LedgerFlag::none, 10), &window);
+    edit->open();
+    edit->fields()->setAmountText("99");
+    edit->save();
+    ASSERT_TRUE(waitUntil([&] { return edit->errorLabel()->isVisible(); }));
+    EXPECT_TRUE(edit->isVisible());
+    EXPECT_EQ(edit->errorLabel()->text(), "Not saved: Refused.");
+    EXPECT_EQ(edit->fields()->amountText(), "99");
+    edit->reject();
+
+    auto* rename = new RenameSheet(model, account("A", "Alpha"), &window);
+    rename->open();
+    EXPECT_EQ(rename->nameField()->accessibleName(), "Display name");
+    rename->nameField()->setText("Gamma");
+    rename->save();
+    ASSERT_TRUE(waitUntil([&] { return rename->errorLabel()->isVisible(); }));
+    EXPECT_TRUE(rename->isVisible());
+    EXPECT_EQ(rename->errorLabel()->text(), "Not renamed: Refused.");
+    EXPECT_EQ(rename->nameField()->text(), "Gamma");
+    rename->reject();
 }
 
 TEST_F(ViewsTest, EscapeClosesEitherSheetWithoutARequest) {

@@ -7,6 +7,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPainter>
+#include <QPointer>
 #include <QPushButton>
 #include <QVBoxLayout>
 
@@ -31,6 +32,25 @@ QLabel* sheetTitle(const QString& text, QWidget* parent) {
     auto* title = new QLabel(text, parent);
     title->setFont(AppStyle::headline());
     return title;
+}
+
+// The line under an editor's fields that says why the last try failed.
+QLabel* errorLine(QWidget* parent) {
+    auto* label = new QLabel(parent);
+    label->setObjectName(QStringLiteral("editorError"));
+    label->setWordWrap(true);
+    label->setTextFormat(Qt::PlainText);
+    QPalette palette = label->palette();
+    palette.setColor(QPalette::WindowText, AppStyle::debitColor());
+    label->setPalette(palette);
+    label->setAccessibleName(QStringLiteral("Error"));
+    label->hide();
+    return label;
+}
+
+void showError(QLabel* label, const QString& what, const Result<void>& outcome) {
+    label->setText(what + QStringLiteral(": ") + QString::fromStdString(outcome.error().message));
+    label->show();
 }
 
 } // namespace
@@ -100,22 +120,33 @@ void EntryFields::updateAmountState() {
 
 AddEntryView::AddEntryView(AppModel& model, QWidget* parent)
     : QFrame(parent), model_(model), fields_(new EntryFields(this)),
-      addButton_(new QPushButton(QStringLiteral("Add"), this)) {
-    auto* row = new QHBoxLayout(this);
-    row->setContentsMargins(10, 10, 10, 10);
+      addButton_(new QPushButton(QStringLiteral("Add"), this)), error_(errorLine(this)) {
+    auto* column = new QVBoxLayout(this);
+    column->setContentsMargins(10, 10, 10, 10);
+    column->setSpacing(6);
+    auto* row = new QHBoxLayout();
     row->setSpacing(10);
     row->addWidget(fields_, 1, Qt::AlignVCenter);
     row->addWidget(addButton_, 0, Qt::AlignVCenter);
+    column->addLayout(row);
+    column->addWidget(error_);
     addButton_->setDefault(true);
     addButton_->setAutoDefault(false);
     addButton_->setEnabled(false);
 
-    connect(fields_, &EntryFields::changed, this, [this] { addButton_->setEnabled(canSubmit()); });
+    connect(fields_, &EntryFields::changed, this, &AddEntryView::updateAddButton);
     connect(addButton_, &QPushButton::clicked, this, &AddEntryView::add);
 }
 
 void AddEntryView::setAccountID(std::string accountID) {
+    if (accountID != accountID_) {
+        error_->hide();
+    }
     accountID_ = std::move(accountID);
+}
+
+void AddEntryView::updateAddButton() {
+    addButton_->setEnabled(!pending_ && canSubmit());
 }
 
 bool AddEntryView::canSubmit() const {
@@ -123,13 +154,35 @@ bool AddEntryView::canSubmit() const {
 }
 
 void AddEntryView::add() {
-    if (!canSubmit()) {
+    if (pending_ || !canSubmit()) {
         return;
     }
-    model_.createEntry(EntryInput::newEntry(accountID_, fields_->type(), utf8(fields_->amountText()),
-                                            utf8(fields_->memo())));
-    fields_->setAmountText(QString());
-    fields_->setMemo(QString());
+    pending_ = true;
+    error_->hide();
+    updateAddButton();
+    QString amount = fields_->amountText();
+    QString memo = fields_->memo();
+    model_.createEntry(EntryInput::newEntry(accountID_, fields_->type(), utf8(amount), utf8(memo)),
+                       [self = QPointer<AddEntryView>(this), amount, memo](const Result<void>& outcome) {
+                           if (self) {
+                               self->finishAdd(outcome, amount, memo);
+                           }
+                       });
+}
+
+void AddEntryView::finishAdd(const Result<void>& outcome, const QString& sentAmount,
+                             const QString& sentMemo) {
+    pending_ = false;
+    if (outcome) {
+        // What the operator typed since is theirs to keep.
+        if (fields_->amountText() == sentAmount && fields_->memo() == sentMemo) {
+            fields_->setAmountText(QString());
+            fields_->setMemo(QString());
+        }
+    } else {
+        showError(error_, QStringLiteral("Not added"), outcome);
+    }
+    updateAddButton();
 }
 
 void AddEntryView::keyPressEvent(QKeyEvent* event) {
@@ -181,6 +234,8 @@ EditEntrySheet::EditEntrySheet(AppModel& model, LedgerEntry entry, QWidget* pare
     column->setSpacing(16);
     column->addWidget(sheetTitle(QStringLiteral("Edit Transaction"), this));
     column->addWidget(fields_);
+    error_ = errorLine(this);
+    column->addWidget(error_);
     column->addWidget(buttons_);
 
     fields_->setType(entryTypeOf(entry_));
@@ -189,12 +244,39 @@ EditEntrySheet::EditEntrySheet(AppModel& model, LedgerEntry entry, QWidget* pare
 
     connect(buttons_->cancelButton(), &QPushButton::clicked, this, &QDialog::reject);
     connect(buttons_->saveButton(), &QPushButton::clicked, this, &EditEntrySheet::save);
+    connect(fields_, &EntryFields::changed, this, &EditEntrySheet::updateSaveButton);
+    updateSaveButton();
+}
+
+bool EditEntrySheet::canSave() const {
+    return EntryInput::canSubmit(fields_->type(), utf8(fields_->amountText()), utf8(fields_->memo()));
+}
+
+void EditEntrySheet::updateSaveButton() {
+    buttons_->saveButton()->setEnabled(!pending_ && canSave());
 }
 
 void EditEntrySheet::save() {
+    if (pending_ || !canSave()) {
+        return;
+    }
+    pending_ = true;
+    error_->hide();
+    updateSaveButton();
     model_.updateEntry(
-        EntryInput::editedEntry(entry_, fields_->type(), utf8(fields_->amountText()), utf8(fields_->memo())));
-    accept();
+        EntryInput::editedEntry(entry_, fields_->type(), utf8(fields_->amountText()), utf8(fields_->memo())),
+        [self = QPointer<EditEntrySheet>(this)](const Result<void>& outcome) {
+            if (!self) {
+                return;
+            }
+            self->pending_ = false;
+            if (outcome) {
+                self->accept();
+                return;
+            }
+            showError(self->error_, QStringLiteral("Not saved"), outcome);
+            self->updateSaveButton();
+        });
 }
 
 // ---- RenameSheet ----------------------------------------------------------------------
@@ -212,8 +294,11 @@ RenameSheet::RenameSheet(AppModel& model, const Account& account, QWidget* paren
     column->setSpacing(16);
     column->addWidget(sheetTitle(QStringLiteral("Rename Account"), this));
     name_->setPlaceholderText(QStringLiteral("Display name"));
+    name_->setAccessibleName(QStringLiteral("Display name"));
     name_->setText(QString::fromStdString(account.displayName));
     column->addWidget(name_);
+    error_ = errorLine(this);
+    column->addWidget(error_);
     column->addWidget(buttons_);
 
     connect(buttons_->cancelButton(), &QPushButton::clicked, this, &QDialog::reject);
@@ -221,8 +306,25 @@ RenameSheet::RenameSheet(AppModel& model, const Account& account, QWidget* paren
 }
 
 void RenameSheet::save() {
-    model_.renameAccount(accountID_, utf8(name_->text()));
-    accept();
+    if (pending_) {
+        return;
+    }
+    pending_ = true;
+    error_->hide();
+    buttons_->saveButton()->setEnabled(false);
+    model_.renameAccount(accountID_, utf8(name_->text()),
+                         [self = QPointer<RenameSheet>(this)](const Result<void>& outcome) {
+                             if (!self) {
+                                 return;
+                             }
+                             self->pending_ = false;
+                             self->buttons_->saveButton()->setEnabled(true);
+                             if (outcome) {
+                                 self->accept();
+                                 return;
+                             }
+                             showError(self->error_, QStringLiteral("Not renamed"), outcome);
+                         });
 }
 
 } // namespace quorvane

@@ -2,8 +2,10 @@
 
 // The operator's editors: the inline form that adds an entry to the shown
 // account, the sheet that edits an entry and the sheet that renames an account.
-// Each turns typed text into one AppModel operation and clears or closes
-// itself at once; none waits for the host or shows an error.
+// Each turns typed text into one AppModel operation. What was typed stays
+// until the host has taken it: the add form clears itself, and a sheet
+// closes, only on success; a failure (the host refused, or could not be
+// reached) keeps the text and shows the reason under the fields.
 //
 // Sheets are window-modal dialogs: Escape cancels, Return saves. They delete
 // themselves when closed.
@@ -18,9 +20,11 @@
 
 #include "app/ui/EntryType.h"
 #include "common/Records.h"
+#include "common/Result.h"
 
 class QComboBox;
 class QGraphicsOpacityEffect;
+class QLabel;
 class QLineEdit;
 class QPushButton;
 
@@ -61,7 +65,8 @@ private:
 };
 
 // The add-entry form for one account: the fields and an "Add" button, enabled
-// while canSubmit() holds and pressed by Return.
+// while canSubmit() holds and no add is waiting for the host, pressed by
+// Return; below them a line that says why the last add failed.
 class AddEntryView final : public QFrame {
     Q_OBJECT
 
@@ -72,22 +77,31 @@ public:
     [[nodiscard]] const std::string& accountID() const { return accountID_; }
 
     [[nodiscard]] bool canSubmit() const;
-    // Creates the entry (when canSubmit), then empties amount and memo; the
-    // type stays.
+    // Creates the entry (when canSubmit). Once the host has added it, amount
+    // and memo are emptied unless the operator changed them meanwhile; the
+    // type stays. When it was not added, the fields keep their text and the
+    // error line says why.
     void add();
 
     [[nodiscard]] EntryFields* fields() const { return fields_; }
     [[nodiscard]] QPushButton* addButton() const { return addButton_; }
+    // Hidden while there is nothing to report.
+    [[nodiscard]] QLabel* errorLabel() const { return error_; }
 
 protected:
     void paintEvent(QPaintEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
 
 private:
+    void updateAddButton();
+    void finishAdd(const Result<void>& outcome, const QString& sentAmount, const QString& sentMemo);
+
     AppModel& model_;
     std::string accountID_;
     EntryFields* fields_;
     QPushButton* addButton_;
+    QLabel* error_;
+    bool pending_ = false;
 };
 
 // A row with flexible space, "Cancel" (Escape) and "Save" (Return).
@@ -112,18 +126,26 @@ class EditEntrySheet final : public QDialog {
 public:
     EditEntrySheet(AppModel& model, LedgerEntry entry, QWidget* parent);
 
-    // Sends the edited entry and closes the sheet. Always allowed: an amount
-    // that does not parse is saved as 0.
+    // Whether Save is allowed: the add form's rule (an amount that parses
+    // and is above 0, or a note with a memo).
+    [[nodiscard]] bool canSave() const;
+    // Sends the edited entry (when canSave) and closes the sheet once the
+    // host has taken it; a failure keeps the sheet open with the reason.
     void save();
 
     [[nodiscard]] EntryFields* fields() const { return fields_; }
     [[nodiscard]] EditorButtonsView* buttons() const { return buttons_; }
+    [[nodiscard]] QLabel* errorLabel() const { return error_; }
 
 private:
+    void updateSaveButton();
+
     AppModel& model_;
     LedgerEntry entry_;
     EntryFields* fields_;
     EditorButtonsView* buttons_;
+    QLabel* error_;
+    bool pending_ = false;
 };
 
 // "Rename Account": the name as typed, not trimmed, may be empty.
@@ -133,16 +155,21 @@ class RenameSheet final : public QDialog {
 public:
     RenameSheet(AppModel& model, const Account& account, QWidget* parent);
 
+    // Sends the name and closes the sheet once the host has taken it; a
+    // failure keeps the sheet open with the reason.
     void save();
 
     [[nodiscard]] QLineEdit* nameField() const { return name_; }
     [[nodiscard]] EditorButtonsView* buttons() const { return buttons_; }
+    [[nodiscard]] QLabel* errorLabel() const { return error_; }
 
 private:
     AppModel& model_;
     std::string accountID_;
     QLineEdit* name_;
     EditorButtonsView* buttons_;
+    QLabel* error_;
+    bool pending_ = false;
 };
 
 } // namespace quorvane
