@@ -18,18 +18,18 @@ std::string errorText(int error) {
 }
 
 // mkdir -p with mode 0700 for the folders it creates.
-std::string createFolders(const std::filesystem::path& folder) {
+Result<void> createFolders(const std::filesystem::path& folder) {
     std::filesystem::path partial;
     for (const auto& part : folder) {
         partial /= part;
         if (::mkdir(partial.c_str(), 0700) == 0 || errno == EEXIST) {
             continue;
         }
-        return "cannot create " + partial.string() + ": " + errorText(errno);
+        return fail("cannot create " + partial.string() + ": " + errorText(errno));
     }
     struct stat info {};
     if (::stat(folder.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
-        return folder.string() + " is not a folder";
+        return fail(folder.string() + " is not a folder");
     }
     return {};
 }
@@ -50,44 +50,44 @@ bool writeAll(int fd, std::string_view contents) {
 
 } // namespace
 
-std::string writeFileAtomically(const std::filesystem::path& path, std::string_view contents, mode_t mode) {
+Result<void> writeFileAtomically(const std::filesystem::path& path, std::string_view contents, mode_t mode) {
     if (!path.is_absolute() || !path.has_filename()) {
-        return "not an absolute file path: " + path.string();
+        return fail("not an absolute file path: " + path.string());
     }
     const auto folder = path.parent_path();
-    if (auto failure = createFolders(folder); !failure.empty()) {
-        return failure;
+    if (Result<void> created = createFolders(folder); !created) {
+        return created;
     }
 
     std::string temporary = (folder / ("." + path.filename().string() + ".XXXXXX")).string();
     int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
     if (fd < 0) {
-        return "cannot create a file in " + folder.string() + ": " + errorText(errno);
+        return fail("cannot create a file in " + folder.string() + ": " + errorText(errno));
     }
-    auto fail = [&](const std::string& what) {
+    auto abandon = [&](const std::string& what) {
         int error = errno;
         ::close(fd);
         ::unlink(temporary.c_str());
-        return what + ": " + errorText(error);
+        return fail(what + ": " + errorText(error));
     };
     if (::fchmod(fd, mode) != 0) {
-        return fail("cannot set the permissions of " + temporary);
+        return abandon("cannot set the permissions of " + temporary);
     }
     if (!writeAll(fd, contents)) {
-        return fail("cannot write " + temporary);
+        return abandon("cannot write " + temporary);
     }
     if (::fsync(fd) != 0) {
-        return fail("cannot flush " + temporary);
+        return abandon("cannot flush " + temporary);
     }
     if (::close(fd) != 0) {
         int error = errno;
         ::unlink(temporary.c_str());
-        return "cannot write " + temporary + ": " + errorText(error);
+        return fail("cannot write " + temporary + ": " + errorText(error));
     }
     if (::rename(temporary.c_str(), path.c_str()) != 0) {
         int error = errno;
         ::unlink(temporary.c_str());
-        return "cannot replace " + path.string() + ": " + errorText(error);
+        return fail("cannot replace " + path.string() + ": " + errorText(error));
     }
     // Make the rename itself durable; a failure here loses nothing already written.
     int folderFd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);

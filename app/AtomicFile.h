@@ -9,14 +9,16 @@
 
 #include <sys/types.h>
 
+#include "common/Result.h"
+
 namespace quorvane::autostart {
 
 // Writes `contents` to a temporary file beside `path`, flushes it to disk and
 // renames it over `path` (a symbolic link at `path` is replaced, not followed).
-// Missing folders on the way are created with mode 0700. Returns an empty
-// string on success, else a description of what failed; on failure `path` is
-// unchanged and no temporary file is left behind. Thread-safe.
-[[nodiscard]] std::string writeFileAtomically(const std::filesystem::path& path, std::string_view contents,
-                                              mode_t mode = 0644);
+// Missing folders on the way are created with mode 0700. Fails with a
+// description of what failed; `path` is then unchanged and no temporary file
+// is left behind. Thread-safe.
+[[nodiscard]] Result<void> writeFileAtomically(const std::filesystem::path& path, std::string_view contents,
+                                               mode_t mode = 0644);
 
 } // namespace quorvane::autostart

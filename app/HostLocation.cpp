@@ -43,7 +43,7 @@ std::optional<std::filesystem::path> userRuntimeDirectory() {
     }
     const auto environment = RuntimeEnvironment::current();
     std::string candidate = environment.runUserBase + "/" + std::to_string(environment.uid);
-    if (checkPrivateFolder(candidate, environment.uid).empty()) {
+    if (checkPrivateFolder(candidate, environment.uid).ok()) {
         return std::filesystem::path(candidate);
     }
     return std::nullopt;

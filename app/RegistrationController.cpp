@@ -161,33 +161,36 @@ RegistrationStatus systemdFailure(std::string description) {
                       std::move(description));
 }
 
-std::optional<RegistrationStatus> maskedCheck(const Systemctl& systemctl, const Options& options,
-                                              std::string* state) {
-    if (unitFileMasked(unitPath())) {
-        return maskedStatus();
-    }
+// The unit's is-enabled word ("enabled", "masked", ...), or why systemctl gave none.
+Result<std::string> enabledState(const Systemctl& systemctl, const Options& options) {
     auto result = systemctl.run({"is-enabled", std::string(hostUnitName)}, options.queryTimeout);
-    auto word = firstLine(result.output);
-    if (result.outcome == CommandResult::Outcome::exited && (word == "masked" || word == "masked-runtime")) {
-        return maskedStatus();
+    if (result.outcome != CommandResult::Outcome::exited) {
+        return fail(Systemctl::describeFailure("systemctl --user is-enabled", result, options.queryTimeout));
     }
-    if (state != nullptr) {
-        *state =
-            result.outcome == CommandResult::Outcome::exited
-                ? word
-                : Systemctl::describeFailure("systemctl --user is-enabled", result, options.queryTimeout);
+    return firstLine(result.output);
+}
+
+// Whether the user masked the unit, in its file or as systemctl tells.
+bool unitMasked(const Systemctl& systemctl, const Options& options) {
+    if (unitFileMasked(unitPath())) {
+        return true;
     }
-    return std::nullopt;
+    const Result<std::string> state = enabledState(systemctl, options);
+    return state && (*state == "masked" || *state == "masked-runtime");
 }
 
 RegistrationStatus systemdStatus(const Systemctl& systemctl, const Options& options) {
-    std::string enabledState;
-    if (auto masked = maskedCheck(systemctl, options, &enabledState)) {
-        return *masked;
+    if (unitFileMasked(unitPath())) {
+        return maskedStatus();
     }
-    if (enabledState != "enabled") {
+    const Result<std::string> enabled = enabledState(systemctl, options);
+    if (enabled && (*enabled == "masked" || *enabled == "masked-runtime")) {
+        return maskedStatus();
+    }
+    if (!enabled || *enabled != "enabled") {
+        const std::string said = enabled ? *enabled : enabled.error().message;
         return systemdFailure("The user service " + std::string(hostUnitName) + " is not enabled (" +
-                              (enabledState.empty() ? std::string("no answer") : enabledState) + ").");
+                              (said.empty() ? std::string("no answer") : said) + ").");
     }
     auto active = systemctl.run({"is-active", std::string(hostUnitName)}, options.queryTimeout);
     auto activeState = firstLine(active.output);
@@ -206,37 +209,32 @@ RegistrationStatus systemdStatus(const Systemctl& systemctl, const Options& opti
                           (activeState.empty() ? std::string("no answer") : activeState) + ").");
 }
 
-// The changes; answers the description of the step that failed, or nothing.
-std::optional<RegistrationStatus> registerSystemdService(const Systemctl& systemctl, const Options& options,
-                                                         const std::filesystem::path& host,
-                                                         std::string& failure) {
-    if (auto masked = maskedCheck(systemctl, options, nullptr)) {
-        return masked;
-    }
+// The changes, once the unit is known not to be masked; fails with the
+// description of the step that failed.
+Result<void> registerSystemdService(const Systemctl& systemctl, const Options& options,
+                                    const std::filesystem::path& host) {
     auto path = unitPath();
     if (path.empty()) {
-        failure = "cannot find the home folder";
-        return std::nullopt;
+        return fail("cannot find the home folder");
     }
     auto text = autostart::systemdUnitText(host);
     if (!text) {
-        failure = "the host program's path cannot be written into a unit file: " + host.string();
-        return std::nullopt;
+        return fail("the host program's path cannot be written into a unit file: " + host.string());
     }
-    if (auto written = autostart::writeFileAtomically(path, *text); !written.empty()) {
-        failure = written;
-        return std::nullopt;
+    if (Result<void> written = autostart::writeFileAtomically(path, *text); !written) {
+        return written;
     }
     auto reload = systemctl.run({"daemon-reload"}, options.changeTimeout);
     if (!reload.succeeded()) {
-        failure = Systemctl::describeFailure("systemctl --user daemon-reload", reload, options.changeTimeout);
-        return std::nullopt;
+        return fail(
+            Systemctl::describeFailure("systemctl --user daemon-reload", reload, options.changeTimeout));
     }
     auto enable = systemctl.run({"enable", "--now", std::string(hostUnitName)}, options.changeTimeout);
     if (!enable.succeeded()) {
-        failure = Systemctl::describeFailure("systemctl --user enable --now", enable, options.changeTimeout);
+        return fail(
+            Systemctl::describeFailure("systemctl --user enable --now", enable, options.changeTimeout));
     }
-    return std::nullopt;
+    return {};
 }
 
 // ---- XDG autostart entry --------------------------------------------------------
@@ -295,36 +293,32 @@ RegistrationStatus autostartStatus(const Options& options) {
                       "The host is running and starts at every login through " + path.string() + ".");
 }
 
-std::optional<RegistrationStatus>
-registerAutostartEntry(const Options& options, const std::filesystem::path& host, std::string& failure) {
+// The changes, once the entry is known not to be switched off; fails with the
+// description of the step that failed. The host is started for this session
+// even when the entry could not be written.
+Result<void> registerAutostartEntry(const Options& options, const std::filesystem::path& host) {
     auto path = desktopEntryPath();
     if (path.empty()) {
-        failure = "cannot find the home folder";
-        return std::nullopt;
+        return fail("cannot find the home folder");
     }
-    if (readEntryState(path) == EntryState::disabled) {
-        // The user's choice stands: no rewrite and no start.
-        return entryDisabledStatus(path);
-    }
+    Result<void> written;
     if (auto text = autostart::desktopEntryText(host); !text) {
-        failure = "the host program's path cannot be written into an autostart entry: " + host.string();
-    } else if (auto written = autostart::writeFileAtomically(path, *text); !written.empty()) {
-        failure = written;
+        written = fail("the host program's path cannot be written into an autostart entry: " + host.string());
+    } else {
+        written = autostart::writeFileAtomically(path, *text);
     }
 
     auto probe = probeOf(options);
     if (probe()) {
-        return std::nullopt;
+        return written;
     }
-    // The host runs for this session even when the entry could not be written.
-    if (auto started = autostart::spawnDetached(host); !started.empty()) {
-        failure = started;
-        return std::nullopt;
+    if (Result<void> started = autostart::spawnDetached(host); !started) {
+        return started;
     }
-    if (!waitForHost(probe, options) && failure.empty()) {
-        failure = "the host was started but did not answer within " + milliseconds(options.hostWait);
+    if (!waitForHost(probe, options) && written) {
+        return fail("the host was started but did not answer within " + milliseconds(options.hostWait));
     }
-    return std::nullopt;
+    return written;
 }
 
 std::string capitalised(std::string text) {
@@ -356,15 +350,21 @@ RegistrationStatus registerHost(const Options& options) {
                           "Cannot run the host program " + host.string() + ": " + errorText(errno) + ".");
     }
 
-    std::string failure;
-    auto settled = useSystemd ? registerSystemdService(systemctl, options, host, failure)
-                              : registerAutostartEntry(options, host, failure);
-    if (settled) {
-        return *settled;
+    // The user's choice stands: a masked unit or a switched-off entry is
+    // neither rewritten nor started.
+    if (useSystemd && unitMasked(systemctl, options)) {
+        return maskedStatus();
     }
+    if (!useSystemd) {
+        if (auto path = desktopEntryPath(); !path.empty() && readEntryState(path) == EntryState::disabled) {
+            return entryDisabledStatus(path);
+        }
+    }
+    const Result<void> changed =
+        useSystemd ? registerSystemdService(systemctl, options, host) : registerAutostartEntry(options, host);
     auto status = useSystemd ? systemdStatus(systemctl, options) : autostartStatus(options);
-    if (status.state == RegistrationState::failed && !failure.empty()) {
-        status.description = capitalised(failure);
+    if (status.state == RegistrationState::failed && !changed) {
+        status.description = capitalised(changed.error().message);
     }
     return status;
 }
@@ -446,10 +446,10 @@ bool wantsHeadlessRun(int argc, const char* const* argv) {
 bool hostAnswersAtSocket() {
     // Only checks the folders; a missing or unsafe one means no host answers.
     const auto places = resolveServicePlaces(RuntimeEnvironment::current(), FolderUse::existingOnly);
-    if (!places.places) {
+    if (!places.ok()) {
         return false;
     }
-    const std::string& path = places.places->socketPath;
+    const std::string& path = places->socketPath;
     sockaddr_un address{};
     if (path.size() >= sizeof address.sun_path) {
         return false;

@@ -297,7 +297,7 @@ CommandResult runCommand(const std::vector<std::string>& argv, std::chrono::mill
     }
 }
 
-std::string spawnDetached(const std::filesystem::path& program, const std::vector<std::string>& arguments) {
+Result<void> spawnDetached(const std::filesystem::path& program, const std::vector<std::string>& arguments) {
     // Everything the children use is prepared before fork: in between fork and
     // exec only async-signal-safe calls are allowed in a threaded process.
     std::string path = program.string();
@@ -310,14 +310,14 @@ std::string spawnDetached(const std::filesystem::path& program, const std::vecto
 
     int report[2];
     if (::pipe2(report, O_CLOEXEC) != 0) {
-        return "cannot create a pipe: " + errorText(errno);
+        return fail("cannot create a pipe: " + errorText(errno));
     }
     Descriptor reportRead(report[0]);
     Descriptor reportWrite(report[1]);
 
     pid_t middle = ::fork();
     if (middle < 0) {
-        return "cannot start " + path + ": " + errorText(errno);
+        return fail("cannot start " + path + ": " + errorText(errno));
     }
     if (middle == 0) {
         ::close(report[0]);
@@ -347,7 +347,7 @@ std::string spawnDetached(const std::filesystem::path& program, const std::vecto
     while (got < sizeof failure) {
         auto remaining = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
         if (remaining.count() <= 0) {
-            return "no word from " + path + " after it was started";
+            return fail("no word from " + path + " after it was started");
         }
         pollfd watched{reportRead.get(), POLLIN, 0};
         int ready = ::poll(&watched, 1, static_cast<int>(remaining.count()) + 1);
@@ -370,15 +370,15 @@ std::string spawnDetached(const std::filesystem::path& program, const std::vecto
         return {};
     }
     if (got < sizeof failure) {
-        return "cannot start " + path + ": the start-up was cut short";
+        return fail("cannot start " + path + ": the start-up was cut short");
     }
     switch (failure.stage) {
     case stageSession:
-        return "cannot start " + path + " in a new session: " + errorText(failure.error);
+        return fail("cannot start " + path + " in a new session: " + errorText(failure.error));
     case stageNull:
-        return "cannot start " + path + ": cannot open /dev/null: " + errorText(failure.error);
+        return fail("cannot start " + path + ": cannot open /dev/null: " + errorText(failure.error));
     default:
-        return "cannot start " + path + ": " + errorText(failure.error);
+        return fail("cannot start " + path + ": " + errorText(failure.error));
     }
 }
 

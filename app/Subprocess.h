@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "common/Result.h"
+
 namespace quorvane::autostart {
 
 struct CommandResult {
@@ -44,9 +46,9 @@ inline constexpr std::size_t kMaxCapturedOutput = 64 * 1024;
 // Starts `program` (an absolute path) with `arguments` detached from the
 // caller: in a new session, not a child of the caller (double fork), with
 // standard input, output and error on /dev/null, no other descriptors,
-// default signal handling and "/" as working folder. Returns an empty string
-// when the program was executed, else a description of what failed.
-[[nodiscard]] std::string spawnDetached(const std::filesystem::path& program,
-                                        const std::vector<std::string>& arguments = {});
+// default signal handling and "/" as working folder. Succeeds when the
+// program was executed, else fails with a description of what failed.
+[[nodiscard]] Result<void> spawnDetached(const std::filesystem::path& program,
+                                         const std::vector<std::string>& arguments = {});
 
 } // namespace quorvane::autostart

@@ -106,9 +106,8 @@ ConnectionOptions World::connectionOptions(bool fakeHost) const {
     options.environment = runtimeEnvironment();
     if (fakeHost) {
         options.identityReader = [](pid_t) {
-            return IdentityReading{
-                ProgramIdentity{std::string(quorvaneTeamIdentifier), std::string(quorvaneHostIdentifier)},
-                {}};
+            return Result<ProgramIdentity>(
+                ProgramIdentity{std::string(quorvaneTeamIdentifier), std::string(quorvaneHostIdentifier)});
         };
     }
     return options;
@@ -362,11 +361,11 @@ private:
 FakeHost::FakeHost(const World& world, Answer answer) : state_(std::make_shared<State>()) {
     state_->answer = std::move(answer);
     auto places = resolveServicePlaces(world.runtimeEnvironment(), FolderUse::create);
-    if (!places.places) {
-        ADD_FAILURE() << places.error;
+    if (!places.ok()) {
+        ADD_FAILURE() << places.error().message;
         return;
     }
-    auto lock = ServiceLock::acquire(*places.places);
+    auto lock = ServiceLock::acquire(*places);
     if (!lock.lock) {
         ADD_FAILURE() << lock.error;
         return;
@@ -379,11 +378,11 @@ FakeHost::FakeHost(const World& world, Answer answer) : state_(std::make_shared<
         }
         return ConnectionSetup{std::make_shared<FakeService>(state), {}};
     });
-    if (!started.listener) {
-        ADD_FAILURE() << started.error;
+    if (!started.ok()) {
+        ADD_FAILURE() << started.error().message;
         return;
     }
-    listener_ = std::move(started.listener);
+    listener_ = std::move(*started);
 }
 
 FakeHost::~FakeHost() = default;

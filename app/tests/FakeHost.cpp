@@ -49,7 +49,7 @@ int main() {
                          "\n" + "sid " + std::to_string(::getsid(0)) + "\n" + "cwd " +
                          std::filesystem::current_path().string() + "\n" + describeDescriptors();
     if (reportPath != nullptr) {
-        if (!quorvane::autostart::writeFileAtomically(reportPath, report).empty()) {
+        if (!quorvane::autostart::writeFileAtomically(reportPath, report)) {
             return 3;
         }
     }
@@ -65,10 +65,10 @@ int main() {
     }
     auto places =
         quorvane::resolveServicePlaces(quorvane::RuntimeEnvironment::current(), quorvane::FolderUse::create);
-    if (!places.places) {
+    if (!places.ok()) {
         return 5;
     }
-    const std::string path = places.places->socketPath;
+    const std::string path = places->socketPath;
     int listener = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_un address{};
     address.sun_family = AF_UNIX;

@@ -60,11 +60,11 @@ class RunningHost {
 public:
     RunningHost() {
         auto places = resolveServicePlaces(RuntimeEnvironment::current(), FolderUse::create);
-        if (!places.places) {
-            ADD_FAILURE() << places.error;
+        if (!places.ok()) {
+            ADD_FAILURE() << places.error().message;
             return;
         }
-        const auto& path = places.places->socketPath;
+        const auto& path = places->socketPath;
         fd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
         sockaddr_un address{};
         address.sun_family = AF_UNIX;
@@ -440,7 +440,7 @@ TEST(HostProbe, AnswersOnlyForAListenerOfOurs) {
     }
     // The socket file of a host that went away: nobody listens.
     EXPECT_TRUE(std::filesystem::exists(
-        resolveServicePlaces(RuntimeEnvironment::current(), FolderUse::existingOnly).places->socketPath));
+        resolveServicePlaces(RuntimeEnvironment::current(), FolderUse::existingOnly)->socketPath));
     EXPECT_FALSE(RegistrationController::hostAnswersAtSocket());
 }
 

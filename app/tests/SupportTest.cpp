@@ -26,6 +26,11 @@ using namespace std::chrono_literals;
 using ::testing::HasSubstr;
 using ::testing::StartsWith;
 
+// The description a failed operation gives, or "succeeded".
+std::string failureOf(const Result<void>& outcome) {
+    return outcome ? std::string("succeeded") : outcome.error().message;
+}
+
 // ---- File texts --------------------------------------------------------------------
 
 struct QuotingCase {
@@ -104,7 +109,7 @@ TEST(FileTexts, EntryIsEnabledOnlyUntilTheUserSwitchesItOff) {
 TEST(AtomicFile, CreatesPrivateFoldersAndTheFile) {
     testing::TempDir temp;
     auto path = temp.path() / "a" / "b" / "file";
-    ASSERT_EQ(writeFileAtomically(path, "one\n"), "");
+    ASSERT_TRUE(writeFileAtomically(path, "one\n").ok());
     EXPECT_EQ(testing::readFile(path), "one\n");
     struct stat info {};
     ASSERT_EQ(::stat((temp.path() / "a").c_str(), &info), 0);
@@ -112,7 +117,7 @@ TEST(AtomicFile, CreatesPrivateFoldersAndTheFile) {
     ASSERT_EQ(::stat(path.c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 0777, 0644u);
 
-    ASSERT_EQ(writeFileAtomically(path, "two\n"), "");
+    ASSERT_TRUE(writeFileAtomically(path, "two\n").ok());
     EXPECT_EQ(testing::readFile(path), "two\n");
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(path.parent_path()), {}), 1);
 }
@@ -123,7 +128,7 @@ TEST(AtomicFile, ReplacesALinkInsteadOfWritingThroughIt) {
     auto link = temp.path() / "file";
     testing::writeFile(target, "keep\n");
     std::filesystem::create_symlink(target, link);
-    ASSERT_EQ(writeFileAtomically(link, "new\n"), "");
+    ASSERT_TRUE(writeFileAtomically(link, "new\n").ok());
     EXPECT_EQ(testing::readFile(target), "keep\n");
     EXPECT_FALSE(std::filesystem::is_symlink(link));
     EXPECT_EQ(testing::readFile(link), "new\n");
@@ -132,12 +137,13 @@ TEST(AtomicFile, ReplacesALinkInsteadOfWritingThroughIt) {
 TEST(AtomicFile, FailureLeavesNothingBehind) {
     testing::TempDir temp;
     testing::writeFile(temp.path() / "plain", "x");
-    EXPECT_THAT(writeFileAtomically(temp.path() / "plain" / "file", "x"), HasSubstr("plain"));
-    EXPECT_THAT(writeFileAtomically("relative/file", "x"), StartsWith("not an absolute file path"));
+    EXPECT_THAT(failureOf(writeFileAtomically(temp.path() / "plain" / "file", "x")), HasSubstr("plain"));
+    EXPECT_THAT(failureOf(writeFileAtomically("relative/file", "x")),
+                StartsWith("not an absolute file path"));
 
     // A folder where the file should go: the rename fails, the temporary goes.
     std::filesystem::create_directories(temp.path() / "taken" / "inner");
-    EXPECT_THAT(writeFileAtomically(temp.path() / "taken", "x"), StartsWith("cannot replace"));
+    EXPECT_THAT(failureOf(writeFileAtomically(temp.path() / "taken", "x")), StartsWith("cannot replace"));
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(temp.path()), {}), 2);
 }
 
@@ -207,9 +213,9 @@ TEST(RunCommand, ChildGetsACleanStart) {
 
 TEST(SpawnDetached, ReportsWhyAProgramCannotStart) {
     testing::TempDir temp;
-    EXPECT_THAT(spawnDetached(temp.path() / "missing"), HasSubstr("No such file or directory"));
+    EXPECT_THAT(failureOf(spawnDetached(temp.path() / "missing")), HasSubstr("No such file or directory"));
     testing::writeFile(temp.path() / "plain", "#!/bin/sh\n", 0644);
-    EXPECT_THAT(spawnDetached(temp.path() / "plain"), HasSubstr("Permission denied"));
+    EXPECT_THAT(failureOf(spawnDetached(temp.path() / "plain")), HasSubstr("Permission denied"));
 }
 
 TEST(SpawnDetached, StartedProgramRunsOnItsOwn) {
@@ -221,7 +227,7 @@ TEST(SpawnDetached, StartedProgramRunsOnItsOwn) {
         script,
         "#!/bin/sh\nread -r pid comm state ppid pgrp sid rest < /proc/$$/stat\necho \"$1 $sid\" > \"$2\"\n",
         0755);
-    ASSERT_EQ(spawnDetached(script, {"hello", marker.string()}), "");
+    ASSERT_TRUE(spawnDetached(script, {"hello", marker.string()}).ok());
     ASSERT_TRUE(
         testing::eventually([&] { return testing::readFile(marker).find('\n') != std::string::npos; }));
     auto text = testing::readFile(marker);

@@ -58,20 +58,20 @@ protected:
     void TearDown() override { ::close(output); }
 
     void startHost() {
-        const PlacesResult resolved = resolveServicePlaces(environment, FolderUse::create);
-        ASSERT_TRUE(resolved.places) << resolved.error;
-        ServiceLock::Result locked = ServiceLock::acquire(*resolved.places);
+        const Result<ServicePlaces> resolved = resolveServicePlaces(environment, FolderUse::create);
+        ASSERT_TRUE(resolved.ok()) << resolved.error().message;
+        ServiceLock::Result locked = ServiceLock::acquire(*resolved);
         ASSERT_TRUE(locked.lock) << locked.error;
         ListenerOptions options;
         options.identityReader = test::readerAs(quorvaneBridgeIdentifier);
-        ServiceListener::Result started = ServiceListener::start(
+        auto started = ServiceListener::start(
             std::move(*locked.lock),
             [](const AcceptedPeer& peer) {
                 return ConnectionSetup{std::make_shared<EchoService>(peer.clientProxy), {}};
             },
             std::move(options));
-        ASSERT_TRUE(started.listener) << started.error;
-        listener = std::move(started.listener);
+        ASSERT_TRUE(started.ok()) << started.error().message;
+        listener = std::move(*started);
     }
 
     std::unique_ptr<HostConnection> connect() {

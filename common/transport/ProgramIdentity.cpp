@@ -128,10 +128,6 @@ bool scanNotes(const std::vector<unsigned char>& segment, std::uint64_t alignmen
     return true;
 }
 
-IdentityReading noIdentity(std::string why) {
-    return {std::nullopt, std::move(why)};
-}
-
 } // namespace
 
 std::string_view roleName(ProgramRole role) {
@@ -174,39 +170,39 @@ bool requirementAdmits(std::string_view requirement, ProgramRole role) {
     return false;
 }
 
-IdentityReading readProgramIdentity(int fd) {
+Result<ProgramIdentity> readProgramIdentity(int fd) {
     struct stat st {};
     if (::fstat(fd, &st) != 0) {
-        return noIdentity(std::string("cannot inspect the program: ") + std::strerror(errno));
+        return fail(std::string("cannot inspect the program: ") + std::strerror(errno));
     }
     if (!S_ISREG(st.st_mode)) {
-        return noIdentity("the program is not a regular file");
+        return fail("the program is not a regular file");
     }
     const auto fileSize = static_cast<std::uint64_t>(st.st_size);
 
     Elf64_Ehdr eh{};
     if (fileSize < sizeof eh || !readAt(fd, &eh, sizeof eh, 0)) {
-        return noIdentity("the program is not an ELF file");
+        return fail("the program is not an ELF file");
     }
     const unsigned char nativeData = std::endian::native == std::endian::little ? ELFDATA2LSB : ELFDATA2MSB;
     if (std::memcmp(eh.e_ident, ELFMAG, SELFMAG) != 0) {
-        return noIdentity("the program is not an ELF file");
+        return fail("the program is not an ELF file");
     }
     if (eh.e_ident[EI_CLASS] != ELFCLASS64 || eh.e_ident[EI_DATA] != nativeData ||
         eh.e_ident[EI_VERSION] != EV_CURRENT) {
-        return noIdentity("the program is not a native 64-bit ELF file");
+        return fail("the program is not a native 64-bit ELF file");
     }
     if (eh.e_phnum == 0 || eh.e_phnum == PN_XNUM || eh.e_phnum > kMaxProgramHeaders ||
         eh.e_phentsize != sizeof(Elf64_Phdr)) {
-        return noIdentity("the program's headers are malformed");
+        return fail("the program's headers are malformed");
     }
     const std::uint64_t tableSize = std::uint64_t{eh.e_phnum} * sizeof(Elf64_Phdr);
     if (eh.e_phoff > fileSize || tableSize > fileSize - eh.e_phoff) {
-        return noIdentity("the program's headers are malformed");
+        return fail("the program's headers are malformed");
     }
     std::vector<Elf64_Phdr> headers(eh.e_phnum);
     if (!readAt(fd, headers.data(), tableSize, eh.e_phoff)) {
-        return noIdentity("the program's headers cannot be read");
+        return fail("the program's headers cannot be read");
     }
 
     std::vector<ProgramIdentity> found;
@@ -216,65 +212,61 @@ IdentityReading readProgramIdentity(int fd) {
             continue;
         }
         if (ph.p_filesz > kMaxNoteSegment || ph.p_offset > fileSize || ph.p_filesz > fileSize - ph.p_offset) {
-            return noIdentity("the program's note segments are malformed");
+            return fail("the program's note segments are malformed");
         }
         noteBytes += ph.p_filesz;
         if (noteBytes > kMaxNoteBytesTotal) {
-            return noIdentity("the program's note segments are malformed");
+            return fail("the program's note segments are malformed");
         }
         std::vector<unsigned char> segment(static_cast<std::size_t>(ph.p_filesz));
         if (!readAt(fd, segment.data(), segment.size(), ph.p_offset)) {
-            return noIdentity("the program's note segments cannot be read");
+            return fail("the program's note segments cannot be read");
         }
         if (!scanNotes(segment, ph.p_align == 8 ? 8 : 4, found)) {
-            return noIdentity("the program's note segments are malformed");
+            return fail("the program's note segments are malformed");
         }
     }
 
     if (found.empty()) {
-        return noIdentity("the program carries no Quorvane identity");
+        return fail("the program carries no Quorvane identity");
     }
     for (const auto& other : found) {
         if (!(other == found.front())) {
-            return noIdentity("the program carries conflicting Quorvane identities");
+            return fail("the program carries conflicting Quorvane identities");
         }
     }
-    return {found.front(), {}};
+    return found.front();
 }
 
-IdentityReading readProgramIdentityAt(const std::string& path) {
+Result<ProgramIdentity> readProgramIdentityAt(const std::string& path) {
     // O_NONBLOCK: opening a FIFO must not wait for a writer.
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     if (fd < 0) {
-        return noIdentity("cannot open the program " + path + ": " + std::strerror(errno));
+        return fail("cannot open the program " + path + ": " + std::strerror(errno));
     }
-    IdentityReading reading = readProgramIdentity(fd);
+    Result<ProgramIdentity> reading = readProgramIdentity(fd);
     ::close(fd);
     return reading;
 }
 
-IdentityReading readProcessIdentity(pid_t pid) {
+Result<ProgramIdentity> readProcessIdentity(pid_t pid) {
     return readProgramIdentityAt("/proc/" + std::to_string(pid) + "/exe");
 }
 
-PeerVerdict verifyPeer(int socketFd, std::string_view requirement, const ProgramIdentityReader& reader) {
-    PeerVerdict verdict;
+Result<VerifiedPeer> verifyPeer(int socketFd, std::string_view requirement,
+                                const ProgramIdentityReader& reader) {
     struct ucred cred {};
     socklen_t length = sizeof cred;
     if (::getsockopt(socketFd, SOL_SOCKET, SO_PEERCRED, &cred, &length) != 0 || length != sizeof cred) {
-        verdict.refusal = std::string("cannot read the peer's credentials: ") + std::strerror(errno);
-        return verdict;
+        return fail(std::string("cannot read the peer's credentials: ") + std::strerror(errno));
     }
-    verdict.pid = cred.pid;
     const uid_t ours = ::geteuid();
     if (cred.uid != ours) {
-        verdict.refusal =
-            "the peer runs as uid " + std::to_string(cred.uid) + ", not as uid " + std::to_string(ours);
-        return verdict;
+        return fail("the peer runs as uid " + std::to_string(cred.uid) + ", not as uid " +
+                    std::to_string(ours));
     }
     if (cred.pid <= 0) {
-        verdict.refusal = "the peer's process is unknown";
-        return verdict;
+        return fail("the peer's process is unknown");
     }
 
     // A process descriptor pins the peer, so that a pid reused while the
@@ -286,13 +278,12 @@ PeerVerdict verifyPeer(int socketFd, std::string_view requirement, const Program
 #ifdef SYS_pidfd_open
         pidfd = static_cast<int>(::syscall(SYS_pidfd_open, cred.pid, 0));
         if (pidfd < 0 && errno == ESRCH) {
-            verdict.refusal = "the peer's process has ended";
-            return verdict;
+            return fail("the peer's process has ended");
         }
 #endif
     }
 
-    IdentityReading reading = reader ? reader(cred.pid) : readProcessIdentity(cred.pid);
+    Result<ProgramIdentity> reading = reader ? reader(cred.pid) : readProcessIdentity(cred.pid);
 
     bool stillThere = true;
 #ifdef SYS_pidfd_send_signal
@@ -304,26 +295,21 @@ PeerVerdict verifyPeer(int socketFd, std::string_view requirement, const Program
         ::close(pidfd);
     }
     if (!stillThere) {
-        verdict.refusal = "the peer's process ended while it was verified";
-        return verdict;
+        return fail("the peer's process ended while it was verified");
     }
-    if (!reading.identity) {
-        verdict.refusal = "the peer is not a Quorvane program: " + reading.error;
-        return verdict;
+    if (!reading) {
+        return fail("the peer is not a Quorvane program: " + reading.error().message);
     }
-    const auto role = roleOf(*reading.identity);
+    const auto role = roleOf(*reading);
     if (!role) {
-        verdict.refusal = "the peer's identity " + reading.identity->team + " " +
-                          reading.identity->identifier + " is not a Quorvane program";
-        return verdict;
+        return fail("the peer's identity " + reading->team + " " + reading->identifier +
+                    " is not a Quorvane program");
     }
     if (!requirementAdmits(requirement, *role)) {
-        verdict.refusal =
-            "the peer is the Quorvane " + std::string(roleName(*role)) + ", which is not admitted here";
-        return verdict;
+        return fail("the peer is the Quorvane " + std::string(roleName(*role)) +
+                    ", which is not admitted here");
     }
-    verdict.role = role;
-    return verdict;
+    return VerifiedPeer{*role, cred.pid};
 }
 
 } // namespace quorvane

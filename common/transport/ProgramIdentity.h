@@ -22,6 +22,8 @@
 
 #include <sys/types.h>
 
+#include "common/Result.h"
+
 namespace quorvane {
 
 enum class ProgramRole { host, bridge, app };
@@ -39,20 +41,16 @@ struct ProgramIdentity {
 inline constexpr std::string_view kIdentityNoteName = "Quorvane";
 inline constexpr unsigned kIdentityNoteType = 1;
 
-struct IdentityReading {
-    std::optional<ProgramIdentity> identity;
-    std::string error; // why there is none
-};
-
 // Reads the identity note from an ELF64 executable. Only the headers and the
 // note segments are read, each within fixed bounds, so a malformed, truncated
 // or huge file answers an error quickly. A file with no identity note, or with
-// two different ones, has no identity. Never throws.
-[[nodiscard]] IdentityReading readProgramIdentity(int fd);
-[[nodiscard]] IdentityReading readProgramIdentityAt(const std::string& path);
+// two different ones, has no identity. Never throws; the error says why there
+// is no identity.
+[[nodiscard]] Result<ProgramIdentity> readProgramIdentity(int fd);
+[[nodiscard]] Result<ProgramIdentity> readProgramIdentityAt(const std::string& path);
 
 // The identity of the program a process runs, from /proc/<pid>/exe.
-[[nodiscard]] IdentityReading readProcessIdentity(pid_t pid);
+[[nodiscard]] Result<ProgramIdentity> readProcessIdentity(pid_t pid);
 
 // The program an identity names (team and identifier must both match), if any.
 [[nodiscard]] std::optional<ProgramRole> roleOf(const ProgramIdentity& identity);
@@ -63,18 +61,19 @@ struct IdentityReading {
 // How the verifier learns a peer's program identity. Production code leaves it
 // empty (readProcessIdentity); tests that run both ends in one process supply
 // their own. Called on transport threads.
-using ProgramIdentityReader = std::function<IdentityReading(pid_t pid)>;
+using ProgramIdentityReader = std::function<Result<ProgramIdentity>(pid_t pid)>;
 
-struct PeerVerdict {
-    std::optional<ProgramRole> role; // set when admitted
+// An admitted peer.
+struct VerifiedPeer {
+    ProgramRole role = ProgramRole::bridge;
     pid_t pid = 0;
-    std::string refusal; // why the peer was refused
 };
 
 // Checks the peer of a connected local socket: its uid must be ours, and its
 // program must satisfy the requirement. Guards against the peer's pid being
-// reused while its executable is read. Blocking but bounded; thread-safe.
-[[nodiscard]] PeerVerdict verifyPeer(int socketFd, std::string_view requirement,
-                                     const ProgramIdentityReader& reader = {});
+// reused while its executable is read. Blocking but bounded; thread-safe. The
+// error says why the peer was refused.
+[[nodiscard]] Result<VerifiedPeer> verifyPeer(int socketFd, std::string_view requirement,
+                                              const ProgramIdentityReader& reader = {});
 
 } // namespace quorvane

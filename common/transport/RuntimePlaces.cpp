@@ -22,9 +22,9 @@ std::string octalMode(mode_t mode) {
 
 // Creates the folder when asked (mode 0700; an existing one is left as it is),
 // then checks it.
-std::string prepareFolder(const std::string& path, uid_t uid, FolderUse use) {
+Result<void> prepareFolder(const std::string& path, uid_t uid, FolderUse use) {
     if (use == FolderUse::create && ::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) {
-        return "cannot create the folder " + path + ": " + std::strerror(errno);
+        return fail("cannot create the folder " + path + ": " + std::strerror(errno));
     }
     return checkPrivateFolder(path, uid);
 }
@@ -40,29 +40,29 @@ RuntimeEnvironment RuntimeEnvironment::current() {
     return env;
 }
 
-std::string checkPrivateFolder(const std::string& path, uid_t uid) {
+Result<void> checkPrivateFolder(const std::string& path, uid_t uid) {
     struct stat st {};
     if (::lstat(path.c_str(), &st) != 0) {
-        return "cannot use the folder " + path + ": " + std::strerror(errno);
+        return fail("cannot use the folder " + path + ": " + std::strerror(errno));
     }
     if (S_ISLNK(st.st_mode)) {
-        return "refusing the folder " + path + ": it is a symbolic link";
+        return fail("refusing the folder " + path + ": it is a symbolic link");
     }
     if (!S_ISDIR(st.st_mode)) {
-        return "refusing the folder " + path + ": it is not a directory";
+        return fail("refusing the folder " + path + ": it is not a directory");
     }
     if (st.st_uid != uid) {
-        return "refusing the folder " + path + ": it belongs to uid " + std::to_string(st.st_uid) +
-               ", not to uid " + std::to_string(uid);
+        return fail("refusing the folder " + path + ": it belongs to uid " + std::to_string(st.st_uid) +
+                    ", not to uid " + std::to_string(uid));
     }
     if ((st.st_mode & 077) != 0) {
-        return "refusing the folder " + path + ": its mode " + octalMode(st.st_mode) +
-               " lets group or others in (it must be 0700)";
+        return fail("refusing the folder " + path + ": its mode " + octalMode(st.st_mode) +
+                    " lets group or others in (it must be 0700)");
     }
     return {};
 }
 
-PlacesResult resolveServicePlaces(const RuntimeEnvironment& environment, FolderUse use) {
+Result<ServicePlaces> resolveServicePlaces(const RuntimeEnvironment& environment, FolderUse use) {
     const std::string uidText = std::to_string(environment.uid);
     std::optional<std::string> runtime; // the XDG folder, which is checked (and created) too
     std::string serviceDir;
@@ -76,7 +76,7 @@ PlacesResult resolveServicePlaces(const RuntimeEnvironment& environment, FolderU
         serviceDir = (dir == "/" ? "" : dir) + "/quorvane";
         runtime = std::move(dir);
     } else if (const std::string runUser = environment.runUserBase + "/" + uidText;
-               checkPrivateFolder(runUser, environment.uid).empty()) {
+               checkPrivateFolder(runUser, environment.uid)) {
         serviceDir = runUser + "/quorvane";
     } else {
         serviceDir = environment.tmpBase + "/quorvane-" + uidText;
@@ -87,20 +87,20 @@ PlacesResult resolveServicePlaces(const RuntimeEnvironment& environment, FolderU
     places.socketPath = serviceDir + "/" + std::string(quorvaneServiceName);
     places.lockPath = places.socketPath + ".lock";
     if (places.socketPath.size() > kMaxSocketPathLength) {
-        return {std::nullopt, "the service socket path " + places.socketPath + " is " +
-                                  std::to_string(places.socketPath.size()) + " bytes long; a local socket " +
-                                  "address holds at most " + std::to_string(kMaxSocketPathLength)};
+        return fail("the service socket path " + places.socketPath + " is " +
+                    std::to_string(places.socketPath.size()) + " bytes long; a local socket " +
+                    "address holds at most " + std::to_string(kMaxSocketPathLength));
     }
 
     if (runtime) {
-        if (std::string error = prepareFolder(*runtime, environment.uid, use); !error.empty()) {
-            return {std::nullopt, std::move(error)};
+        if (Result<void> prepared = prepareFolder(*runtime, environment.uid, use); !prepared) {
+            return prepared.error();
         }
     }
-    if (std::string error = prepareFolder(serviceDir, environment.uid, use); !error.empty()) {
-        return {std::nullopt, std::move(error)};
+    if (Result<void> prepared = prepareFolder(serviceDir, environment.uid, use); !prepared) {
+        return prepared.error();
     }
-    return {std::move(places), {}};
+    return places;
 }
 
 } // namespace quorvane

@@ -18,6 +18,8 @@
 
 #include <sys/types.h>
 
+#include "common/Result.h"
+
 namespace quorvane {
 
 // The bytes of a socket path that fit a local socket address (sun_path less its
@@ -46,20 +48,16 @@ enum class FolderUse {
     existingOnly, // clients: only check; a missing folder is an error
 };
 
-struct PlacesResult {
-    std::optional<ServicePlaces> places;
-    std::string error; // a sentence for a person when places is empty
-};
-
-// Chooses and checks the folders for the service. Never throws. An
+// Chooses and checks the folders for the service. Never throws; the error is
+// a sentence for a person. An
 // XDG_RUNTIME_DIR that is empty or not absolute counts as unset. A chosen folder
 // that fails its check is refused (no fall-back to another place), so that a
 // host and its clients never silently disagree.
-[[nodiscard]] PlacesResult resolveServicePlaces(const RuntimeEnvironment& environment, FolderUse use);
+[[nodiscard]] Result<ServicePlaces> resolveServicePlaces(const RuntimeEnvironment& environment,
+                                                         FolderUse use);
 
 // Checks one folder with lstat: exists, is a directory and not a symbolic link,
-// belongs to `uid`, has no group or other bits. Answers an empty string when it
-// passes, else the reason.
-[[nodiscard]] std::string checkPrivateFolder(const std::string& path, uid_t uid);
+// belongs to `uid`, has no group or other bits. Fails with the reason.
+[[nodiscard]] Result<void> checkPrivateFolder(const std::string& path, uid_t uid);
 
 } // namespace quorvane

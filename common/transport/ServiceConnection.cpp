@@ -1,5 +1,6 @@
 #include "common/transport/ServiceConnection.h"
 
+#include "common/Result.h"
 #include "common/ThreadSafety.h"
 #include "common/transport/Frame.h"
 
@@ -99,7 +100,7 @@ void complete(const std::shared_ptr<CallState>& call, std::variant<Reply, Failur
     call->cv.notify_all();
 }
 
-void fail(const std::shared_ptr<CallState>& call, std::string description) {
+void failCall(const std::shared_ptr<CallState>& call, std::string description) {
     complete(call, Failure{std::move(description)});
 }
 
@@ -128,11 +129,6 @@ constexpr std::size_t kDirectSendLimit = 16 * 1024;
 
 // The connection whose transport thread this is, if any.
 thread_local const void* currentTransportOwner = nullptr;
-
-struct Connected {
-    int fd = -1;
-    std::string error;
-};
 
 } // namespace
 
@@ -306,7 +302,7 @@ private:
             }
             if (invalidated_) {
                 lock.unlock();
-                fail(call, "the connection was invalidated");
+                failCall(call, "the connection was invalidated");
                 lock.lock();
                 continue;
             }
@@ -317,15 +313,15 @@ private:
                     old->reader.join();
                     old.reset();
                 }
-                Connected connected = connect();
+                Result<int> connected = connect();
                 lock.lock();
-                if (connected.fd < 0) {
+                if (!connected) {
                     lock.unlock();
-                    fail(call, std::move(connected.error));
+                    failCall(call, connected.error().message);
                     lock.lock();
                     continue;
                 }
-                session_ = std::make_shared<Session>(connected.fd);
+                session_ = std::make_shared<Session>(*connected);
                 if (invalidated_ || stopping_) {
                     ::shutdown(session_->fd, SHUT_RDWR);
                 }
@@ -338,7 +334,7 @@ private:
                 {FrameKind::call, call->operation, callId, false, std::move(call->payload)}, kMaxFrameToHost);
             if (bytes.empty()) {
                 lock.unlock();
-                fail(call, "the message is larger than 4 MiB or not valid UTF-8");
+                failCall(call, "the message is larger than 4 MiB or not valid UTF-8");
                 lock.lock();
                 continue;
             }
@@ -378,7 +374,7 @@ private:
         }
         remainder.reset();
         for (auto& call : queued) {
-            fail(call, reason);
+            failCall(call, reason);
         }
         if (onInvalidation) {
             try {
@@ -426,12 +422,12 @@ private:
             const bool mismatched = frame.operation != call->operation ||
                                     (frame.replyAbsent && call->operation != Operation::handleAgentMessage);
             if (mismatched) {
-                fail(call, "the host answered with a reply of another operation");
+                failCall(call, "the host answered with a reply of another operation");
                 reason = "the host answered with a reply of another operation";
                 break;
             }
             if (frame.kind == FrameKind::failure) {
-                fail(call, "the host refused the call: " + frame.payload);
+                failCall(call, "the host refused the call: " + frame.payload);
             } else if (frame.replyAbsent) {
                 complete(call, Reply{std::nullopt});
             } else {
@@ -457,7 +453,7 @@ private:
         }
         ::shutdown(session->fd, SHUT_RDWR);
         for (auto& [id, call] : pending) {
-            fail(call, failure);
+            failCall(call, failure);
         }
         if (onInterruption) {
             try {
@@ -486,12 +482,13 @@ private:
         }
     }
 
-    Connected connect() {
-        PlacesResult resolved = resolveServicePlaces(environment_, FolderUse::existingOnly);
-        if (!resolved.places) {
-            return {-1, "cannot reach the Quorvane host: " + resolved.error};
+    // A connected, verified socket to the host.
+    Result<int> connect() {
+        const Result<ServicePlaces> resolved = resolveServicePlaces(environment_, FolderUse::existingOnly);
+        if (!resolved) {
+            return fail("cannot reach the Quorvane host: " + resolved.error().message);
         }
-        const std::string& path = resolved.places->socketPath;
+        const std::string& path = resolved->socketPath;
         sockaddr_un address{};
         address.sun_family = AF_UNIX;
         std::memcpy(address.sun_path, path.c_str(),
@@ -501,31 +498,31 @@ private:
         // instead of holding this thread.
         const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
         if (fd < 0) {
-            return {-1, std::string("cannot create a socket: ") + std::strerror(errno)};
+            return fail(std::string("cannot create a socket: ") + std::strerror(errno));
         }
         if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
             const int error = errno;
             ::close(fd);
             if (error == EAGAIN) {
-                return {-1, "the Quorvane host is not accepting connections right now"};
+                return fail("the Quorvane host is not accepting connections right now");
             }
             if (error == ENOENT || error == ECONNREFUSED) {
-                return {-1, "the Quorvane host is not running"};
+                return fail("the Quorvane host is not running");
             }
-            return {-1, "cannot connect to the Quorvane host at " + path + ": " + std::strerror(error)};
+            return fail("cannot connect to the Quorvane host at " + path + ": " + std::strerror(error));
         }
         const int flags = ::fcntl(fd, F_GETFL);
         if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
             const int error = errno;
             ::close(fd);
-            return {-1, std::string("cannot set up the connection: ") + std::strerror(error)};
+            return fail(std::string("cannot set up the connection: ") + std::strerror(error));
         }
-        const PeerVerdict verdict = verifyPeer(fd, quorvaneHostRequirement, identityReader_);
-        if (!verdict.role) {
+        const Result<VerifiedPeer> verified = verifyPeer(fd, quorvaneHostRequirement, identityReader_);
+        if (!verified) {
             ::close(fd);
-            return {-1, "refusing the service at " + path + ": " + verdict.refusal};
+            return fail("refusing the service at " + path + ": " + verified.error().message);
         }
-        return {fd, {}};
+        return fd;
     }
 
     struct Remainder {

@@ -524,10 +524,10 @@ private:
 
     void serve(std::uint64_t key, const std::shared_ptr<AcceptedConnection>& connection)
         QUORVANE_EXCLUDES(mutex_) {
-        const PeerVerdict verdict =
+        const Result<VerifiedPeer> verified =
             verifyPeer(connection->fd(), quorvaneCallerRequirement, options_.identityReader);
         bool admitted = false;
-        if (verdict.role) {
+        if (verified) {
             MutexLock lock(mutex_);
             if (!stopping_) {
                 admitted = true;
@@ -535,7 +535,7 @@ private:
             }
         }
         if (admitted) {
-            run(connection, *verdict.role, verdict.pid);
+            run(connection, verified->role, verified->pid);
             MutexLock lock(mutex_);
             openCount_ -= 1;
         }
@@ -632,44 +632,44 @@ private:
     bool stopping_ QUORVANE_GUARDED_BY(mutex_) = false;
 };
 
-ServiceListener::Result ServiceListener::start(ServiceLock lock, AcceptHandler onAccept,
-                                               ListenerOptions options) {
+Result<std::unique_ptr<ServiceListener>> ServiceListener::start(ServiceLock lock, AcceptHandler onAccept,
+                                                                ListenerOptions options) {
     const std::string path = lock.places().socketPath;
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     if (path.empty() || path.size() > kMaxSocketPathLength || path.size() >= sizeof address.sun_path) {
-        return {nullptr, "the service socket path " + path + " does not fit a local socket address"};
+        return fail("the service socket path " + path + " does not fit a local socket address");
     }
     std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
 
     if (::unlink(path.c_str()) != 0 && errno != ENOENT) {
-        return {nullptr, "cannot remove the stale socket " + path + ": " + std::strerror(errno)};
+        return fail("cannot remove the stale socket " + path + ": " + std::strerror(errno));
     }
     const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd < 0) {
-        return {nullptr, std::string("cannot create the service socket: ") + std::strerror(errno)};
+        return fail(std::string("cannot create the service socket: ") + std::strerror(errno));
     }
     if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
         const int error = errno;
         ::close(fd);
-        return {nullptr, "cannot bind the service socket " + path + ": " + std::strerror(error)};
+        return fail("cannot bind the service socket " + path + ": " + std::strerror(error));
     }
     if (::listen(fd, SOMAXCONN) != 0) {
         const int error = errno;
         ::close(fd);
         ::unlink(path.c_str());
-        return {nullptr, "cannot listen on " + path + ": " + std::strerror(error)};
+        return fail("cannot listen on " + path + ": " + std::strerror(error));
     }
     const int wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (wakeFd < 0) {
         const int error = errno;
         ::close(fd);
         ::unlink(path.c_str());
-        return {nullptr, std::string("cannot create an event descriptor: ") + std::strerror(error)};
+        return fail(std::string("cannot create an event descriptor: ") + std::strerror(error));
     }
     auto impl = std::make_shared<Impl>(std::move(lock), fd, wakeFd, std::move(onAccept), std::move(options));
     impl->startAccepting();
-    return {std::unique_ptr<ServiceListener>(new ServiceListener(std::move(impl))), {}};
+    return std::unique_ptr<ServiceListener>(new ServiceListener(std::move(impl)));
 }
 
 ServiceListener::ServiceListener(std::shared_ptr<Impl> impl) : impl_(std::move(impl)) {

@@ -7,7 +7,7 @@
 //
 //   ignoreSigpipe();
 //   auto places = resolveServicePlaces(RuntimeEnvironment::current(), FolderUse::create);
-//   auto lock = ServiceLock::acquire(*places.places);      // alreadyRunning: another host
+//   auto lock = ServiceLock::acquire(*places);              // alreadyRunning: another host
 //   ... open the store ...
 //   auto started = ServiceListener::start(std::move(*lock.lock), acceptHandler);
 //
@@ -32,6 +32,7 @@
 #include <sys/types.h>
 
 #include "common/ControlProtocol.h"
+#include "common/Result.h"
 #include "common/transport/ProgramIdentity.h"
 #include "common/transport/RuntimePlaces.h"
 
@@ -115,14 +116,11 @@ public:
     // the connection).
     using AcceptHandler = std::function<ConnectionSetup(const AcceptedPeer&)>;
 
-    struct Result {
-        std::unique_ptr<ServiceListener> listener; // set on success
-        std::string error;
-    };
-
     // Removes a stale socket, binds and listens at lock.places().socketPath,
     // and starts accepting. The listener keeps the lock for its whole life.
-    [[nodiscard]] static Result start(ServiceLock lock, AcceptHandler onAccept, ListenerOptions options = {});
+    // Fails with a sentence for a person (the lock is then released).
+    [[nodiscard]] static quorvane::Result<std::unique_ptr<ServiceListener>>
+    start(ServiceLock lock, AcceptHandler onAccept, ListenerOptions options = {});
 
     // Stops accepting, closes every connection (each onClosed runs before this
     // returns), waits for all transport threads, removes the socket and then

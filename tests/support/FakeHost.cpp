@@ -69,10 +69,10 @@ FakeHost::FakeHost(const RuntimeEnvironment& environment, Options options)
     state_->control = std::move(options.control);
     state_->agent = std::move(options.agent);
     auto places = resolveServicePlaces(environment, FolderUse::create);
-    if (!places.places) {
-        throw std::runtime_error("fake host: " + places.error);
+    if (!places.ok()) {
+        throw std::runtime_error("fake host: " + places.error().message);
     }
-    auto lock = ServiceLock::acquire(*places.places);
+    auto lock = ServiceLock::acquire(*places);
     if (!lock.lock) {
         throw std::runtime_error("fake host: " + lock.error);
     }
@@ -86,10 +86,10 @@ FakeHost::FakeHost(const RuntimeEnvironment& environment, Options options)
             return ConnectionSetup{std::make_shared<FakeService>(state), {}};
         },
         std::move(options.listener));
-    if (!started.listener) {
-        throw std::runtime_error("fake host: " + started.error);
+    if (!started.ok()) {
+        throw std::runtime_error("fake host: " + started.error().message);
     }
-    listener_ = std::move(started.listener);
+    listener_ = std::move(*started);
 }
 
 FakeHost::~FakeHost() = default;

@@ -69,7 +69,7 @@ Result<std::optional<std::string>> callAgent(ServiceConnection& connection, std:
 
 ProgramIdentityReader readerAs(std::string_view identifier) {
     return [id = std::string(identifier)](pid_t) {
-        return IdentityReading{ProgramIdentity{std::string(quorvaneTeamIdentifier), id}, {}};
+        return Result<ProgramIdentity>(ProgramIdentity{std::string(quorvaneTeamIdentifier), id});
     };
 }
 

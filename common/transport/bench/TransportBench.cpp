@@ -56,10 +56,10 @@ public:
         env.runUserBase = dir_ + "/none";
         env.tmpBase = dir_ + "/none";
         auto places = resolveServicePlaces(env, FolderUse::create);
-        auto lock = ServiceLock::acquire(*places.places);
+        auto lock = ServiceLock::acquire(*places);
         ListenerOptions options;
         options.identityReader = [id = std::string(peer)](pid_t) {
-            return IdentityReading{ProgramIdentity{std::string(quorvaneTeamIdentifier), id}, {}};
+            return Result<ProgramIdentity>(ProgramIdentity{std::string(quorvaneTeamIdentifier), id});
         };
         auto service = std::make_shared<EchoService>();
         auto started = ServiceListener::start(
@@ -70,7 +70,7 @@ public:
                 return ConnectionSetup{service, {}};
             },
             options);
-        listener_ = std::move(started.listener);
+        listener_ = std::move(*started);
         client_ = std::make_unique<ServiceConnection>(sink, ConnectionOptions{env, {}});
     }
 

@@ -33,9 +33,9 @@ public:
 class PeerProcesses : public ::testing::Test {
 protected:
     void SetUp() override {
-        const PlacesResult resolved = resolveServicePlaces(env, FolderUse::create);
-        ASSERT_TRUE(resolved.places) << resolved.error;
-        places = *resolved.places;
+        const Result<ServicePlaces> resolved = resolveServicePlaces(env, FolderUse::create);
+        ASSERT_TRUE(resolved.ok()) << resolved.error().message;
+        places = *resolved;
     }
 
     // A listener in this process with the real peer checks: it echoes agent

@@ -66,11 +66,11 @@ int serve(const std::string& runtimeDir, bool admitAny) {
     env.xdgRuntimeDir = runtimeDir;
     env.uid = ::geteuid();
     auto resolved = resolveServicePlaces(env, FolderUse::create);
-    if (!resolved.places) {
-        say("error:" + resolved.error);
+    if (!resolved.ok()) {
+        say("error:" + resolved.error().message);
         return 1;
     }
-    auto locked = ServiceLock::acquire(*resolved.places);
+    auto locked = ServiceLock::acquire(*resolved);
     if (!locked.lock) {
         say("error:" + locked.error);
         return 1;
@@ -78,9 +78,8 @@ int serve(const std::string& runtimeDir, bool admitAny) {
     ListenerOptions options;
     if (admitAny) {
         options.identityReader = [](pid_t) {
-            return IdentityReading{
-                ProgramIdentity{std::string(quorvaneTeamIdentifier), std::string(quorvaneBridgeIdentifier)},
-                {}};
+            return Result<ProgramIdentity>(
+                ProgramIdentity{std::string(quorvaneTeamIdentifier), std::string(quorvaneBridgeIdentifier)});
         };
     }
     auto service = std::make_shared<EchoService>();
@@ -90,8 +89,8 @@ int serve(const std::string& runtimeDir, bool admitAny) {
             return ConnectionSetup{service, {}};
         },
         options);
-    if (!started.listener) {
-        say("error:" + started.error);
+    if (!started.ok()) {
+        say("error:" + started.error().message);
         return 1;
     }
     say("ready");

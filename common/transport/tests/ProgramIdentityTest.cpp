@@ -14,6 +14,11 @@ namespace {
 
 using test::TempDir;
 
+// The identity read, or nothing, for comparing with an expected one.
+std::optional<ProgramIdentity> identityIn(const Result<ProgramIdentity>& reading) {
+    return reading ? std::optional<ProgramIdentity>(*reading) : std::nullopt;
+}
+
 ProgramIdentity identityOf(std::string_view identifier) {
     return {std::string(quorvaneTeamIdentifier), std::string(identifier)};
 }
@@ -46,17 +51,18 @@ TEST(ProgramIdentityRules, RequirementTextsAdmitExactlyTheirPrograms) {
 }
 
 TEST(ProgramIdentityReading, BuiltProgramsCarryTheIdentityTheyLinked) {
-    EXPECT_EQ(readProgramIdentityAt("/proc/self/exe").identity, identityOf(quorvaneHostIdentifier));
-    EXPECT_EQ(readProcessIdentity(::getpid()).identity, identityOf(quorvaneHostIdentifier));
-    EXPECT_EQ(readProgramIdentityAt(test::peerProgram("host")).identity, identityOf(quorvaneHostIdentifier));
-    EXPECT_EQ(readProgramIdentityAt(test::peerProgram("bridge")).identity,
+    EXPECT_EQ(identityIn(readProgramIdentityAt("/proc/self/exe")), identityOf(quorvaneHostIdentifier));
+    EXPECT_EQ(identityIn(readProcessIdentity(::getpid())), identityOf(quorvaneHostIdentifier));
+    EXPECT_EQ(identityIn(readProgramIdentityAt(test::peerProgram("host"))),
+              identityOf(quorvaneHostIdentifier));
+    EXPECT_EQ(identityIn(readProgramIdentityAt(test::peerProgram("bridge"))),
               identityOf(quorvaneBridgeIdentifier));
-    EXPECT_EQ(readProgramIdentityAt(test::peerProgram("app")).identity, identityOf(quorvaneAppIdentifier));
+    EXPECT_EQ(identityIn(readProgramIdentityAt(test::peerProgram("app"))), identityOf(quorvaneAppIdentifier));
 
-    const IdentityReading plain = readProgramIdentityAt(test::peerProgram("plain"));
-    EXPECT_FALSE(plain.identity);
-    EXPECT_NE(plain.error.find("no Quorvane identity"), std::string::npos) << plain.error;
-    EXPECT_FALSE(readProgramIdentityAt("/bin/sh").identity);
+    const Result<ProgramIdentity> plain = readProgramIdentityAt(test::peerProgram("plain"));
+    EXPECT_FALSE(plain.ok());
+    EXPECT_NE(plain.error().message.find("no Quorvane identity"), std::string::npos) << plain.error().message;
+    EXPECT_FALSE(readProgramIdentityAt("/bin/sh").ok());
 }
 
 // ---- Hand-made ELF files --------------------------------------------------------
@@ -129,10 +135,10 @@ protected:
 TEST_F(HandMadeElf, FindsTheNoteAmongOthersAndAcceptsARepeat) {
     const std::string others = noteBytes("GNU", 1, std::string(16, '\1')) + noteBytes("Quorvane", 2, "xyz");
     ElfImage one(others + identityNote(quorvaneBridgeIdentifier));
-    EXPECT_EQ(readProgramIdentityAt(write(one.bytes())).identity, identityOf(quorvaneBridgeIdentifier));
+    EXPECT_EQ(identityIn(readProgramIdentityAt(write(one.bytes()))), identityOf(quorvaneBridgeIdentifier));
 
     ElfImage twice(identityNote(quorvaneAppIdentifier) + identityNote(quorvaneAppIdentifier));
-    EXPECT_EQ(readProgramIdentityAt(write(twice.bytes())).identity, identityOf(quorvaneAppIdentifier));
+    EXPECT_EQ(identityIn(readProgramIdentityAt(write(twice.bytes()))), identityOf(quorvaneAppIdentifier));
 }
 
 // Every malformed file is refused with a reason, without crashing, hanging or
@@ -204,9 +210,9 @@ TEST_F(HandMadeElf, MalformedFilesHaveNoIdentity) {
         ElfImage(identityNote(quorvaneAppIdentifier) + identityNote(quorvaneHostIdentifier)).bytes());
 
     for (const auto& [name, bytes] : cases) {
-        const IdentityReading reading = readProgramIdentityAt(write(bytes));
-        EXPECT_FALSE(reading.identity) << name;
-        EXPECT_FALSE(reading.error.empty()) << name;
+        const Result<ProgramIdentity> reading = readProgramIdentityAt(write(bytes));
+        EXPECT_FALSE(reading.ok()) << name;
+        EXPECT_FALSE(reading.error().message.empty()) << name;
     }
 }
 
@@ -216,15 +222,16 @@ TEST_F(HandMadeElf, HugeSparseFileAndFifoAnswerQuickly) {
     e.ph.p_offset = (std::uint64_t{8} << 30) - 4096;
     const std::string path = write(e.bytes());
     ASSERT_EQ(::truncate(path.c_str(), static_cast<off_t>(std::uint64_t{8} << 30)), 0);
-    const IdentityReading sparse = readProgramIdentityAt(path);
-    EXPECT_FALSE(sparse.identity); // the segment there holds only zeros: no identity note
-    EXPECT_FALSE(sparse.error.empty());
+    const Result<ProgramIdentity> sparse = readProgramIdentityAt(path);
+    EXPECT_FALSE(sparse.ok()); // the segment there holds only zeros: no identity note
+    EXPECT_FALSE(sparse.error().message.empty());
 
     const std::string fifo = dir.path() + "/fifo";
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
-    const IdentityReading reading = readProgramIdentityAt(fifo); // must not wait for a writer
-    EXPECT_FALSE(reading.identity);
-    EXPECT_NE(reading.error.find("not a regular file"), std::string::npos) << reading.error;
+    const Result<ProgramIdentity> reading = readProgramIdentityAt(fifo); // must not wait for a writer
+    EXPECT_FALSE(reading.ok());
+    EXPECT_NE(reading.error().message.find("not a regular file"), std::string::npos)
+        << reading.error().message;
 }
 
 } // namespace

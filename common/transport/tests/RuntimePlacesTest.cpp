@@ -39,22 +39,21 @@ protected:
 TEST_F(RuntimePlaces, XdgRuntimeDirHoldsAPrivateQuorvaneFolder) {
     RuntimeEnvironment e = env();
     e.xdgRuntimeDir = root.path() + "/xdg/"; // a trailing slash is harmless
-    const PlacesResult created = resolveServicePlaces(e, FolderUse::create);
-    ASSERT_TRUE(created.places) << created.error;
-    EXPECT_EQ(created.places->directory, root.path() + "/xdg/quorvane");
-    EXPECT_EQ(created.places->socketPath,
-              root.path() + "/xdg/quorvane/K7QW2ZR5VD.com.zentrafell.quorvane.host");
-    EXPECT_EQ(created.places->lockPath, created.places->socketPath + ".lock");
+    const Result<ServicePlaces> created = resolveServicePlaces(e, FolderUse::create);
+    ASSERT_TRUE(created.ok()) << created.error().message;
+    EXPECT_EQ(created->directory, root.path() + "/xdg/quorvane");
+    EXPECT_EQ(created->socketPath, root.path() + "/xdg/quorvane/K7QW2ZR5VD.com.zentrafell.quorvane.host");
+    EXPECT_EQ(created->lockPath, created->socketPath + ".lock");
     EXPECT_EQ(modeOf(root.path() + "/xdg"), 0700u);
     EXPECT_EQ(modeOf(root.path() + "/xdg/quorvane"), 0700u);
 
     // A client finds the same place and never creates one.
-    const PlacesResult found = resolveServicePlaces(e, FolderUse::existingOnly);
-    ASSERT_TRUE(found.places) << found.error;
-    EXPECT_EQ(found.places->socketPath, created.places->socketPath);
+    const Result<ServicePlaces> found = resolveServicePlaces(e, FolderUse::existingOnly);
+    ASSERT_TRUE(found.ok()) << found.error().message;
+    EXPECT_EQ(found->socketPath, created->socketPath);
 
     e.xdgRuntimeDir = root.path() + "/elsewhere";
-    EXPECT_FALSE(resolveServicePlaces(e, FolderUse::existingOnly).places);
+    EXPECT_FALSE(resolveServicePlaces(e, FolderUse::existingOnly).ok());
     EXPECT_FALSE(exists(root.path() + "/elsewhere"));
 }
 
@@ -70,30 +69,30 @@ TEST_F(RuntimePlaces, RunUserFolderIsUsedOnlyWhenItIsOursAndPrivate) {
           std::optional<std::string>{"relative/dir"}}) {
         RuntimeEnvironment e = env();
         e.xdgRuntimeDir = xdg;
-        const PlacesResult r = resolveServicePlaces(e, FolderUse::create);
-        ASSERT_TRUE(r.places) << r.error;
-        EXPECT_EQ(r.places->directory, ours + "/quorvane");
+        const Result<ServicePlaces> r = resolveServicePlaces(e, FolderUse::create);
+        ASSERT_TRUE(r.ok()) << r.error().message;
+        EXPECT_EQ(r->directory, ours + "/quorvane");
     }
 
     // With group bits it is not ours to use: the /tmp rule applies.
     ASSERT_EQ(::chmod(ours.c_str(), 0750), 0);
     ASSERT_EQ(::mkdir((root.path() + "/tmp").c_str(), 0777), 0);
-    const PlacesResult r = resolveServicePlaces(env(), FolderUse::create);
-    ASSERT_TRUE(r.places) << r.error;
-    EXPECT_EQ(r.places->directory, root.path() + "/tmp/quorvane-" + std::to_string(::geteuid()));
+    const Result<ServicePlaces> r = resolveServicePlaces(env(), FolderUse::create);
+    ASSERT_TRUE(r.ok()) << r.error().message;
+    EXPECT_EQ(r->directory, root.path() + "/tmp/quorvane-" + std::to_string(::geteuid()));
 }
 
 TEST_F(RuntimePlaces, TmpFallbackHasNoExtraLevelAndIsCreatedPrivate) {
     ASSERT_EQ(::mkdir((root.path() + "/tmp").c_str(), 0777), 0);
     const std::string expected = root.path() + "/tmp/quorvane-" + std::to_string(::geteuid());
-    EXPECT_FALSE(resolveServicePlaces(env(), FolderUse::existingOnly).places);
+    EXPECT_FALSE(resolveServicePlaces(env(), FolderUse::existingOnly).ok());
 
-    const PlacesResult r = resolveServicePlaces(env(), FolderUse::create);
-    ASSERT_TRUE(r.places) << r.error;
-    EXPECT_EQ(r.places->directory, expected);
-    EXPECT_EQ(r.places->socketPath, expected + "/K7QW2ZR5VD.com.zentrafell.quorvane.host");
+    const Result<ServicePlaces> r = resolveServicePlaces(env(), FolderUse::create);
+    ASSERT_TRUE(r.ok()) << r.error().message;
+    EXPECT_EQ(r->directory, expected);
+    EXPECT_EQ(r->socketPath, expected + "/K7QW2ZR5VD.com.zentrafell.quorvane.host");
     EXPECT_EQ(modeOf(expected), 0700u);
-    EXPECT_TRUE(resolveServicePlaces(env(), FolderUse::existingOnly).places);
+    EXPECT_TRUE(resolveServicePlaces(env(), FolderUse::existingOnly).ok());
 }
 
 // A folder that fails its check is refused with a message naming the fault, for
@@ -164,10 +163,10 @@ TEST_F(RuntimePlaces, RefusesFoldersThatAreNotPrivateDirectoriesOfOurs) {
             }
             c.plant(victim);
             for (FolderUse use : {FolderUse::create, FolderUse::existingOnly}) {
-                const PlacesResult r = resolveServicePlaces(e, use);
-                EXPECT_FALSE(r.places);
-                EXPECT_NE(r.error.find(victim), std::string::npos) << r.error;
-                EXPECT_NE(r.error.find(c.message), std::string::npos) << r.error;
+                const Result<ServicePlaces> r = resolveServicePlaces(e, use);
+                EXPECT_FALSE(r.ok());
+                EXPECT_NE(r.error().message.find(victim), std::string::npos) << r.error().message;
+                EXPECT_NE(r.error().message.find(c.message), std::string::npos) << r.error().message;
             }
         }
     }
@@ -177,10 +176,10 @@ TEST_F(RuntimePlaces, SocketPathThatDoesNotFitIsRefusedBeforeAnythingIsCreated) 
     RuntimeEnvironment e = env();
     const std::string parent = root.path() + "/" + std::string(100, 'x');
     e.xdgRuntimeDir = parent + "/xdg";
-    const PlacesResult r = resolveServicePlaces(e, FolderUse::create);
-    EXPECT_FALSE(r.places);
-    EXPECT_NE(r.error.find("bytes long"), std::string::npos) << r.error;
-    EXPECT_NE(r.error.find("at most 107"), std::string::npos) << r.error;
+    const Result<ServicePlaces> r = resolveServicePlaces(e, FolderUse::create);
+    EXPECT_FALSE(r.ok());
+    EXPECT_NE(r.error().message.find("bytes long"), std::string::npos) << r.error().message;
+    EXPECT_NE(r.error().message.find("at most 107"), std::string::npos) << r.error().message;
     EXPECT_FALSE(exists(parent));
 
     // The longest path that fits is accepted.
@@ -188,9 +187,9 @@ TEST_F(RuntimePlaces, SocketPathThatDoesNotFitIsRefusedBeforeAnythingIsCreated) 
     const std::size_t fixed = std::string("/quorvane/").size() + quorvaneServiceName.size();
     const std::size_t room = kMaxSocketPathLength - fixed - root.path().size() - 1;
     fits.xdgRuntimeDir = root.path() + "/" + std::string(room, 'y');
-    const PlacesResult ok = resolveServicePlaces(fits, FolderUse::create);
-    ASSERT_TRUE(ok.places) << ok.error;
-    EXPECT_EQ(ok.places->socketPath.size(), kMaxSocketPathLength);
+    const Result<ServicePlaces> ok = resolveServicePlaces(fits, FolderUse::create);
+    ASSERT_TRUE(ok.ok()) << ok.error().message;
+    EXPECT_EQ(ok->socketPath.size(), kMaxSocketPathLength);
 }
 
 } // namespace

@@ -120,9 +120,9 @@ public:
 class Service : public ::testing::Test {
 protected:
     void SetUp() override {
-        const PlacesResult resolved = resolveServicePlaces(env, FolderUse::create);
-        ASSERT_TRUE(resolved.places) << resolved.error;
-        places = *resolved.places;
+        const Result<ServicePlaces> resolved = resolveServicePlaces(env, FolderUse::create);
+        ASSERT_TRUE(resolved.ok()) << resolved.error().message;
+        places = *resolved;
     }
 
     // Starts a listener; its peers are taken to be `peerIdentifier` (changeable
@@ -132,8 +132,8 @@ protected:
         if (!options.identityReader) {
             options.identityReader = [this](pid_t) {
                 std::lock_guard lock(identifierMutex);
-                return IdentityReading{ProgramIdentity{std::string(quorvaneTeamIdentifier), peerIdentifier},
-                                       {}};
+                return Result<ProgramIdentity>(
+                    ProgramIdentity{std::string(quorvaneTeamIdentifier), peerIdentifier});
             };
         }
         auto locked = ServiceLock::acquire(places);
@@ -159,8 +159,11 @@ protected:
                                        }};
             },
             std::move(options));
-        EXPECT_TRUE(started.listener) << started.error;
-        return std::move(started.listener);
+        if (!started) {
+            ADD_FAILURE() << started.error().message;
+            return nullptr;
+        }
+        return std::move(*started);
     }
 
     void setPeer(std::string_view identifier) {
@@ -272,12 +275,10 @@ TEST_F(Service, PeersThatFailVerificationNeverReachTheOwner) {
         {"the host itself", test::readerAs(quorvaneHostIdentifier)},
         {"another team",
          [](pid_t) {
-             return IdentityReading{ProgramIdentity{"ABCDEFGHIJ", "com.zentrafell.quorvane"}, {}};
+             return Result<ProgramIdentity>(ProgramIdentity{"ABCDEFGHIJ", "com.zentrafell.quorvane"});
          }},
         {"no identity",
-         [](pid_t) {
-             return IdentityReading{std::nullopt, "the program carries no Quorvane identity"};
-         }},
+         [](pid_t) { return Result<ProgramIdentity>(fail("the program carries no Quorvane identity")); }},
     };
     for (const auto& [name, reader] : readers) {
         ListenerOptions options;
