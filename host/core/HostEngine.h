@@ -88,8 +88,6 @@ public:
     clientInfoFields(const std::optional<std::string>& json);
 
 private:
-    friend class HostEngineTestAccess;
-
     // In construction order: each part refers only to those above it.
     LedgerStore store_;
     ConnectionRegistry registry_;

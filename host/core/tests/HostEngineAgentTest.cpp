@@ -86,7 +86,7 @@ TEST_F(HostEngineAgent, MessagesWithoutIdAreNotAnsweredNorDispatched) {
         EXPECT_EQ(app->allEventNames(), std::vector<std::string>{"apiCall"}) << line;
     }
     EXPECT_TRUE(store().allAccounts().empty());
-    EXPECT_EQ(HostEngineTestAccess::role(*engine, "c"), ConnectionRole::unknown);
+    EXPECT_FALSE(isAgent("c"));
 }
 
 TEST_F(HostEngineAgent, EchoesRequestIdsExactlyAsWritten) {
@@ -154,7 +154,7 @@ TEST_F(HostEngineAgent, InitializeAnswersVersionServerAndInstructions) {
 
     setAllowUnauthenticated(false);
     EXPECT_EQ(request("c", "initialize")["result"]["instructions"], instructionsB);
-    EXPECT_EQ(HostEngineTestAccess::role(*engine, "c"), ConnectionRole::agent);
+    EXPECT_TRUE(isAgent("c"));
 }
 
 TEST_F(HostEngineAgent, InitializeStoresTheWholeClientInfoWithSortedKeys) {
@@ -214,7 +214,7 @@ TEST_F(HostEngineAgent, BalanceAndTransactionsOfABoundConnection) {
     ASSERT_EQ(control("setup", ControlRequest::setStartingPoints(100)), ControlResponse::ok());
     open("c");
     initialize("c", Json{{"name", "n"}});
-    const std::string account = *HostEngineTestAccess::authenticatedAccountId(*engine, "c");
+    const std::string account = *boundAccount("c");
 
     Json balance = tool("c", "getBalance");
     EXPECT_FALSE(balance.contains("isError"));
@@ -271,7 +271,7 @@ TEST_F(HostEngineAgent, TransactionsLimitAndCursorArguments) {
     ASSERT_EQ(control("setup", ControlRequest::setStartingPoints(0)), ControlResponse::ok());
     open("c");
     initialize("c", Json{{"name", "n"}});
-    const std::string account = *HostEngineTestAccess::authenticatedAccountId(*engine, "c");
+    const std::string account = *boundAccount("c");
     for (int i = 0; i < 120; ++i) {
         ASSERT_TRUE(store().insertEntry({account, TransactionKind::credit, LedgerFlag::none, 1, "e"}));
     }
@@ -437,7 +437,7 @@ TEST_F(HostEngineAgent, SetLevelAcceptsMcpLevelsOnly) {
 TEST_F(HostEngineAgent, NewItemsReachOnlyConnectionsListeningAtInfo) {
     open("c0");
     initialize("c0", Json{{"name", "same"}});
-    const std::string account = *HostEngineTestAccess::authenticatedAccountId(*engine, "c0");
+    const std::string account = *boundAccount("c0");
     struct Case {
         const char* connection;
         std::optional<const char*> level;

@@ -12,7 +12,7 @@ protected:
     std::string boundAgentAccount(const std::string& connection = "agent") {
         agent = open(connection);
         initialize(connection, Json{{"name", "tool"}});
-        return *HostEngineTestAccess::authenticatedAccountId(*engine, connection);
+        return *boundAccount(connection);
     }
     std::shared_ptr<RecordingPeer> agent;
 };
@@ -28,7 +28,6 @@ TEST_F(HostEngineControl, MalformedRequestsFailButTagTheConnection) {
         const std::string id = "app-" + text;
         auto peer = open(id);
         EXPECT_EQ(engine->control(text, id), R"({"failure":{"_0":"Malformed control request"}})") << text;
-        EXPECT_EQ(HostEngineTestAccess::role(*engine, id), ConnectionRole::control);
         open("agent-" + text);
         initialize("agent-" + text);
         EXPECT_EQ(peer->stateEvents(), std::vector<std::string>{"connectionsChanged"}) << text;
@@ -135,7 +134,7 @@ TEST_F(HostEngineControl, NewStartingPointsApplyToNewAccountsOnly) {
     open("b");
     initialize("b", Json{{"name", "another tool"}});
     EXPECT_EQ(store().balance(before), 50000);
-    EXPECT_EQ(store().balance(*HostEngineTestAccess::authenticatedAccountId(*engine, "b")), 7);
+    EXPECT_EQ(store().balance(*boundAccount("b")), 7);
 }
 
 TEST_F(HostEngineControl, FailedStatementsAnswerFailureAndAnnounceNothing) {
@@ -175,7 +174,7 @@ TEST_F(HostEngineControl, FailedStatementsAnswerFailureAndAnnounceNothing) {
     }
     // Nothing changed; the agent was neither told nor unbound.
     EXPECT_TRUE(agent->notifications().empty());
-    EXPECT_EQ(HostEngineTestAccess::authenticatedAccountId(*engine, "agent"), account);
+    EXPECT_EQ(boundAccount("agent"), account);
     auto stored = store().account(account);
     ASSERT_TRUE(stored);
     EXPECT_EQ(stored->displayName, "tool");

@@ -13,9 +13,6 @@ protected:
         EngineFixture::SetUp();
         setAllowUnauthenticated(false);
     }
-    std::optional<std::string> boundAccount(const std::string& connection) {
-        return HostEngineTestAccess::authenticatedAccountId(*engine, connection);
-    }
 };
 
 std::string repeat(const std::string& unit, int times) {

@@ -1,8 +1,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <thread>
 
+#include "host/core/AccountCrypto.h"
 #include "host/core/Mcp.h"
 #include "host/core/SQLite.h"
 #include "host/core/tests/HostEngineTestSupport.h"
@@ -28,11 +30,13 @@ TEST(HostEngineConstruction, FailsWhenTheStoreCannotOpen) {
 TEST_F(HostEngineRegistry, ConnectionsThatNeverSpeakStayUnknown) {
     auto app = openControl();
     auto silent = open("silent");
-    EXPECT_EQ(HostEngineTestAccess::role(*engine, "silent"), ConnectionRole::unknown);
     EXPECT_TRUE(engine->currentAgentConnections().empty());
-    HostEngineTestAccess::pushToolsListChanged(*engine);
+    // Pushes the tool-list change to every agent, and events to every app.
+    setAllowUnauthenticated(false);
+    EXPECT_FALSE(app->eventTexts().empty());
     EXPECT_TRUE(silent->notifications().empty());
     EXPECT_TRUE(silent->eventTexts().empty());
+    app->clear();
     engine->connectionClosed("silent");
     EXPECT_TRUE(app->eventTexts().empty());
 }
@@ -50,26 +54,42 @@ TEST_F(HostEngineRegistry, ClosingSendsOneEventForAgentsOnly) {
     engine->connectionClosed("app2");
     engine->connectionClosed("never-opened");
     EXPECT_EQ(app->allEventNames(), std::vector<std::string>{"connectionsChanged"});
-    EXPECT_EQ(HostEngineTestAccess::role(*engine, "app2"), std::nullopt);
+    // A closed app hears nothing more.
+    otherApp->clear();
+    ASSERT_EQ(control("app", ControlRequest::setStartingPoints(1)), ControlResponse::ok());
+    EXPECT_EQ(app->eventTexts().back(), R"({"dataChanged":{}})");
+    EXPECT_TRUE(otherApp->eventTexts().empty());
 }
 
 TEST_F(HostEngineRegistry, RolesFollowTheLastEvent) {
-    open("x");
-    EXPECT_EQ(HostEngineTestAccess::role(*engine, "x"), ConnectionRole::unknown);
+    // An agent is listed; an app hears the data event a settings change sends.
+    auto roleOf = [&](const std::string& id, RecordingPeer& peer) -> std::string {
+        if (isAgent(id)) {
+            return "agent";
+        }
+        peer.clear();
+        EXPECT_EQ(control("setup", ControlRequest::setStartingPoints(5)), ControlResponse::ok());
+        return peer.eventTexts().empty() ? "unknown" : "control";
+    };
+    auto x = open("x");
+    EXPECT_EQ(roleOf("x", *x), "unknown");
     initialize("x");
-    EXPECT_EQ(HostEngineTestAccess::role(*engine, "x"), ConnectionRole::agent);
+    EXPECT_EQ(roleOf("x", *x), "agent");
     (void)engine->control("{}", "x");
-    EXPECT_EQ(HostEngineTestAccess::role(*engine, "x"), ConnectionRole::control);
+    EXPECT_EQ(roleOf("x", *x), "control");
     initialize("x");
-    EXPECT_EQ(HostEngineTestAccess::role(*engine, "x"), ConnectionRole::agent);
+    EXPECT_EQ(roleOf("x", *x), "agent");
     // Opening the same id again starts over.
-    open("x");
-    EXPECT_EQ(HostEngineTestAccess::role(*engine, "x"), ConnectionRole::unknown);
+    x = open("x");
+    EXPECT_EQ(roleOf("x", *x), "unknown");
 }
 
 TEST_F(HostEngineRegistry, AgentConnectionsAreListedOldestFirst) {
     open("zzz-first");
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    const Date openedBefore = std::chrono::system_clock::now();
+    while (std::chrono::system_clock::now() <= openedBefore) {
+        std::this_thread::yield();
+    }
     open("aaa-second");
     initialize("aaa-second", Json{{"name", "second"}});
     initialize("zzz-first", Json{{"name", "first"}, {"title", "First"}});
@@ -78,9 +98,12 @@ TEST_F(HostEngineRegistry, AgentConnectionsAreListedOldestFirst) {
     EXPECT_EQ(list[0].id, "zzz-first");
     EXPECT_EQ(list[1].id, "aaa-second");
     EXPECT_LT(list[0].connectedAt, list[1].connectedAt);
-    EXPECT_EQ(list[0].clientInfo, (ClientInfo{"first", std::nullopt, "First"}));
+    const ClientInfo first{"first", std::nullopt, "First"};
+    EXPECT_EQ(list[0].clientInfo, first);
     EXPECT_TRUE(list[0].authenticated);
-    EXPECT_EQ(list[0].accountId, HostEngineTestAccess::authenticatedAccountId(*engine, "zzz-first"));
+    const auto account = store().accountByFingerprint(AccountCrypto::fingerprint(first));
+    ASSERT_TRUE(account);
+    EXPECT_EQ(list[0].accountId, account->id);
 }
 
 TEST_F(HostEngineRegistry, ApiLogKeepsTheNewest300) {
@@ -104,7 +127,11 @@ TEST_F(HostEngineRegistry, ApiLogKeepsTheNewest300) {
     for (int i = 0; i < 300; ++i) {
         ASSERT_EQ(log[i].payload, line(700 + i));
     }
-    EXPECT_EQ(engine->buildSnapshot().recentApiLog, log);
+    // The app receives the same entries.
+    auto response = control("app", ControlRequest::snapshot());
+    const auto* snapshot = std::get_if<ControlResponse::Snapshot>(&response.value);
+    ASSERT_TRUE(snapshot);
+    EXPECT_EQ(snapshot->snapshot.recentApiLog, onTheWire(log));
 }
 
 TEST_F(HostEngineRegistry, NewItemsReachTheBoundAgentsOfTheirAccountOnly) {
@@ -181,7 +208,7 @@ TEST_F(HostEngineRegistry, ToolListChangesReachEveryAgentAndAreNotLogged) {
     initialize("gone");
     gone->reachable = false;
     const std::size_t before = apiLog().size();
-    HostEngineTestAccess::pushToolsListChanged(*engine);
+    setAllowUnauthenticated(false);
     const std::string line = R"({"jsonrpc":"2.0","method":"notifications\/tools\/list_changed"})";
     EXPECT_EQ(bound->notifications(), std::vector<std::string>{line});
     EXPECT_EQ(anonymous->notifications(), std::vector<std::string>{line});

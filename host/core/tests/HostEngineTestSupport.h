@@ -1,11 +1,14 @@
 #pragma once
 
 // Shared fixture of the engine tests: a real ledger file in a private temp
-// folder, recording fake peers, and helpers that speak the two wire forms.
+// folder, recording fake peers, and helpers that speak the two wire forms. The
+// tests see the engine only through its public interface, and the ledger
+// through a store of their own on the same file.
 
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <filesystem>
@@ -19,26 +22,8 @@
 #include "common/ControlProtocol.h"
 #include "common/Json.h"
 #include "host/core/HostEngine.h"
-#include "host/core/Mcp.h"
 
 namespace quorvane {
-
-// Reaches the engine's internals for set-up and inspection.
-class HostEngineTestAccess {
-public:
-    static LedgerStore& store(HostEngine& engine) { return engine.store_; }
-    static std::vector<ApiLogEntry> apiLog(HostEngine& engine) { return engine.apiLog_.entries(); }
-    static std::optional<std::string> authenticatedAccountId(HostEngine& engine,
-                                                             const std::string& connection) {
-        return engine.registry_.boundAccount(connection);
-    }
-    static std::optional<ConnectionRole> role(HostEngine& engine, const std::string& connection) {
-        return engine.registry_.role(connection);
-    }
-    static void pushToolsListChanged(HostEngine& engine) {
-        engine.registry_.notifyAllAgents(MCP::toolsListChangedNotification());
-    }
-};
 
 namespace test {
 
@@ -171,10 +156,29 @@ protected:
     void SetUp() override {
         dbPath = dir.path() + "/ledger.sqlite";
         engine = std::make_unique<HostEngine>(dbPath);
+        ledger = std::make_unique<LedgerStore>(dbPath);
     }
 
-    LedgerStore& store() { return HostEngineTestAccess::store(*engine); }
-    std::vector<ApiLogEntry> apiLog() { return HostEngineTestAccess::apiLog(*engine); }
+    // A second store on the engine's ledger file, for set-up and inspection; the
+    // engine's store notices what it writes.
+    LedgerStore& store() { return *ledger; }
+    std::vector<ApiLogEntry> apiLog() { return engine->buildSnapshot().recentApiLog; }
+
+    // The account the agent connection is bound to, or nullopt (also for a
+    // connection that is not an agent's).
+    std::optional<std::string> boundAccount(const std::string& connection) {
+        for (const auto& live : engine->currentAgentConnections()) {
+            if (live.id == connection) {
+                return live.authenticated ? live.accountId : std::nullopt;
+            }
+        }
+        return std::nullopt;
+    }
+    bool isAgent(const std::string& connection) {
+        const auto list = engine->currentAgentConnections();
+        return std::any_of(list.begin(), list.end(),
+                           [&](const LiveConnection& live) { return live.id == connection; });
+    }
 
     std::shared_ptr<RecordingPeer> open(const std::string& id) {
         auto peer = std::make_shared<RecordingPeer>();
@@ -243,6 +247,7 @@ protected:
     TempDir dir;
     std::string dbPath;
     std::unique_ptr<HostEngine> engine;
+    std::unique_ptr<LedgerStore> ledger;
 };
 
 inline std::string failureMessage(const ControlResponse& response) {
