@@ -3,8 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <cstdlib>
-#include <filesystem>
 #include <functional>
 #include <limits>
 #include <random>
@@ -16,6 +14,7 @@
 
 #include "common/Uuid.h"
 #include "host/core/SQLite.h"
+#include "tests/support/TempDir.h"
 
 namespace quorvane {
 
@@ -37,33 +36,12 @@ struct LedgerStoreTestAccess {
 
 namespace {
 
-namespace fs = std::filesystem;
 constexpr std::int64_t kMax = std::numeric_limits<std::int64_t>::max();
 constexpr std::int64_t kMin = std::numeric_limits<std::int64_t>::min();
 
-class TempFolder {
-public:
-    TempFolder() {
-        const char* base = std::getenv("TMPDIR");
-        std::string pattern = std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/store-XXXXXX";
-        if (::mkdtemp(pattern.data()) == nullptr) {
-            throw std::runtime_error("mkdtemp failed");
-        }
-        path_ = pattern;
-    }
-    ~TempFolder() {
-        std::error_code ignored;
-        fs::remove_all(path_, ignored);
-    }
-    [[nodiscard]] std::string file(const std::string& name) const { return (path_ / name).string(); }
-
-private:
-    fs::path path_;
-};
-
 class LedgerStoreTest : public ::testing::Test {
 protected:
-    TempFolder folder;
+    test::TempDir folder;
     std::string path = folder.file("ledger.sqlite");
     std::unique_ptr<LedgerStore> store = std::make_unique<LedgerStore>(path);
 

@@ -1,4 +1,5 @@
 #include "host/core/SQLite.h"
+#include "tests/support/TempDir.h"
 
 #include <gtest/gtest.h>
 
@@ -17,28 +18,6 @@ namespace quorvane {
 namespace {
 
 namespace fs = std::filesystem;
-
-// A fresh folder under $TMPDIR, removed with everything in it.
-class TempFolder {
-public:
-    TempFolder() {
-        const char* base = std::getenv("TMPDIR");
-        std::string pattern =
-            std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/sqlite-XXXXXX";
-        if (::mkdtemp(pattern.data()) == nullptr) {
-            throw std::runtime_error("mkdtemp failed");
-        }
-        path_ = pattern;
-    }
-    ~TempFolder() {
-        std::error_code ignored;
-        fs::remove_all(path_, ignored);
-    }
-    [[nodiscard]] std::string file(const std::string& name) const { return (path_ / name).string(); }
-
-private:
-    fs::path path_;
-};
 
 // The rows of a one-column query, as text.
 std::vector<std::string> texts(SQLiteDatabase& db, const std::string& sql) {
@@ -67,7 +46,7 @@ SQLiteError errorOf(const std::function<void()>& body) {
 
 class SQLiteTest : public ::testing::Test {
 protected:
-    TempFolder folder;
+    test::TempDir folder;
     std::string path = folder.file("ledger.sqlite");
 };
 
@@ -280,7 +259,7 @@ protected:
             ::unsetenv(name);
         }
     }
-    TempFolder folder;
+    test::TempDir folder;
 
 private:
     std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
