@@ -6,8 +6,8 @@
 // Standard error carries at most one line (and before it, when the data folder
 // had to be made private, one note saying so), and the exit status tells:
 //   0  ended by a signal, or another host already serves this user
-//   1  the data folder is not ours, the store could not be opened, or the
-//      service could not be published
+//   1  the data folder is not ours, another host has its ledger open, the
+//      store could not be opened, or the service could not be published
 
 #include <csignal>
 #include <cstdio>
@@ -71,12 +71,12 @@ int main() {
 
     // The single-host lock is taken before the store is touched: a second host
     // must never open the ledger a running host owns.
-    Result<ServicePlaces> places = resolveServicePlaces(RuntimeEnvironment::current(), FolderUse::create);
-    if (!places.ok()) {
-        writeError("quorvane host: cannot use the service folder: " + places.error().message + "\n");
+    PlacesResult places = resolveServicePlaces(RuntimeEnvironment::current(), FolderUse::create);
+    if (!places.places) {
+        writeError("quorvane host: cannot use the service folder: " + places.error + "\n");
         return 1;
     }
-    ServiceLock::Result lock = ServiceLock::acquire(*places);
+    ServiceLock::Result lock = ServiceLock::acquire(*places.places);
     if (lock.status == ServiceLock::Status::alreadyRunning) {
         writeError("quorvane host: another host is already running\n");
         return 0;
@@ -86,7 +86,9 @@ int main() {
         return 1;
     }
 
-    // The data folder is made private before the store opens.
+    // The data folder is made private, then the ledger's own lock is taken,
+    // before the store opens: it still keeps a second host out when the
+    // runtime folder (and with it the lock above) has been removed.
     const std::string databasePath = ledgerDatabasePath();
     const std::string dataFolder = databasePath.substr(0, databasePath.rfind('/'));
     const Result<DataFolderReport> folder = prepareDataFolder(dataFolder);
@@ -96,6 +98,15 @@ int main() {
     }
     if (folder->note) {
         writeError("quorvane host: " + *folder->note + "\n");
+    }
+    LedgerLock::Outcome ledgerLock = LedgerLock::acquire(dataFolder);
+    if (ledgerLock.status == LedgerLock::Status::heldByAnother) {
+        writeError("quorvane host: another host has the ledger in " + dataFolder + " open\n");
+        return 1;
+    }
+    if (ledgerLock.status != LedgerLock::Status::acquired || !ledgerLock.lock) {
+        writeError("quorvane host: cannot take the ledger lock: " + ledgerLock.error + "\n");
+        return 1;
     }
 
     std::shared_ptr<HostEngine> engine;
@@ -109,9 +120,10 @@ int main() {
         return 1;
     }
 
-    auto started = ServiceListener::start(std::move(*lock.lock), HostListenerDelegate(engine));
-    if (!started.ok()) {
-        writeError("quorvane host: cannot publish the service: " + started.error().message + "\n");
+    ServiceListener::Result started =
+        ServiceListener::start(std::move(*lock.lock), HostListenerDelegate(engine));
+    if (!started.listener) {
+        writeError("quorvane host: cannot publish the service: " + started.error + "\n");
         return 1;
     }
 
@@ -119,7 +131,7 @@ int main() {
 
     // Every connection is closed (and reported closed) before the engine and
     // its store go.
-    started->reset();
+    started.listener.reset();
     engine.reset();
     return 0;
 }

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -69,6 +70,31 @@ Result<DataFolderReport> prepareDataFolder(const std::string& folder) {
                       octalMode(st.st_mode) + "); it is now 0700";
     }
     return report;
+}
+
+LedgerLock::Outcome LedgerLock::acquire(const std::string& folder) {
+    const std::string path = folder + "/" + fileName;
+    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY, 0600);
+    if (fd < 0) {
+        return {Status::failed, nullptr, "cannot open " + path + ": " + errnoText(errno)};
+    }
+    int result = 0;
+    do {
+        result = ::flock(fd, LOCK_EX | LOCK_NB);
+    } while (result != 0 && errno == EINTR);
+    if (result != 0) {
+        const int error = errno;
+        ::close(fd);
+        if (error == EWOULDBLOCK) {
+            return {Status::heldByAnother, nullptr, {}};
+        }
+        return {Status::failed, nullptr, "cannot lock " + path + ": " + errnoText(error)};
+    }
+    return {Status::acquired, std::unique_ptr<LedgerLock>(new LedgerLock(fd)), {}};
+}
+
+LedgerLock::~LedgerLock() {
+    ::close(fd_); // releases the lock
 }
 
 std::unique_ptr<SQLiteDatabase> openLedgerDatabase(const std::string& path) {

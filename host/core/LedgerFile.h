@@ -1,7 +1,8 @@
 #pragma once
 
 // The ledger's files on disk, guarded before the store touches them: the data
-// folder that holds them and the ledger file's own mode.
+// folder that holds them, the lock that keeps one host per ledger, and the
+// ledger file's own mode.
 //
 // Every file this creates is private: folders 0700, files 0600.
 //
@@ -32,6 +33,38 @@ struct DataFolderReport {
 // path is not a folder or belongs to another user; the error message names
 // the folder and the reason.
 [[nodiscard]] Result<DataFolderReport> prepareDataFolder(const std::string& folder);
+
+// The exclusive hold one host has on the ledger of a data folder: an flock on
+// `ledger.lock` (mode 0600) in that folder, kept for the object's lifetime.
+// Independent of the runtime folder's single-host lock, so it still holds
+// when the runtime folder is removed under a running host. Not copyable;
+// acquire hands it out owned by a unique_ptr.
+class LedgerLock {
+public:
+    static constexpr const char* fileName = "ledger.lock";
+
+    enum class Status {
+        acquired,
+        heldByAnother, // another process (or another open of the file) holds it
+        failed,        // the lock file cannot be opened or locked
+    };
+    struct Outcome {
+        Status status = Status::failed;
+        std::unique_ptr<LedgerLock> lock; // set when acquired
+        std::string error;                // when failed: what went wrong, with the path
+    };
+
+    // Takes the lock without waiting.
+    [[nodiscard]] static Outcome acquire(const std::string& folder);
+
+    ~LedgerLock();
+    LedgerLock(const LedgerLock&) = delete;
+    LedgerLock& operator=(const LedgerLock&) = delete;
+
+private:
+    explicit LedgerLock(int fd) : fd_(fd) {}
+    int fd_;
+};
 
 // Opens the ledger at `path` for the store: the connection (SQLiteDatabase),
 // created under umask 077 so that the file and the -wal and -shm files SQLite

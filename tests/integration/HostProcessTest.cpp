@@ -141,5 +141,30 @@ TEST(HostProcessTest, DataFolderOfAnotherUserIsRefusedWithOneLineAndStatusOne) {
     EXPECT_FALSE(fs::exists(sandbox.socketPath()));
 }
 
+TEST(HostProcessTest, SecondHostOnTheSameLedgerIsRefusedEvenWithoutTheRuntimeFolder) {
+    Sandbox sandbox;
+    auto first = sandbox.startHost();
+    ASSERT_NE(first, nullptr);
+    // The first host's runtime folder, and the single-host lock in it, go away.
+    fs::remove_all(sandbox.serviceFolder());
+    const fs::path freshRuntime = sandbox.runtimeFolder().parent_path() / "run2";
+    fs::create_directories(freshRuntime);
+    fs::permissions(freshRuntime, fs::perms::owner_all);
+
+    auto second = sandbox.start({hostProgram()}, {"XDG_RUNTIME_DIR=" + freshRuntime.string()}, false);
+    EXPECT_EQ(second->waitForExit(), 1);
+    EXPECT_EQ(second->errorOutput(), "quorvane host: another host has the ledger in " +
+                                         (sandbox.dataFolder() / "Quorvane").string() + " open\n");
+    EXPECT_FALSE(fs::exists(freshRuntime / "quorvane" / std::string(quorvaneServiceName)));
+    EXPECT_TRUE(first->running());
+
+    // Once the first host has gone, the ledger is free for the next one.
+    first->signal(SIGTERM);
+    ASSERT_EQ(first->waitForExit(5s), 0);
+    auto next = sandbox.startHost();
+    ASSERT_NE(next, nullptr);
+    EXPECT_EQ(next->errorOutput(), "");
+}
+
 } // namespace
 } // namespace quorvane::e2e

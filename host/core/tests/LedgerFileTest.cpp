@@ -1,5 +1,5 @@
-// The ledger's files before the store opens them: the private data folder and
-// the private files.
+// The ledger's files before the store opens them: the private data folder, the
+// private files and the one-host-per-ledger lock.
 
 #include "host/core/LedgerFile.h"
 
@@ -105,6 +105,33 @@ TEST(LedgerFiles, AreCreatedPrivateAndTheUmaskIsRestored) {
         }
     }
     EXPECT_EQ(::umask(mask), 022u);
+}
+
+// ---- One host per ledger ----
+
+TEST(LedgerLockTest, IsExclusiveUntilReleasedAndItsFileIsPrivate) {
+    TempDir temp;
+    auto first = LedgerLock::acquire(temp.path());
+    ASSERT_EQ(first.status, LedgerLock::Status::acquired) << first.error;
+    ASSERT_NE(first.lock, nullptr);
+    EXPECT_EQ(modeOf(temp.file(LedgerLock::fileName)), 0600u);
+
+    // flock belongs to the open file, so a second open in this process
+    // competes like another host would.
+    auto second = LedgerLock::acquire(temp.path());
+    EXPECT_EQ(second.status, LedgerLock::Status::heldByAnother);
+    EXPECT_EQ(second.lock, nullptr);
+
+    first.lock.reset();
+    auto third = LedgerLock::acquire(temp.path());
+    EXPECT_EQ(third.status, LedgerLock::Status::acquired) << third.error;
+}
+
+TEST(LedgerLockTest, FolderThatCannotHoldTheLockFails) {
+    TempDir temp;
+    auto outcome = LedgerLock::acquire(temp.file("missing"));
+    EXPECT_EQ(outcome.status, LedgerLock::Status::failed);
+    EXPECT_NE(outcome.error.find(temp.file("missing")), std::string::npos) << outcome.error;
 }
 
 } // namespace
