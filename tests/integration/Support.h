@@ -14,11 +14,9 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <thread>
 #include <vector>
 
 #include <sys/types.h>
@@ -28,6 +26,9 @@
 #include "common/ControlProtocol.h"
 #include "common/Records.h"
 #include "common/transport/RuntimePlaces.h"
+#include "tests/support/Child.h"
+#include "tests/support/ServiceClient.h"
+#include "tests/support/TempDir.h"
 
 namespace quorvane::e2e {
 
@@ -43,65 +44,10 @@ using Clock = std::chrono::steady_clock;
 // An absolute path of a program found on the test's own PATH, or empty.
 [[nodiscard]] std::string findOnPath(std::string_view name);
 
-// One child process. Standard input and output are pipes to the test when
-// asked; standard error is always a pipe, collected in the background.
-class Child {
-public:
-    struct Options {
-        std::vector<std::string> arguments; // arguments[0] is the program's path
-        std::vector<std::string> environment;
-        bool pipeInput = true;
-        bool pipeOutput = true;
-    };
-
-    explicit Child(const Options& options);
-    ~Child(); // SIGKILL and reap when still running
-
-    Child(const Child&) = delete;
-    Child& operator=(const Child&) = delete;
-
-    [[nodiscard]] pid_t pid() const { return pid_; }
-
-    // Writes all bytes to the child's standard input; false when it has gone.
-    bool write(std::string_view bytes);
-    bool writeLine(std::string_view line) { return write(std::string(line) + "\n"); }
-    void closeInput();
-
-    // The next line of standard output without its line feed, or nullopt at
-    // end of output or when none came within `timeout`.
-    [[nodiscard]] std::optional<std::string> readLine(std::chrono::milliseconds timeout = 10s);
-    // Whether a line of output arrives within `timeout` (it is kept for readLine).
-    [[nodiscard]] bool hasOutputWithin(std::chrono::milliseconds timeout);
-    // Everything standard output still holds, up to its end (waits at most `timeout`).
-    [[nodiscard]] std::string readRemainingOutput(std::chrono::milliseconds timeout = 10s);
-
-    // Standard error as collected so far.
-    [[nodiscard]] std::string errorOutput() const;
-    // Waits until standard error holds `text` (true) or `timeout` passes.
-    [[nodiscard]] bool waitForErrorText(std::string_view text, std::chrono::milliseconds timeout = 10s);
-
-    void signal(int number);
-    // The exit status (128 + n for a death by signal n), or nullopt when the
-    // child is still running after `timeout`. Standard error is complete after it.
-    [[nodiscard]] std::optional<int> waitForExit(std::chrono::milliseconds timeout = 10s);
-    [[nodiscard]] bool running();
-
-private:
-    void collectErrors();
-
-    pid_t pid_ = -1;
-    int pidFd_ = -1;
-    int input_ = -1;
-    int output_ = -1;
-    int errors_ = -1;
-    std::string outputBuffer_;
-    bool outputEnded_ = false;
-    std::optional<int> status_;
-
-    mutable std::mutex errorLock_;
-    std::string errorText_;
-    std::unique_ptr<std::thread> errorReader_;
-};
+// One child process (tests/support): standard input and output are pipes to
+// the test when asked; standard error is always a pipe, collected in the
+// background.
+using Child = test::Child;
 
 // The private world of one test: runtime, data and home folders, an empty
 // PATH folder (so that no service manager is found), the environment for the
@@ -141,19 +87,20 @@ public:
     [[nodiscard]] bool waitForSocket(std::chrono::milliseconds timeout, Child* host = nullptr) const;
 
 private:
+    test::TempDir folder_; // room for the service socket below "<root>/run"
     std::filesystem::path root_;
     std::filesystem::path runtime_;
     std::filesystem::path data_;
     std::filesystem::path home_;
     std::filesystem::path emptyPath_;
-    std::optional<std::filesystem::path> separateRuntimeRoot_; // when TMPDIR is too deep for a socket path
 };
 
 // Kills and reaps every child of this process (direct children and orphans
 // re-parented to it).
 void killAllChildren();
 
-// An operator app: the test process carries the app's identity.
+// An operator app: the test process carries the app's identity. Records a
+// test failure where the host's answer is not what a request needs.
 class ControlClient {
 public:
     explicit ControlClient(const Sandbox& sandbox);
@@ -178,8 +125,7 @@ public:
     void expectOk(const ControlRequest& request);
 
 private:
-    struct Impl;
-    std::unique_ptr<Impl> impl_;
+    test::ServiceClient client_;
 };
 
 // The API log's requests on one connection, oldest first (payloads).
