@@ -71,12 +71,12 @@ int main() {
 
     // The single-host lock is taken before the store is touched: a second host
     // must never open the ledger a running host owns.
-    PlacesResult places = resolveServicePlaces(RuntimeEnvironment::current(), FolderUse::create);
-    if (!places.places) {
-        writeError("quorvane host: cannot use the service folder: " + places.error + "\n");
+    Result<ServicePlaces> places = resolveServicePlaces(RuntimeEnvironment::current(), FolderUse::create);
+    if (!places.ok()) {
+        writeError("quorvane host: cannot use the service folder: " + places.error().message + "\n");
         return 1;
     }
-    ServiceLock::Result lock = ServiceLock::acquire(*places.places);
+    ServiceLock::Result lock = ServiceLock::acquire(*places);
     if (lock.status == ServiceLock::Status::alreadyRunning) {
         writeError("quorvane host: another host is already running\n");
         return 0;
@@ -120,10 +120,9 @@ int main() {
         return 1;
     }
 
-    ServiceListener::Result started =
-        ServiceListener::start(std::move(*lock.lock), HostListenerDelegate(engine));
-    if (!started.listener) {
-        writeError("quorvane host: cannot publish the service: " + started.error + "\n");
+    auto started = ServiceListener::start(std::move(*lock.lock), HostListenerDelegate(engine));
+    if (!started.ok()) {
+        writeError("quorvane host: cannot publish the service: " + started.error().message + "\n");
         return 1;
     }
 
@@ -131,7 +130,7 @@ int main() {
 
     // Every connection is closed (and reported closed) before the engine and
     // its store go.
-    started.listener.reset();
+    started->reset();
     engine.reset();
     return 0;
 }
