@@ -13,65 +13,29 @@
 // (the reason on standard error); 2 for bad arguments.
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
-#include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
 
-#include "common/ControlProtocol.h"
 #include "common/transport/Frame.h"
-#include "common/transport/ServiceConnection.h"
+#include "tests/support/ServiceClient.h"
 
 namespace {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-class IgnoringReceiver final : public quorvane::QuorvaneClientProtocol {
-public:
-    void deliverAgentNotification(const std::string&) override {}
-    void controlEvent(const std::string&) override {}
-};
-
-struct Pending {
-    std::mutex lock;
-    std::condition_variable done;
-    bool settled = false;
-    std::optional<std::string> reply;
-    std::string error;
-};
-
 // One request on a fresh connection: the response, or nullopt with `error` set.
 std::optional<std::string> requestOnce(const std::string& request, std::string& error) {
-    quorvane::ServiceConnection connection(std::make_shared<IgnoringReceiver>());
-    auto pending = std::make_shared<Pending>();
-    quorvane::CallHandle call = connection.control(
-        request,
-        [pending](std::string reply) {
-            std::lock_guard guard(pending->lock);
-            pending->settled = true;
-            pending->reply = std::move(reply);
-            pending->done.notify_all();
-        },
-        [pending](std::string description) {
-            std::lock_guard guard(pending->lock);
-            pending->settled = true;
-            pending->error = std::move(description);
-            pending->done.notify_all();
-        });
-    std::unique_lock guard(pending->lock);
-    if (!pending->done.wait_for(guard, 10s, [&] { return pending->settled; })) {
-        guard.unlock();
-        call.cancel();
-        error = "no answer within 10 s";
+    quorvane::test::ServiceClient client;
+    quorvane::Result<std::string> reply = client.controlText(request, 10s);
+    if (!reply) {
+        error = reply.error().message;
         return std::nullopt;
     }
-    error = pending->error;
-    return pending->reply;
+    return std::move(*reply);
 }
 
 int usage() {
