@@ -22,6 +22,9 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/support/TempDir.h"
+#include "tests/support/Waiting.h"
+
 namespace quorvane::testing {
 
 inline std::string readFile(const std::filesystem::path& path) {
@@ -46,41 +49,16 @@ inline std::vector<std::string> lines(const std::string& text) {
     return result;
 }
 
-// Asks `condition` until it holds or `limit` has passed.
-template <typename Condition>
-bool eventually(Condition condition, std::chrono::milliseconds limit = std::chrono::seconds(10)) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() >= deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
-}
+// Asks `condition` until it holds or `limit` has passed (tests/support).
+using quorvane::test::eventually;
 
-// A fresh folder under $TMPDIR, removed at the end.
+// A fresh folder under $TMPDIR, removed at the end (tests/support).
 class TempDir {
 public:
-    TempDir() {
-        const char* base = std::getenv("TMPDIR");
-        std::string pattern = std::string(base != nullptr ? base : "/tmp") + "/reg.XXXXXX";
-        if (::mkdtemp(pattern.data()) == nullptr) {
-            ADD_FAILURE() << "mkdtemp failed";
-        }
-        path_ = pattern;
-    }
-    ~TempDir() {
-        std::error_code ignored;
-        std::filesystem::remove_all(path_, ignored);
-    }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-
-    [[nodiscard]] const std::filesystem::path& path() const { return path_; }
+    [[nodiscard]] std::filesystem::path path() const { return dir_.path(); }
 
 private:
-    std::filesystem::path path_;
+    quorvane::test::TempDir dir_{std::string{}, "reg."};
 };
 
 // Sets environment variables for the life of the object and puts the old
@@ -197,16 +175,7 @@ public:
         ::prctl(PR_SET_CHILD_SUBREAPER, 1);
         home_ = temp_.path() / "home";
         config_ = temp_.path() / "config";
-        runtime_ = temp_.path() / "runtime";
-        // A socket path must fit in 107 bytes; a deep build folder does not
-        // leave room for it, so the runtime folder then moves to /tmp.
-        if ((runtime_ / "quorvane" / "K7QW2ZR5VD.com.zentrafell.quorvane.host").string().size() > 100) {
-            std::string pattern = "/tmp/qvrt.XXXXXX";
-            if (::mkdtemp(pattern.data()) != nullptr) {
-                shortRuntime_ = pattern;
-                runtime_ = shortRuntime_;
-            }
-        }
+        runtime_ = runtimeDir_.path();
         bin_ = temp_.path() / "bin";
         std::filesystem::create_directories(home_);
         std::filesystem::create_directories(runtime_);
@@ -228,10 +197,6 @@ public:
             ::kill(report->pid, SIGKILL);
         }
         reapOrphans();
-        if (!shortRuntime_.empty()) {
-            std::error_code ignored;
-            std::filesystem::remove_all(shortRuntime_, ignored);
-        }
     }
 
     RegistrationWorld(const RegistrationWorld&) = delete;
@@ -258,11 +223,15 @@ public:
 
 private:
     TempDir temp_;
+    // A socket path must fit in a socket address, with a few bytes to spare;
+    // a deep build folder does not leave room for it, so the runtime folder
+    // then lies under /tmp.
+    quorvane::test::TempDir runtimeDir_ =
+        quorvane::test::TempDir::withSocketRoom(quorvane::test::TempDir::serviceSocketRoom() + 7, "qvrt.");
     EnvironmentGuard env_;
     std::filesystem::path home_;
     std::filesystem::path config_;
     std::filesystem::path runtime_;
-    std::filesystem::path shortRuntime_;
     std::filesystem::path bin_;
 };
 
