@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <charconv>
 #include <chrono>
+#include <exception>
 #include <limits>
 #include <sqlite3.h>
 #include <system_error>
@@ -141,6 +142,17 @@ Date nowDate() {
 
 Date parseStoredDate(const std::string& text, Date fallback) {
     return parseIsoDate(text).value_or(fallback);
+}
+
+// The error for a write that threw: `what` could not be done, and why.
+Error failedTo(const std::string& what) {
+    try {
+        throw;
+    } catch (const std::exception& error) {
+        return fail(what + ": " + error.what());
+    } catch (...) {
+        return fail(what);
+    }
 }
 
 } // namespace
@@ -386,13 +398,13 @@ bool LedgerStore::allowUnauthenticated() {
     }
 }
 
-bool LedgerStore::setAllowUnauthenticated(bool value) {
+Result<void> LedgerStore::setAllowUnauthenticated(bool value) {
     MutexLock lock(queue_);
     try {
         storeSetting(kAllowUnauthenticatedKey, value ? "1" : "0");
-        return true;
+        return {};
     } catch (...) {
-        return false;
+        return failedTo("cannot store the setting");
     }
 }
 
@@ -406,13 +418,13 @@ std::int64_t LedgerStore::startingPoints() {
     }
 }
 
-bool LedgerStore::setStartingPoints(std::int64_t value) {
+Result<void> LedgerStore::setStartingPoints(std::int64_t value) {
     MutexLock lock(queue_);
     try {
         storeSetting(kStartingPointsKey, std::to_string(std::max<std::int64_t>(value, 0)));
-        return true;
+        return {};
     } catch (...) {
-        return false;
+        return failedTo("cannot store the setting");
     }
 }
 
@@ -458,9 +470,9 @@ std::optional<StoredAccount> LedgerStore::accountByFingerprint(const std::string
     }
 }
 
-bool LedgerStore::createCredentialAccount(const std::string& id, const std::string& displayName,
-                                          const std::string& keyHash, const std::string& keySalt,
-                                          const std::optional<std::string>& clientInfoJSON) {
+Result<void> LedgerStore::createCredentialAccount(const std::string& id, const std::string& displayName,
+                                                  const std::string& keyHash, const std::string& keySalt,
+                                                  const std::optional<std::string>& clientInfoJSON) {
     MutexLock lock(queue_);
     try {
         Query q = query(kInsertAccount);
@@ -476,15 +488,15 @@ bool LedgerStore::createCredentialAccount(const std::string& id, const std::stri
         if (balancesComplete_) {
             balances_.emplace(id, 0);
         }
-        return true;
+        return {};
     } catch (...) {
-        return false;
+        return failedTo("cannot create the account");
     }
 }
 
-bool LedgerStore::createClientInfoAccount(const std::string& id, const std::string& displayName,
-                                          const std::string& fingerprint,
-                                          const std::optional<std::string>& clientInfoJSON) {
+Result<void> LedgerStore::createClientInfoAccount(const std::string& id, const std::string& displayName,
+                                                  const std::string& fingerprint,
+                                                  const std::optional<std::string>& clientInfoJSON) {
     MutexLock lock(queue_);
     try {
         Query q = query(kInsertAccount);
@@ -500,9 +512,9 @@ bool LedgerStore::createClientInfoAccount(const std::string& id, const std::stri
         if (balancesComplete_) {
             balances_.emplace(id, 0);
         }
-        return true;
+        return {};
     } catch (...) {
-        return false;
+        return failedTo("cannot create the account");
     }
 }
 
@@ -522,20 +534,20 @@ void LedgerStore::updateAccountClientInfo(const std::string& id, const std::stri
     }
 }
 
-bool LedgerStore::renameAccount(const std::string& id, const std::string& displayName) {
+Result<void> LedgerStore::renameAccount(const std::string& id, const std::string& displayName) {
     MutexLock lock(queue_);
     try {
         Query q = query(kRenameAccount);
         q->bindText(1, id);
         q->bindText(2, displayName);
         (void)q.step();
-        return true;
+        return {};
     } catch (...) {
-        return false;
+        return failedTo("cannot rename the account");
     }
 }
 
-bool LedgerStore::deleteAccount(const std::string& id) {
+Result<void> LedgerStore::deleteAccount(const std::string& id) {
     MutexLock lock(queue_);
     try {
         Query q = query(kDeleteAccount);
@@ -544,9 +556,9 @@ bool LedgerStore::deleteAccount(const std::string& id) {
         // Its entries went with it.
         balances_.erase(id);
         unseenCounts_.erase(id);
-        return true;
+        return {};
     } catch (...) {
-        return false;
+        return failedTo("cannot delete the account");
     }
 }
 
@@ -622,15 +634,15 @@ std::vector<LedgerEntry> LedgerStore::allEntries(std::int64_t limit) {
     }
 }
 
-std::optional<LedgerEntry> LedgerStore::insertEntry(const NewLedgerEntry& entry) {
+Result<LedgerEntry> LedgerStore::appendEntry(const NewLedgerEntry& entry) {
     MutexLock lock(queue_);
     try {
         if (!accountExists(entry.accountId)) {
-            return std::nullopt;
+            return fail("there is no account " + entry.accountId);
         }
         const auto sequence = nextSequence();
         if (!sequence) {
-            return std::nullopt;
+            return fail("the ledger's sequence numbers are used up");
         }
         const Date now = nowDate();
         LedgerEntry stored{newUuidString(), entry.accountId, entry.kind, entry.flag,
@@ -650,11 +662,19 @@ std::optional<LedgerEntry> LedgerStore::insertEntry(const NewLedgerEntry& entry)
         adjustBalance(stored.accountId, balanceSign(stored.kind) * static_cast<Int128>(stored.amount));
         return stored;
     } catch (...) {
-        return std::nullopt;
+        return failedTo("cannot record the entry");
     }
 }
 
-bool LedgerStore::updateEntry(const LedgerEntry& entry) {
+std::optional<LedgerEntry> LedgerStore::insertEntry(const NewLedgerEntry& entry) {
+    Result<LedgerEntry> appended = appendEntry(entry);
+    if (!appended) {
+        return std::nullopt;
+    }
+    return std::move(appended).value();
+}
+
+Result<void> LedgerStore::updateEntry(const LedgerEntry& entry) {
     MutexLock lock(queue_);
     try {
         std::optional<EntryEffect> before;
@@ -676,13 +696,13 @@ bool LedgerStore::updateEntry(const LedgerEntry& entry) {
             adjustBalance(before->accountId,
                           balanceSign(entry.kind) * static_cast<Int128>(entry.amount) - before->change);
         }
-        return true;
+        return {};
     } catch (...) {
-        return false;
+        return failedTo("cannot change the entry");
     }
 }
 
-bool LedgerStore::deleteEntry(const std::string& id) {
+Result<void> LedgerStore::deleteEntry(const std::string& id) {
     MutexLock lock(queue_);
     try {
         std::optional<EntryEffect> before;
@@ -698,9 +718,9 @@ bool LedgerStore::deleteEntry(const std::string& id) {
             unseenCounts_.erase(before->accountId);
             adjustBalance(before->accountId, -before->change);
         }
-        return true;
+        return {};
     } catch (...) {
-        return false;
+        return failedTo("cannot delete the entry");
     }
 }
 

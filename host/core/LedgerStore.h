@@ -7,8 +7,9 @@
 // any operation and blocks until the answer is there. The store never calls
 // out, so callers may hold their own locks while calling it.
 //
-// Errors: only construction throws (SQLiteError). Every other operation absorbs
-// database failures and answers the neutral value documented beside it.
+// Errors: only construction throws (SQLiteError). Writes answer a Result whose
+// error says what could not be done and why; reads absorb database failures
+// and answer the neutral value documented beside them.
 
 #include <cstdint>
 #include <functional>
@@ -20,6 +21,7 @@
 #include <vector>
 
 #include "common/Records.h"
+#include "common/Result.h"
 #include "common/ThreadSafety.h"
 
 namespace quorvane {
@@ -53,27 +55,28 @@ public:
     LedgerStore& operator=(const LedgerStore&) = delete;
 
     // ---- Settings ----
-    [[nodiscard]] bool allowUnauthenticated();                // false on failure
-    [[nodiscard]] bool setAllowUnauthenticated(bool value);   // whether the statement ran
-    [[nodiscard]] std::int64_t startingPoints();              // 50000 on failure
-    [[nodiscard]] bool setStartingPoints(std::int64_t value); // negatives stored as 0; whether it ran
+    [[nodiscard]] bool allowUnauthenticated(); // false on failure
+    [[nodiscard]] Result<void> setAllowUnauthenticated(bool value);
+    [[nodiscard]] std::int64_t startingPoints();                      // 50000 on failure
+    [[nodiscard]] Result<void> setStartingPoints(std::int64_t value); // negatives stored as 0
 
     // ---- Accounts ----
     [[nodiscard]] std::vector<StoredAccount> allAccounts(); // oldest first; empty on failure
     [[nodiscard]] std::optional<StoredAccount> account(const std::string& id); // absent on failure
     [[nodiscard]] std::optional<StoredAccount> accountByFingerprint(const std::string& fingerprint);
-    // Whether the insert ran (false for a duplicate id or any failure).
-    [[nodiscard]] bool createCredentialAccount(const std::string& id, const std::string& displayName,
-                                               const std::string& keyHash, const std::string& keySalt,
-                                               const std::optional<std::string>& clientInfoJSON);
-    [[nodiscard]] bool createClientInfoAccount(const std::string& id, const std::string& displayName,
-                                               const std::string& fingerprint,
-                                               const std::optional<std::string>& clientInfoJSON);
+    // Fails for a duplicate id or any database failure.
+    [[nodiscard]] Result<void> createCredentialAccount(const std::string& id, const std::string& displayName,
+                                                       const std::string& keyHash, const std::string& keySalt,
+                                                       const std::optional<std::string>& clientInfoJSON);
+    [[nodiscard]] Result<void> createClientInfoAccount(const std::string& id, const std::string& displayName,
+                                                       const std::string& fingerprint,
+                                                       const std::optional<std::string>& clientInfoJSON);
+    // Any failure is dropped.
     void updateAccountClientInfo(const std::string& id, const std::string& clientInfoJSON,
                                  const std::optional<std::string>& displayName);
-    // Whether the statement ran; an id without a row still counts as ran.
-    [[nodiscard]] bool renameAccount(const std::string& id, const std::string& displayName);
-    [[nodiscard]] bool deleteAccount(const std::string& id);
+    // An id without a row still succeeds.
+    [[nodiscard]] Result<void> renameAccount(const std::string& id, const std::string& displayName);
+    [[nodiscard]] Result<void> deleteAccount(const std::string& id);
     void markSeen(const std::string& accountId);
 
     // ---- Balances and entries ----
@@ -83,12 +86,16 @@ public:
     [[nodiscard]] std::vector<LedgerEntry> entries(const std::string& accountId, std::int64_t limit,
                                                    std::optional<std::int64_t> before);
     [[nodiscard]] std::vector<LedgerEntry> allEntries(std::int64_t limit);
-    // The stored entry (its in-memory times keep their fractions), or absent when
-    // the account does not exist or anything failed.
+    // The stored entry (its in-memory times keep their fractions), with the
+    // next sequence number: max(counter, highest stored sequence) + 1. Fails
+    // when the account does not exist, the numbers are used up or anything
+    // failed.
+    [[nodiscard]] Result<LedgerEntry> appendEntry(const NewLedgerEntry& entry);
+    // appendEntry without the reason, for the engine's call sites.
     [[nodiscard]] std::optional<LedgerEntry> insertEntry(const NewLedgerEntry& entry);
-    // Whether the statement ran; an id without a row still counts as ran.
-    [[nodiscard]] bool updateEntry(const LedgerEntry& entry);
-    [[nodiscard]] bool deleteEntry(const std::string& id);
+    // An id without a row still succeeds.
+    [[nodiscard]] Result<void> updateEntry(const LedgerEntry& entry);
+    [[nodiscard]] Result<void> deleteEntry(const std::string& id);
 
 private:
     friend struct LedgerStoreTestAccess; // defined by the store's tests only

@@ -82,9 +82,9 @@ protected:
     }
     LedgerEntry insert(const std::string& accountId, TransactionKind kind, std::int64_t amount,
                        LedgerFlag flag = LedgerFlag::none, const std::string& memo = "") {
-        const auto entry = store->insertEntry({accountId, kind, flag, amount, memo});
-        EXPECT_TRUE(entry.has_value());
-        return entry.value_or(LedgerEntry{});
+        const Result<LedgerEntry> entry = store->appendEntry({accountId, kind, flag, amount, memo});
+        EXPECT_TRUE(entry.ok()) << entry.error().message;
+        return entry ? *entry : LedgerEntry{};
     }
     static std::vector<std::int64_t> sequences(const std::vector<LedgerEntry>& entries) {
         std::vector<std::int64_t> result;
@@ -344,6 +344,10 @@ TEST_F(LedgerStoreTest, InsertAnswersTheStoredEntry) {
 }
 
 TEST_F(LedgerStoreTest, InsertForUnknownAccountChangesNothing) {
+    const Result<LedgerEntry> orphan =
+        store->appendEntry({"NOBODY", TransactionKind::credit, LedgerFlag::none, 5, ""});
+    ASSERT_FALSE(orphan.ok());
+    EXPECT_NE(orphan.error().message.find("NOBODY"), std::string::npos) << orphan.error().message;
     EXPECT_EQ(store->insertEntry({"NOBODY", TransactionKind::credit, LedgerFlag::none, 5, ""}), std::nullopt);
     EXPECT_EQ(meta("sequence_counter"), "0");
     EXPECT_EQ(rowCount("ledger"), 0);
@@ -618,7 +622,10 @@ TEST_F(LedgerStoreTest, ExhaustedSequenceNumbersRefuseTheInsert) {
     const std::string id = newAccount();
     setMeta("sequence_counter", "9223372036854775806");
     EXPECT_EQ(insert(id, TransactionKind::credit, 1).sequence, kMax);
-    EXPECT_EQ(store->insertEntry({id, TransactionKind::credit, LedgerFlag::none, 1, ""}), std::nullopt);
+    const Result<LedgerEntry> refused =
+        store->appendEntry({id, TransactionKind::credit, LedgerFlag::none, 1, ""});
+    ASSERT_FALSE(refused.ok());
+    EXPECT_NE(refused.error().message.find("used up"), std::string::npos) << refused.error().message;
     EXPECT_EQ(meta("sequence_counter"), "9223372036854775807");
     EXPECT_EQ(rowCount("ledger"), 1);
 
@@ -663,7 +670,7 @@ TEST_F(LedgerStoreTest, FailuresAnswerNeutralValues) {
         EXPECT_EQ(store->unseenCount(id), 0);
         EXPECT_TRUE(store->entries(id, 10, std::nullopt).empty());
         EXPECT_TRUE(store->allEntries(10).empty());
-        EXPECT_EQ(store->insertEntry({id, TransactionKind::credit, LedgerFlag::none, 5, ""}), std::nullopt);
+        EXPECT_FALSE(store->appendEntry({id, TransactionKind::credit, LedgerFlag::none, 5, ""}).ok());
         EXPECT_FALSE(store->updateEntry(entry));
         EXPECT_FALSE(store->deleteEntry(entry.id));
         LedgerStoreTestAccess::injectFaults(*store, nullptr);
@@ -694,8 +701,12 @@ TEST_F(LedgerStoreTest, FailedEntryInsertKeepsItsSequenceNumberUsed) {
     LedgerStoreTestAccess::injectFaults(*store, [](bool isStep, std::string_view sql) {
         return isStep && sql.starts_with("INSERT INTO ledger") ? SQLITE_FULL : SQLITE_OK;
     });
-    EXPECT_EQ(store->insertEntry({id, TransactionKind::credit, LedgerFlag::none, 5, ""}), std::nullopt);
+    const Result<LedgerEntry> failed =
+        store->appendEntry({id, TransactionKind::credit, LedgerFlag::none, 5, ""});
     LedgerStoreTestAccess::injectFaults(*store, nullptr);
+    ASSERT_FALSE(failed.ok());
+    EXPECT_NE(failed.error().message.find("cannot record the entry"), std::string::npos)
+        << failed.error().message;
     EXPECT_EQ(meta("sequence_counter"), "1");
     EXPECT_EQ(rowCount("ledger"), 0);
     EXPECT_EQ(store->balance(id), 0);
