@@ -35,6 +35,8 @@ AppModel::AppModel(QObject* parent)
 AppModel::AppModel(std::unique_ptr<ControlClient> client, Registrar registrar, QObject* parent)
     : QObject(parent), client_(std::move(client)), registrar_(std::move(registrar)) {
     Q_ASSERT(client_ != nullptr);
+    reconnectTimer_.setSingleShot(true);
+    connect(&reconnectTimer_, &QTimer::timeout, this, &AppModel::refresh);
 }
 
 AppModel::~AppModel() {
@@ -81,7 +83,7 @@ void AppModel::start() {
     });
     client_->setOnConnectionChange([self](bool reachable) {
         if (self) {
-            self->setIsConnected(reachable);
+            self->hostReachable(reachable);
         }
     });
     if (!registrar_) {
@@ -222,6 +224,49 @@ void AppModel::apply(const ControlEvent& event) {
 void AppModel::setIsConnected(bool value) {
     if (assignIfChanged(isConnected_, value)) {
         emit isConnectedChanged();
+    }
+}
+
+void AppModel::setReconnectDelays(std::chrono::milliseconds first, std::chrono::milliseconds max) {
+    firstReconnectDelay_ = std::max(first, std::chrono::milliseconds(1));
+    maxReconnectDelay_ = std::max(max, firstReconnectDelay_);
+    nextReconnectDelay_ = firstReconnectDelay_;
+}
+
+void AppModel::retryNow() {
+    reconnectTimer_.stop();
+    nextReconnectDelay_ = firstReconnectDelay_;
+    refresh();
+}
+
+void AppModel::hostReachable(bool reachable) {
+    setIsConnected(reachable);
+    if (reachable) {
+        reconnectTimer_.stop();
+        nextReconnectDelay_ = firstReconnectDelay_;
+        if (assignIfChanged(isOffline_, false)) {
+            emit isOfflineChanged();
+        }
+        return;
+    }
+    // Connections we can no longer see may be gone: show none rather than
+    // stale ones, until a snapshot says again.
+    if (assignIfChanged(connections_, std::vector<LiveConnection>{})) {
+        emit connectionsChanged();
+    }
+    bool accountsChanged = false;
+    for (Account& account : accounts_) {
+        accountsChanged = assignIfChanged(account.isConnected, false) || accountsChanged;
+    }
+    if (accountsChanged) {
+        emit this->accountsChanged();
+    }
+    if (assignIfChanged(isOffline_, true)) {
+        emit isOfflineChanged();
+    }
+    if (!reconnectTimer_.isActive()) {
+        reconnectTimer_.start(nextReconnectDelay_);
+        nextReconnectDelay_ = std::min(nextReconnectDelay_ * 2, maxReconnectDelay_);
     }
 }
 

@@ -16,7 +16,9 @@
 // a QCoreApplication.
 
 #include <QObject>
+#include <QTimer>
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -71,6 +73,11 @@ public:
     [[nodiscard]] const std::string& hostVersion() const { return hostVersion_; }
     // Whether the host answered last time.
     [[nodiscard]] bool isConnected() const { return isConnected_; }
+    // Started, and the last try to reach the host failed (or the connection
+    // dropped): the model is reconnecting by itself. Live connections are
+    // cleared then (nobody can vouch for them); accounts and entries stay as
+    // last reported.
+    [[nodiscard]] bool isOffline() const { return isOffline_; }
     // The account shown in the detail pane. May name an account that is no
     // longer listed.
     [[nodiscard]] const std::optional<std::string>& selectedAccountID() const { return selectedAccountID_; }
@@ -95,8 +102,17 @@ public:
 
     // Once per model; later calls do nothing. Registers the host (in the
     // background), installs the client's event and reachability callbacks, and
-    // refreshes when the registration has returned.
+    // refreshes when the registration has returned. From then on, whenever
+    // the host cannot be reached, the model tries again by itself: the first
+    // retry after reconnectFirstDelay, each next one after twice the last, at
+    // most reconnectMaxDelay apart, until the host answers.
     void start();
+    static constexpr std::chrono::milliseconds reconnectFirstDelay{250};
+    static constexpr std::chrono::milliseconds reconnectMaxDelay{5000};
+    // For tests: other retry delays (first > 0, max >= first).
+    void setReconnectDelays(std::chrono::milliseconds first, std::chrono::milliseconds max);
+    // Tries to reach the host now and starts the retry delays afresh.
+    void retryNow();
     // Asks for a snapshot and applies it; any other answer changes nothing.
     void refresh();
     void createEntry(const NewLedgerEntry& entry, Outcome done = {});
@@ -128,11 +144,13 @@ signals:
     void apiLogChanged();
     void hostVersionChanged();
     void isConnectedChanged();
+    void isOfflineChanged();
     void selectedAccountIDChanged();
 
 private:
     void sendThenRefresh(const ControlRequest& request, Outcome done);
     void setIsConnected(bool value);
+    void hostReachable(bool reachable);
 
     std::vector<Account> accounts_;
     std::vector<LedgerEntry> entries_;
@@ -141,11 +159,16 @@ private:
     std::vector<ApiLogEntry> apiLog_;
     std::string hostVersion_;
     bool isConnected_ = false;
+    bool isOffline_ = false;
     std::optional<std::string> selectedAccountID_;
 
     std::unique_ptr<ControlClient> client_;
     Registrar registrar_;
     bool started_ = false;
+    QTimer reconnectTimer_;
+    std::chrono::milliseconds firstReconnectDelay_ = reconnectFirstDelay;
+    std::chrono::milliseconds maxReconnectDelay_ = reconnectMaxDelay;
+    std::chrono::milliseconds nextReconnectDelay_ = reconnectFirstDelay;
     std::thread registration_;
 };
 

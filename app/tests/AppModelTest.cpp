@@ -631,6 +631,29 @@ TEST_F(AppModelWithHost, OfflineWhenTheHostStopsKeepingTheDataAndOnlineAfterTheN
     ASSERT_TRUE(waitUntil([&] { return model->entries().size() == 2; }));
 }
 
+TEST_F(AppModelWithHost, ReconnectsByItselfWhenTheHostComesBack) {
+    model->setReconnectDelays(20ms, 100ms);
+    addAgent("alpha");
+    ASSERT_TRUE(waitUntil([&] { return model->connections().size() == 1 && model->accounts().size() == 1; }));
+    ASSERT_TRUE(waitUntil([&] { return model->accounts()[0].isConnected; }));
+    const std::string alpha = model->accounts()[0].id;
+
+    host->signal(SIGTERM);
+    ASSERT_EQ(host->waitForExit(), 0);
+    ASSERT_TRUE(waitUntil([&] { return model->isOffline(); }));
+    EXPECT_FALSE(model->isConnected());
+    EXPECT_TRUE(model->connections().empty()) << "the agent's connection went with the host";
+    EXPECT_FALSE(model->accounts()[0].isConnected);
+    EXPECT_EQ(model->accounts()[0].id, alpha) << "the ledger stays as last reported";
+
+    // No operator action: the model finds the new host and its pushes.
+    host = startHost(world);
+    ASSERT_TRUE(waitUntil([&] { return model->isConnected() && !model->isOffline(); }));
+    addAgent("beta");
+    ASSERT_TRUE(waitUntil([&] { return model->accounts().size() == 2; }))
+        << "events flow on the new connection";
+}
+
 TEST_F(AppModelWithHost, HostDyingDuringARefreshLeavesTheModelOfflineWithItsData) {
     addAgent("alpha");
     ASSERT_TRUE(waitUntil([&] { return model->accounts().size() == 1; }));

@@ -3,6 +3,7 @@
 // talks to an in-process host which records every request.
 
 #include <QAbstractItemModelTester>
+#include <QAction>
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
@@ -11,6 +12,8 @@
 #include <QLineEdit>
 #include <QListView>
 #include <QLocale>
+#include <QMenu>
+#include <QMenuBar>
 #include <QMessageBox>
 #include <QPersistentModelIndex>
 #include <QPointer>
@@ -103,7 +106,8 @@ struct HostState {
     std::mutex mutex;
     Snapshot snapshot;
     bool refuse = false;
-    bool dropChanges = false; // no answer at all: the client sees the host as gone
+    bool dropChanges = false; // no answer to a change: the client sees the host as gone
+    bool dropAll = false;     // no answer to anything
     std::size_t changesSeen = 0;
 };
 
@@ -120,6 +124,9 @@ std::size_t changesBeforeRefresh(const std::string& version) {
 std::optional<std::string> answer(HostState& state, const std::string& text) {
     auto request = QuorvaneCoding::decode<ControlRequest>(text);
     std::lock_guard lock(state.mutex);
+    if (state.dropAll) {
+        return std::nullopt;
+    }
     if (!request) {
         return QuorvaneCoding::encodeToString(ControlResponse::failure("Bad request."));
     }
@@ -162,6 +169,10 @@ protected:
     void dropChanges(bool drop) {
         std::lock_guard lock(state->mutex);
         state->dropChanges = drop;
+    }
+    void dropAll(bool drop) {
+        std::lock_guard lock(state->mutex);
+        state->dropAll = drop;
     }
     // The host reports `snapshot` and the model has it, without a round trip.
     void load(const Snapshot& snapshot) {
@@ -630,9 +641,9 @@ TEST_F(ViewsTest, MainWindowHasItsSizesTabsAndStartsTheModelOnceWhenShown) {
     EXPECT_GE(window.minimumSizeHint().height(), 600);
     RootView* root = window.root();
     ASSERT_EQ(root->count(), 3);
-    EXPECT_EQ(root->tabText(0), "Records");
-    EXPECT_EQ(root->tabText(1), "Activity");
-    EXPECT_EQ(root->tabText(2), "Settings");
+    EXPECT_EQ(root->tabText(0), "&Records");
+    EXPECT_EQ(root->tabText(1), "&Activity");
+    EXPECT_EQ(root->tabText(2), "&Settings");
     for (int i = 0; i < 3; ++i) {
         EXPECT_FALSE(root->tabIcon(i).isNull());
     }
@@ -651,6 +662,56 @@ TEST_F(ViewsTest, MainWindowHasItsSizesTabsAndStartsTheModelOnceWhenShown) {
     EXPECT_FALSE(root->connectionStatus()->isVisible()) << "the host status belongs to the Records tab";
     root->setCurrentIndex(0);
     EXPECT_TRUE(root->connectionStatus()->isVisible());
+}
+
+TEST_F(ViewsTest, OfflineBannerShowsAcrossTabsAndGoesWhenTheHostAnswersAgain) {
+    model.setReconnectDelays(20ms, 50ms);
+    serve(sample());
+    MainWindow window(model);
+    window.show();
+    ASSERT_TRUE(waitUntil([&] { return model.isConnected(); }));
+    EXPECT_FALSE(window.offlineBanner()->isVisible());
+    EXPECT_EQ(model.connections().size(), 2u);
+
+    dropAll(true);
+    window.refreshAction()->trigger();
+    ASSERT_TRUE(waitUntil([&] { return window.offlineBanner()->isVisible(); }));
+    EXPECT_TRUE(window.offlineBanner()->message()->text().startsWith("Host offline"));
+    EXPECT_TRUE(model.connections().empty()) << "connections nobody can vouch for are not shown";
+    for (int tab = 0; tab < window.root()->count(); ++tab) {
+        window.root()->setCurrentIndex(tab);
+        EXPECT_TRUE(window.offlineBanner()->isVisible()) << "tab " << tab;
+    }
+    // It keeps trying by itself.
+    std::size_t tried = host.requestCount();
+    ASSERT_TRUE(waitUntil([&] { return host.requestCount() >= tried + 2; }));
+
+    dropAll(false);
+    ASSERT_TRUE(waitUntil([&] { return !window.offlineBanner()->isVisible(); }));
+    EXPECT_TRUE(model.isConnected());
+    EXPECT_EQ(model.connections().size(), 2u);
+}
+
+TEST_F(ViewsTest, MenusOfferQuitAndRefreshWithTheirShortcuts) {
+    serve(sample());
+    MainWindow window(model);
+    window.show();
+    ASSERT_TRUE(waitUntil([&] { return model.isConnected(); }));
+    QList<QKeySequence> keys = window.refreshAction()->shortcuts();
+    EXPECT_TRUE(keys.contains(QKeySequence(Qt::Key_F5)));
+    EXPECT_TRUE(keys.contains(QKeySequence(Qt::CTRL | Qt::Key_R)));
+    std::size_t before = snapshotRequests();
+    window.refreshAction()->trigger();
+    ASSERT_TRUE(waitUntil([&] { return snapshotRequests() == before + 1; }));
+
+    QStringList menus;
+    for (QAction* menu : window.menuBar()->actions()) {
+        menus << menu->text();
+    }
+    EXPECT_EQ(menus, (QStringList{"&File", "&View"}));
+    QAction* quit = window.menuBar()->actions()[0]->menu()->actions().value(0);
+    ASSERT_NE(quit, nullptr);
+    EXPECT_TRUE(quit->shortcuts().contains(QKeySequence(Qt::CTRL | Qt::Key_Q)));
 }
 
 TEST_F(ViewsTest, SidebarSelectsAccountsButNotConnections) {

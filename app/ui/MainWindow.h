@@ -1,14 +1,20 @@
 #pragma once
 
-// The operator app's main window: a tab view with "Records", "Activity" and
+// The operator app's main window: a menu bar, a banner across all tabs while
+// the host cannot be reached, a tab view with "Records", "Activity" and
 // "Settings", the host status in the tool area of the "Records" tab, and the
 // model's start() when the window is first shown.
 //
 // Threads: GUI thread only. The model must outlive the window; several windows
 // may share one model.
 
+#include <QFrame>
 #include <QMainWindow>
 #include <QTabWidget>
+
+class QAction;
+class QLabel;
+class QPushButton;
 
 namespace quorvane {
 
@@ -37,6 +43,25 @@ private:
     ConnectionStatusView* status_;
 };
 
+// Shown while the model is offline: what is wrong, that the app keeps
+// trying, and a "Retry" button that tries at once.
+class OfflineBanner final : public QFrame {
+    Q_OBJECT
+
+public:
+    explicit OfflineBanner(AppModel& model, QWidget* parent = nullptr);
+
+    [[nodiscard]] QLabel* message() const { return message_; }
+    [[nodiscard]] QPushButton* retryButton() const { return retry_; }
+
+private:
+    void follow();
+
+    AppModel& model_;
+    QLabel* message_;
+    QPushButton* retry_;
+};
+
 class MainWindow final : public QMainWindow {
     Q_OBJECT
 
@@ -47,13 +72,20 @@ public:
     explicit MainWindow(AppModel& model, QWidget* parent = nullptr);
 
     [[nodiscard]] RootView* root() const { return root_; }
+    [[nodiscard]] OfflineBanner* offlineBanner() const { return banner_; }
+    // View > Refresh (F5, Ctrl+R): asks the host for everything afresh.
+    [[nodiscard]] QAction* refreshAction() const { return refresh_; }
 
 protected:
     void showEvent(QShowEvent* event) override;
 
 private:
+    void buildMenus();
+
     AppModel& model_;
+    OfflineBanner* banner_;
     RootView* root_;
+    QAction* refresh_ = nullptr;
     bool shown_ = false;
 };
 
