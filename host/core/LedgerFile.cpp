@@ -3,8 +3,13 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <map>
+#include <set>
+#include <utility>
+#include <vector>
 
 #include <fcntl.h>
+#include <sqlite3.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -41,6 +46,65 @@ public:
 private:
     int fd_;
 };
+
+// A name from a foreign file, quoted and kept on one line.
+std::string quoted(std::string name) {
+    for (char& c : name) {
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) {
+            c = '?';
+        }
+    }
+    return "\"" + name + "\"";
+}
+
+// Table and view names (SQLite's own left out) with their column names.
+using Tables = std::map<std::string, std::set<std::string>>;
+
+SQLiteError lastError(sqlite3* db) {
+    return makeSQLiteError(sqlite3_errcode(db), sqlite3_errmsg(db), "cannot read the ledger file");
+}
+
+// Runs a query whose rows have one text column; the texts, in order.
+std::vector<std::string> textColumn(sqlite3* db, const char* sql, const std::string* parameter = nullptr) {
+    sqlite3_stmt* raw = nullptr;
+    if (sqlite3_prepare_v2(db, sql, -1, &raw, nullptr) != SQLITE_OK) {
+        throw lastError(db);
+    }
+    SQLiteStatement statement(raw, db);
+    if (parameter != nullptr) {
+        statement.bindText(1, *parameter);
+    }
+    std::vector<std::string> texts;
+    while (statement.step()) {
+        texts.push_back(statement.columnText(0));
+    }
+    return texts;
+}
+
+Tables readTables(sqlite3* db) {
+    Tables tables;
+    for (auto& name : textColumn(db, "SELECT name FROM sqlite_schema WHERE type IN ('table', 'view') "
+                                     "AND name NOT LIKE 'sqlite\\_%' ESCAPE '\\' ORDER BY name;")) {
+        const auto columns = textColumn(db, "SELECT name FROM pragma_table_info(?1);", &name);
+        tables.emplace(std::move(name), std::set<std::string>(columns.begin(), columns.end()));
+    }
+    return tables;
+}
+
+// What the ledger schema makes, read back from a private in-memory database.
+const Tables& ledgerTables() {
+    static const Tables tables = [] {
+        SQLiteDatabase memory(":memory:");
+        memory.execute(ledgerSchemaScript);
+        return readTables(memory.handle());
+    }();
+    return tables;
+}
+
+SQLiteError notALedger(const std::string& why) {
+    return SQLiteError("the file is not a Quorvane ledger: " + why + "; it was left unchanged",
+                       SQLITE_NOTADB);
+}
 
 } // namespace
 
@@ -97,7 +161,43 @@ LedgerLock::~LedgerLock() {
     ::close(fd_); // releases the lock
 }
 
+void checkLedgerFile(const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0 ? errno == ENOENT : (S_ISREG(st.st_mode) && st.st_size == 0)) {
+        return; // a new ledger
+    }
+    // Read-write without create (a read-only connection may fail on a file in
+    // WAL mode), read-only by pragma, and no checkpoint when it closes: the
+    // file's bytes stay as they are.
+    sqlite3* raw = nullptr;
+    const int opened =
+        sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_FULLMUTEX, nullptr);
+    const std::unique_ptr<sqlite3, int (*)(sqlite3*)> db(raw, sqlite3_close);
+    if (opened != SQLITE_OK || !db) {
+        throw makeSQLiteError(opened, db ? sqlite3_errmsg(db.get()) : nullptr, "open failed");
+    }
+    sqlite3_db_config(db.get(), SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
+    sqlite3_busy_timeout(db.get(), 3000);
+    if (sqlite3_exec(db.get(), "PRAGMA query_only = ON;", nullptr, nullptr, nullptr) != SQLITE_OK) {
+        throw lastError(db.get());
+    }
+
+    const Tables& ours = ledgerTables();
+    for (const auto& [name, columns] : readTables(db.get())) {
+        const auto expected = ours.find(name);
+        if (expected == ours.end()) {
+            throw notALedger("it holds the table " + quoted(name));
+        }
+        for (const auto& column : expected->second) {
+            if (columns.count(column) == 0) {
+                throw notALedger("its table " + quoted(name) + " has no column " + quoted(column));
+            }
+        }
+    }
+}
+
 std::unique_ptr<SQLiteDatabase> openLedgerDatabase(const std::string& path) {
+    checkLedgerFile(path);
     // SQLite gives the -wal and -shm files the ledger file's mode.
     struct UmaskScope {
         mode_t previous = ::umask(077);

@@ -2,7 +2,7 @@
 
 // The ledger's files on disk, guarded before the store touches them: the data
 // folder that holds them, the lock that keeps one host per ledger, and the
-// ledger file's own mode.
+// check that a file about to be opened as the ledger is one.
 //
 // Every file this creates is private: folders 0700, files 0600.
 //
@@ -66,9 +66,17 @@ private:
     int fd_;
 };
 
-// Opens the ledger at `path` for the store: the connection (SQLiteDatabase),
-// created under umask 077 so that the file and the -wal and -shm files SQLite
-// makes beside it are 0600. Throws SQLiteError.
+// Whether the file at `path` may be opened as the ledger, decided without
+// changing it: a missing or empty file, or an SQLite database whose tables and
+// views are all the ledger's own, each with at least the ledger schema's
+// columns. Throws SQLiteError when SQLite cannot read the file (with SQLite's
+// code and text) or when the file is not a ledger (code SQLITE_NOTADB, with a
+// message naming the first offending table or column).
+void checkLedgerFile(const std::string& path);
+
+// Opens the ledger at `path` for the store: checkLedgerFile first, then the
+// connection (SQLiteDatabase), created under umask 077 so that the file and
+// the -wal and -shm files SQLite makes beside it are 0600. Throws SQLiteError.
 [[nodiscard]] std::unique_ptr<SQLiteDatabase> openLedgerDatabase(const std::string& path);
 
 } // namespace quorvane

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <iterator>
 
 #include <unistd.h>
 
@@ -164,6 +165,35 @@ TEST(HostProcessTest, SecondHostOnTheSameLedgerIsRefusedEvenWithoutTheRuntimeFol
     auto next = sandbox.startHost();
     ASSERT_NE(next, nullptr);
     EXPECT_EQ(next->errorOutput(), "");
+}
+
+TEST(HostProcessTest, ForeignDatabaseInPlaceOfTheLedgerIsRefusedAndLeftByteForByte) {
+    const std::string sqlite = findOnPath("sqlite3");
+    if (sqlite.empty()) {
+        GTEST_SKIP() << "no sqlite3 program to make the foreign database with";
+    }
+    Sandbox sandbox;
+    const fs::path folder = sandbox.dataFolder() / "Quorvane";
+    fs::create_directories(folder);
+    fs::permissions(folder, fs::perms::owner_all);
+    const fs::path ledger = folder / "ledger.sqlite";
+    auto maker = sandbox.start(
+        {sqlite, ledger.string(), "CREATE TABLE notes (body TEXT); INSERT INTO notes VALUES ('x');"}, {},
+        false);
+    ASSERT_EQ(maker->waitForExit(), 0) << maker->errorOutput();
+    const auto contents = [&] {
+        std::ifstream in(ledger, std::ios::binary);
+        return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    };
+    const std::string before = contents();
+    ASSERT_FALSE(before.empty());
+
+    auto host = sandbox.start({hostProgram()}, {}, false);
+    EXPECT_EQ(host->waitForExit(), 1);
+    EXPECT_EQ(host->errorOutput(), "quorvane host: failed to open store: SQLiteError(26): the file is not a "
+                                   "Quorvane ledger: it holds the table \"notes\"; it was left unchanged\n");
+    EXPECT_EQ(contents(), before);
+    EXPECT_FALSE(fs::exists(sandbox.socketPath()));
 }
 
 } // namespace
