@@ -20,6 +20,9 @@
 #include "common/transport/RuntimePlaces.h"
 #include "common/transport/ServiceConnection.h"
 #include "common/transport/ServiceListener.h"
+#include "tests/support/Child.h"
+#include "tests/support/FakeHost.h"
+#include "tests/support/TempDir.h"
 
 namespace quorvane::apptest {
 
@@ -31,11 +34,11 @@ using namespace std::chrono_literals;
 void settle(std::chrono::milliseconds duration = 300ms);
 
 // Private runtime, data and home folders for one test, removed at the end.
-// The runtime folder moves to /tmp when the socket path would not fit.
+// The whole world lies under /tmp when $TMPDIR leaves no room for the socket
+// path.
 class World {
 public:
     World();
-    ~World();
     World(const World&) = delete;
     World& operator=(const World&) = delete;
 
@@ -49,41 +52,14 @@ public:
     [[nodiscard]] ConnectionOptions connectionOptions(bool fakeHost = false) const;
 
 private:
+    test::TempDir folder_;
     std::filesystem::path root_;
     std::filesystem::path runtime_;
-    std::filesystem::path separateRuntimeRoot_;
 };
 
-// One child process with its standard input and output as pipes; standard
-// error goes to a file.
-class Child {
-public:
-    Child(const std::vector<std::string>& arguments, const std::vector<std::string>& environment,
-          const std::filesystem::path& errorFile);
-    ~Child(); // SIGKILL and reap when still running
-    Child(const Child&) = delete;
-    Child& operator=(const Child&) = delete;
-
-    [[nodiscard]] pid_t pid() const { return pid_; }
-    [[nodiscard]] bool writeLine(const std::string& line);
-    // The next line of standard output, or nullopt at its end or after `timeout`.
-    [[nodiscard]] std::optional<std::string> readLine(std::chrono::milliseconds timeout = 20s);
-    void signal(int number);
-    // Stops the child (SIGSTOP) and returns once it has stopped.
-    void pause();
-    // The exit status (128 + n for signal n), or nullopt while still running after `timeout`.
-    [[nodiscard]] std::optional<int> waitForExit(std::chrono::milliseconds timeout = 20s);
-    [[nodiscard]] bool running();
-    [[nodiscard]] std::string errorText() const;
-
-private:
-    pid_t pid_ = -1;
-    int input_ = -1;
-    int output_ = -1;
-    std::string buffer_;
-    std::filesystem::path errorFile_;
-    std::optional<int> status_;
-};
+// One child process (tests/support); the programs started here have their
+// standard input and output as pipes and standard error in a file.
+using Child = test::Child;
 
 // The real quorvane-host in a world; ready once its socket accepts.
 [[nodiscard]] std::unique_ptr<Child> startHost(const World& world);
@@ -103,31 +79,18 @@ private:
     std::unique_ptr<Child> child_;
 };
 
-// A host in this process: answers every control request with `answer`, keeps
-// the requests it saw, and pushes events to connected apps.
-class FakeHost {
+// A host in this process (tests/support): answers every control request with
+// `answer`, keeps the requests it saw, and pushes events to connected apps.
+// Throws when it cannot listen in the world.
+class FakeHost : public test::FakeHost {
 public:
     // The answer text for one request; nullopt drops the reply (the client
     // sees a transport failure).
-    using Answer = std::function<std::optional<std::string>(const std::string& request)>;
+    using Answer = ControlAnswer;
 
     FakeHost(const World& world, Answer answer);
-    ~FakeHost();
-    FakeHost(const FakeHost&) = delete;
-    FakeHost& operator=(const FakeHost&) = delete;
 
-    [[nodiscard]] std::vector<std::string> requests() const;
-    [[nodiscard]] std::size_t requestCount() const;
-    void setAnswer(Answer answer);
-    // Pushes to every connected app; false when none is connected.
-    bool pushEvent(const std::string& json);
-    bool pushAgentNotification(const std::string& line);
-
-    struct State;
-
-private:
-    std::shared_ptr<State> state_;
-    std::unique_ptr<ServiceListener> listener_;
+    void setAnswer(Answer answer) { setControlAnswer(std::move(answer)); }
 };
 
 // The JSON text of a snapshot answer.
