@@ -155,6 +155,36 @@ Error failedTo(const std::string& what) {
     }
 }
 
+// BEGIN IMMEDIATE: takes the file's write lock at once (waiting out another
+// writer up to the busy timeout), so that what is read inside holds until
+// COMMIT. Rolled back when left without commit().
+class ImmediateTransaction {
+public:
+    explicit ImmediateTransaction(SQLiteDatabase& database) : database_(database) {
+        database_.execute("BEGIN IMMEDIATE;");
+    }
+    ~ImmediateTransaction() {
+        if (open_) {
+            try {
+                database_.execute("ROLLBACK;");
+            } catch (...) {
+                // some failures end the transaction by themselves
+            }
+        }
+    }
+    ImmediateTransaction(const ImmediateTransaction&) = delete;
+    ImmediateTransaction& operator=(const ImmediateTransaction&) = delete;
+
+    void commit() {
+        database_.execute("COMMIT;");
+        open_ = false;
+    }
+
+private:
+    SQLiteDatabase& database_;
+    bool open_ = true;
+};
+
 } // namespace
 
 // One statement of one operation, with the test seam consulted before each step.
@@ -241,7 +271,8 @@ void LedgerStore::storeSetting(const char* key, const std::string& value) {
 // The next ledger-wide sequence number, or nothing once the numbers are used up.
 // Numbers are never handed out twice: a counter that is missing, unparsable or
 // behind the highest stored sequence (possible only in an edited file) is
-// raised to that sequence first.
+// raised to that sequence first. Runs inside the transaction that inserts the
+// entry, so another writer cannot take the same number in between.
 std::optional<std::int64_t> LedgerStore::nextSequence() {
     std::int64_t last = 0;
     if (const auto raw = setting(kSequenceCounterKey)) {
@@ -637,6 +668,7 @@ std::vector<LedgerEntry> LedgerStore::allEntries(std::int64_t limit) {
 Result<LedgerEntry> LedgerStore::appendEntry(const NewLedgerEntry& entry) {
     MutexLock lock(queue_);
     try {
+        ImmediateTransaction transaction(*database_);
         if (!accountExists(entry.accountId)) {
             return fail("there is no account " + entry.accountId);
         }
@@ -658,6 +690,7 @@ Result<LedgerEntry> LedgerStore::appendEntry(const NewLedgerEntry& entry) {
         q->bindText(7, formatIsoDate(now));
         q->bindInt64(8, stored.sequence);
         (void)q.step();
+        transaction.commit();
         unseenCounts_.erase(stored.accountId);
         adjustBalance(stored.accountId, balanceSign(stored.kind) * static_cast<Int128>(stored.amount));
         return stored;

@@ -10,6 +10,10 @@
 // Errors: only construction throws (SQLiteError). Writes answer a Result whose
 // error says what could not be done and why; reads absorb database failures
 // and answer the neutral value documented beside them.
+//
+// Several stores (and other programs) may open one file: each new entry takes
+// its sequence number and is inserted in one BEGIN IMMEDIATE transaction, so no
+// number is handed out twice.
 
 #include <cstdint>
 #include <functional>
@@ -87,9 +91,9 @@ public:
                                                    std::optional<std::int64_t> before);
     [[nodiscard]] std::vector<LedgerEntry> allEntries(std::int64_t limit);
     // The stored entry (its in-memory times keep their fractions), with the
-    // next sequence number: max(counter, highest stored sequence) + 1. Fails
-    // when the account does not exist, the numbers are used up or anything
-    // failed.
+    // next sequence number: max(counter, highest stored sequence) + 1, taken and
+    // used in one transaction. Fails when the account does not exist, the
+    // numbers are used up or anything failed; then nothing was written.
     [[nodiscard]] Result<LedgerEntry> appendEntry(const NewLedgerEntry& entry);
     // appendEntry without the reason, for the engine's call sites.
     [[nodiscard]] std::optional<LedgerEntry> insertEntry(const NewLedgerEntry& entry);

@@ -695,7 +695,9 @@ TEST_F(LedgerStoreTest, FailuresAnswerNeutralValues) {
     EXPECT_EQ(store->balance("NOBODY"), 0);
 }
 
-TEST_F(LedgerStoreTest, FailedEntryInsertKeepsItsSequenceNumberUsed) {
+// The number and its entry are one transaction: an entry that cannot be
+// written takes no number, and the error says why.
+TEST_F(LedgerStoreTest, FailedEntryInsertTakesNoSequenceNumber) {
     const std::string id = newAccount();
     ASSERT_EQ(store->balance(id), 0);
     LedgerStoreTestAccess::injectFaults(*store, [](bool isStep, std::string_view sql) {
@@ -707,10 +709,10 @@ TEST_F(LedgerStoreTest, FailedEntryInsertKeepsItsSequenceNumberUsed) {
     ASSERT_FALSE(failed.ok());
     EXPECT_NE(failed.error().message.find("cannot record the entry"), std::string::npos)
         << failed.error().message;
-    EXPECT_EQ(meta("sequence_counter"), "1");
+    EXPECT_EQ(meta("sequence_counter"), "0");
     EXPECT_EQ(rowCount("ledger"), 0);
     EXPECT_EQ(store->balance(id), 0);
-    EXPECT_EQ(insert(id, TransactionKind::credit, 5).sequence, 2);
+    EXPECT_EQ(insert(id, TransactionKind::credit, 5).sequence, 1);
     EXPECT_EQ(store->balance(id), 5);
 }
 
@@ -774,6 +776,42 @@ TEST_F(LedgerStoreTest, ConcurrentCallersGetDistinctConsecutiveSequences) {
     EXPECT_EQ(*all.begin(), 1);
     EXPECT_EQ(*all.rbegin(), kThreads * kPerThread);
     EXPECT_EQ(store->balance(a) + store->balance(b), 2 * kThreads * kPerThread);
+}
+
+// Two stores on one file (two connections, as with a second program) never
+// hand out the same number: each takes its number and inserts its entry in one
+// write transaction, and the counter and the highest stored sequence agree.
+TEST_F(LedgerStoreTest, TwoStoresOnOneFileNeverShareASequence) {
+    const std::string id = newAccount();
+    LedgerStore other(path);
+    constexpr int kPerStore = 100;
+    std::vector<std::int64_t> got[2];
+    std::vector<std::string> failures[2];
+    auto writer = [&](LedgerStore& writing, int slot) {
+        for (int i = 0; i < kPerStore; ++i) {
+            const Result<LedgerEntry> entry =
+                writing.appendEntry({id, TransactionKind::credit, LedgerFlag::none, 1, ""});
+            if (entry) {
+                got[slot].push_back(entry->sequence);
+            } else {
+                failures[slot].push_back(entry.error().message);
+            }
+        }
+    };
+    std::thread first(writer, std::ref(*store), 0);
+    std::thread second(writer, std::ref(other), 1);
+    first.join();
+    second.join();
+
+    EXPECT_TRUE(failures[0].empty()) << failures[0].front();
+    EXPECT_TRUE(failures[1].empty()) << failures[1].front();
+    std::set<std::int64_t> all(got[0].begin(), got[0].end());
+    all.insert(got[1].begin(), got[1].end());
+    EXPECT_EQ(all.size(), got[0].size() + got[1].size()) << "a sequence number was handed out twice";
+    EXPECT_EQ(rowCount("ledger"), 2 * kPerStore);
+    EXPECT_EQ(*rawText("SELECT COUNT(DISTINCT sequence) FROM ledger"), std::to_string(2 * kPerStore));
+    EXPECT_EQ(meta("sequence_counter"), std::to_string(2 * kPerStore));
+    EXPECT_EQ(insert(id, TransactionKind::credit, 1).sequence, 2 * kPerStore + 1);
 }
 
 } // namespace
