@@ -49,10 +49,10 @@ enum class FolderUse {
 };
 
 // Chooses and checks the folders for the service. Never throws; the error is
-// a sentence for a person. An
-// XDG_RUNTIME_DIR that is empty or not absolute counts as unset. A chosen folder
-// that fails its check is refused (no fall-back to another place), so that a
-// host and its clients never silently disagree.
+// a sentence for a person. An XDG_RUNTIME_DIR that is empty or not absolute
+// counts as unset. A chosen folder that fails its check is refused (no
+// fall-back to another place), so that a host and its clients never silently
+// disagree.
 [[nodiscard]] Result<ServicePlaces> resolveServicePlaces(const RuntimeEnvironment& environment,
                                                          FolderUse use);
 
