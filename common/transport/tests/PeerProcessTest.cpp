@@ -24,12 +24,6 @@ using test::FakeHost;
 using test::TempDir;
 using test::Waiter;
 
-class NullSink final : public QuorvaneClientProtocol {
-public:
-    void deliverAgentNotification(const std::string&) override {}
-    void controlEvent(const std::string&) override {}
-};
-
 class PeerProcesses : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -70,8 +64,8 @@ protected:
     std::string callFromHere(const std::string& text, ServiceConnection* connection = nullptr) {
         std::unique_ptr<ServiceConnection> own;
         if (!connection) {
-            own =
-                std::make_unique<ServiceConnection>(std::make_shared<NullSink>(), ConnectionOptions{env, {}});
+            own = std::make_unique<ServiceConnection>(std::make_shared<test::IgnoringReceiver>(),
+                                                      ConnectionOptions{env, {}});
             connection = own.get();
         }
         const auto outcome = test::callAgent(*connection, text);
@@ -183,7 +177,7 @@ TEST_F(PeerProcesses, HostDyingMidCallFailsTheCallOnceAndANewHostIsReachedByTheS
 
     Waiter handlers; // before the connection, which reports into it until it is gone
     int interruptions = 0;
-    ServiceConnection connection(std::make_shared<NullSink>(), ConnectionOptions{env, {}});
+    ServiceConnection connection(std::make_shared<test::IgnoringReceiver>(), ConnectionOptions{env, {}});
     connection.setInterruptionHandler([&] { handlers.update([&] { ++interruptions; }); });
 
     EXPECT_EQ(callFromHere("one", &connection), "reply:echo:one");
