@@ -19,12 +19,10 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -34,16 +32,12 @@
 #include <thread>
 #include <vector>
 
-#include <fcntl.h>
-#include <poll.h>
-#include <spawn.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include "common/ControlProtocol.h"
+#include "tests/support/Child.h"
+#include "tests/support/TempDir.h"
 
 extern char** environ;
 
@@ -58,119 +52,53 @@ using namespace std::chrono_literals;
     std::exit(1);
 }
 
-// A child process with its standard input and output on pipes; standard error
-// is shared with the benchmark. Killed and reaped when destroyed.
+// A bridge or host process (tests/support) with its standard input and output
+// on pipes, or on /dev/null; standard error is shared with the benchmark.
+// Killed and reaped when destroyed. Any failure ends the run.
 class Process {
 public:
-    Process(const std::string& program, const std::vector<std::string>& environment, bool pipes) {
-        int in[2] = {-1, -1};
-        int out[2] = {-1, -1};
-        if (pipes && (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0)) {
-            fail("pipe2 failed");
-        }
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        if (pipes) {
-            posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);
-            posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-        } else {
-            posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-            posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-        }
-        std::vector<char*> envp;
-        for (const auto& variable : environment) {
-            envp.push_back(const_cast<char*>(variable.c_str()));
-        }
-        envp.push_back(nullptr);
-        char* argv[] = {const_cast<char*>(program.c_str()), nullptr};
-        const int error = ::posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv, envp.data());
-        posix_spawn_file_actions_destroy(&actions);
-        if (pipes) {
-            ::close(in[0]);
-            ::close(out[1]);
-            input_ = in[1];
-            output_ = out[0];
-        }
-        if (error != 0) {
-            fail("cannot start " + program + ": " + std::strerror(error));
-        }
-    }
+    Process(const std::string& program, const std::vector<std::string>& environment, bool pipes)
+        : child_(start(program, environment, pipes)) {}
 
-    ~Process() {
-        if (input_ >= 0) {
-            ::close(input_);
-        }
-        if (output_ >= 0) {
-            ::close(output_);
-        }
-        if (pid_ > 0) { // never -1 or 0: those would signal other processes
-            ::kill(pid_, SIGKILL);
-            int status = 0;
-            while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
-            }
-        }
-    }
-
-    Process(const Process&) = delete;
-    Process& operator=(const Process&) = delete;
-
-    [[nodiscard]] pid_t pid() const { return pid_; }
+    [[nodiscard]] pid_t pid() const { return child_->pid(); }
+    [[nodiscard]] quorvane::test::Child& child() { return *child_; }
 
     void writeLine(const std::string& line) {
-        std::string bytes = line + "\n";
-        std::string_view rest(bytes);
-        while (!rest.empty()) {
-            const ssize_t n = ::write(input_, rest.data(), rest.size());
-            if (n < 0 && errno == EINTR) {
-                continue;
-            }
-            if (n <= 0) {
-                fail("the bridge stopped reading");
-            }
-            rest.remove_prefix(static_cast<std::size_t>(n));
+        if (!child_->writeLine(line)) {
+            fail("the bridge stopped reading");
         }
     }
 
     // The next output line; fails the run after ten seconds without one.
     std::string readLine() {
-        for (;;) {
-            const auto end = buffer_.find('\n', scanned_);
-            if (end != std::string::npos) {
-                std::string line = buffer_.substr(0, end);
-                buffer_.erase(0, end + 1);
-                scanned_ = 0;
-                return line;
-            }
-            scanned_ = buffer_.size();
-            pollfd entry{output_, POLLIN, 0};
-            if (::poll(&entry, 1, 10'000) <= 0) {
-                fail("no reply from the bridge within ten seconds");
-            }
-            char chunk[16384];
-            const ssize_t n = ::read(output_, chunk, sizeof chunk);
-            if (n <= 0) {
-                fail("the bridge closed its output");
-            }
-            buffer_.append(chunk, static_cast<std::size_t>(n));
+        std::optional<std::string> line = child_->readLine(10s);
+        if (!line) {
+            fail("no reply from the bridge within ten seconds");
         }
+        return std::move(*line);
     }
 
     // Closes standard input and waits for the exit (the bridge ends at end of input).
-    void finish() {
-        ::close(input_);
-        input_ = -1;
-        int status = 0;
-        while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
-        }
-        pid_ = -1;
-    }
+    void finish() { (void)child_->finish(); }
 
 private:
-    pid_t pid_ = -1;
-    int input_ = -1;
-    int output_ = -1;
-    std::string buffer_;
-    std::size_t scanned_ = 0;
+    static std::unique_ptr<quorvane::test::Child>
+    start(const std::string& program, const std::vector<std::string>& environment, bool pipes) {
+        using quorvane::test::Child;
+        Child::Options options;
+        options.arguments = {program};
+        options.environment = environment;
+        options.input = pipes ? Child::Stream::pipe : Child::Stream::null;
+        options.output = pipes ? Child::Stream::pipe : Child::Stream::null;
+        options.error = Child::Stream::inherit;
+        try {
+            return std::make_unique<Child>(options);
+        } catch (const std::exception& error) {
+            fail(error.what());
+        }
+    }
+
+    std::unique_ptr<quorvane::test::Child> child_;
 };
 
 std::string initializeLine(const std::string& client) {
@@ -203,11 +131,7 @@ public:
         return fixture;
     }
 
-    ~HostFixture() {
-        host_.reset();
-        std::error_code ignored;
-        fs::remove_all(root_, ignored);
-    }
+    ~HostFixture() { host_.reset(); }
 
     std::unique_ptr<Process> startBridge() const {
         return std::make_unique<Process>(QUORVANE_BRIDGE_PROGRAM, environment_, true);
@@ -240,18 +164,8 @@ public:
 
 private:
     HostFixture() {
-        const char* tmp = std::getenv("TMPDIR");
-        std::string pattern =
-            std::string(tmp != nullptr && tmp[0] == '/' ? tmp : "/tmp") + "/qv-bench-XXXXXX";
-        if (::mkdtemp(pattern.data()) == nullptr) {
-            fail("mkdtemp failed");
-        }
-        root_ = pattern;
         fs::path runtime = root_ / "run";
         const std::string service(quorvane::quorvaneServiceName);
-        if ((runtime / "quorvane" / service).string().size() > 107) {
-            fail("TMPDIR is too deep for a socket path; set TMPDIR=/tmp");
-        }
         for (const fs::path& folder : {runtime, root_ / "data", root_ / "home"}) {
             fs::create_directories(folder);
             ::chmod(folder.c_str(), 0700);
@@ -269,30 +183,18 @@ private:
         environment_.push_back("HOME=" + (root_ / "home").string());
 
         host_ = std::make_unique<Process>(QUORVANE_HOST_PROGRAM, environment_, false);
-        waitForSocket();
+        if (!quorvane::test::waitForSocket(socketPath_, 10s, &host_->child())) {
+            fail("the host did not start listening");
+        }
         // Let start-up work settle before the idle figure is taken.
         std::this_thread::sleep_for(200ms);
         idleAtStartKiB_ = statusKiB(hostPid(), "VmRSS");
     }
 
-    void waitForSocket() const {
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        std::memcpy(address.sun_path, socketPath_.c_str(), socketPath_.size() + 1);
-        const auto deadline = Clock::now() + 10s;
-        while (Clock::now() < deadline) {
-            const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-            const bool ok = ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
-            ::close(fd);
-            if (ok) {
-                return;
-            }
-            std::this_thread::sleep_for(5ms);
-        }
-        fail("the host did not start listening");
-    }
-
-    fs::path root_;
+    // Room for the service socket below "<root>/run"; under /tmp when $TMPDIR is too deep.
+    quorvane::test::TempDir folder_ = quorvane::test::TempDir::withSocketRoom(
+        std::string_view("/run").size() + quorvane::test::TempDir::serviceSocketRoom(), "qv-bench-");
+    fs::path root_ = folder_.path();
     std::string socketPath_;
     std::vector<std::string> environment_;
     std::unique_ptr<Process> host_;
