@@ -22,31 +22,18 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/support/Files.h"
 #include "tests/support/TempDir.h"
 #include "tests/support/Waiting.h"
 
 namespace quorvane::testing {
 
-inline std::string readFile(const std::filesystem::path& path) {
-    std::ifstream file(path, std::ios::binary);
-    std::ostringstream text;
-    text << file.rdbuf();
-    return text.str();
-}
-
-inline void writeFile(const std::filesystem::path& path, const std::string& text, mode_t mode = 0644) {
-    std::filesystem::create_directories(path.parent_path());
-    std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
-    ::chmod(path.c_str(), mode);
-}
+// Files and lines (tests/support).
+using quorvane::test::readFile;
+using quorvane::test::writeFile;
 
 inline std::vector<std::string> lines(const std::string& text) {
-    std::vector<std::string> result;
-    std::istringstream stream(text);
-    for (std::string line; std::getline(stream, line);) {
-        result.push_back(line);
-    }
-    return result;
+    return quorvane::test::splitLines(text);
 }
 
 // Asks `condition` until it holds or `limit` has passed (tests/support).

@@ -1,31 +1,12 @@
 #include "bridge/tests/BridgeTestSupport.h"
 
 #include <cerrno>
-#include <fstream>
-#include <iterator>
 #include <stdexcept>
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 namespace quorvane::test {
-
-void writeFile(const std::string& path, const std::string& bytes, unsigned mode) {
-    {
-        std::ofstream out(path, std::ios::binary | std::ios::trunc);
-        out << bytes;
-        if (!out) {
-            throw std::runtime_error("cannot write " + path);
-        }
-    }
-    ::chmod(path.c_str(), mode);
-}
-
-std::string readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
 
 std::string repeated(char c, std::size_t count, std::string_view tail) {
     std::string text;
@@ -48,21 +29,6 @@ std::string readAll(int fd) {
             return out;
         }
     }
-}
-
-std::vector<std::string> splitLines(const std::string& text) {
-    std::vector<std::string> lines;
-    std::size_t start = 0;
-    while (start < text.size()) {
-        const std::size_t end = text.find('\n', start);
-        if (end == std::string::npos) {
-            lines.push_back(text.substr(start));
-            break;
-        }
-        lines.push_back(text.substr(start, end - start));
-        start = end + 1;
-    }
-    return lines;
 }
 
 Pipe::Pipe() {
