@@ -84,23 +84,23 @@ template <class... Fs>
 Overloaded(Fs...) -> Overloaded<Fs...>;
 
 // Case names in declaration order; the index is the variant index.
-constexpr std::array<std::string_view, 8> kRequestCases{"snapshot",
-                                                        "createEntry",
-                                                        "updateEntry",
-                                                        "deleteEntry",
-                                                        "renameAccount",
-                                                        "deleteAccount",
-                                                        "setAllowUnauthenticated",
-                                                        "setStartingPoints"};
-constexpr std::array<std::string_view, 3> kResponseCases{"snapshot", "ok", "failure"};
-constexpr std::array<std::string_view, 3> kEventCases{"apiCall", "dataChanged", "connectionsChanged"};
+constexpr std::array<std::string_view, 8> requestCases{"snapshot",
+                                                       "createEntry",
+                                                       "updateEntry",
+                                                       "deleteEntry",
+                                                       "renameAccount",
+                                                       "deleteAccount",
+                                                       "setAllowUnauthenticated",
+                                                       "setStartingPoints"};
+constexpr std::array<std::string_view, 3> responseCases{"snapshot", "ok", "failure"};
+constexpr std::array<std::string_view, 3> eventCases{"apiCall", "dataChanged", "connectionsChanged"};
 
-static_assert(std::variant_size_v<ControlRequest::Value> == kRequestCases.size());
-static_assert(std::variant_size_v<ControlResponse::Value> == kResponseCases.size());
-static_assert(std::variant_size_v<ControlEvent::Value> == kEventCases.size());
+static_assert(std::variant_size_v<ControlRequest::Value> == requestCases.size());
+static_assert(std::variant_size_v<ControlResponse::Value> == responseCases.size());
+static_assert(std::variant_size_v<ControlEvent::Value> == eventCases.size());
 
 Json put(const ControlRequest& v) {
-    const std::string_view name = kRequestCases[v.value.index()];
+    const std::string_view name = requestCases[v.value.index()];
     return std::visit(
         Overloaded{
             [&](const ControlRequest::Snapshot&) { return message(name); },
@@ -124,7 +124,7 @@ Json put(const ControlRequest& v) {
 }
 
 Json put(const ControlResponse& v) {
-    const std::string_view name = kResponseCases[v.value.index()];
+    const std::string_view name = responseCases[v.value.index()];
     return std::visit(
         Overloaded{
             [&](const ControlResponse::Snapshot& c) { return message(name, unlabelled(c.snapshot)); },
@@ -135,7 +135,7 @@ Json put(const ControlResponse& v) {
 }
 
 Json put(const ControlEvent& v) {
-    const std::string_view name = kEventCases[v.value.index()];
+    const std::string_view name = eventCases[v.value.index()];
     return std::visit(Overloaded{
                           [&](const ControlEvent::ApiCall& c) { return message(name, unlabelled(c.entry)); },
                           [&](const ControlEvent::DataChanged&) { return message(name); },
@@ -374,10 +374,10 @@ bool payloadValue(Reader& r, const Json& payload, std::string_view caseName, std
 bool get(Reader& r, const Json& j, ControlRequest& out) {
     std::size_t index = 0;
     const Json* p = nullptr;
-    if (!findCase(r, j, kRequestCases, index, p)) {
+    if (!findCase(r, j, requestCases, index, p)) {
         return false;
     }
-    const std::string_view name = kRequestCases[index];
+    const std::string_view name = requestCases[index];
     switch (index) {
     case 0:
         out = ControlRequest::snapshot();
@@ -411,10 +411,10 @@ bool get(Reader& r, const Json& j, ControlRequest& out) {
 bool get(Reader& r, const Json& j, ControlResponse& out) {
     std::size_t index = 0;
     const Json* p = nullptr;
-    if (!findCase(r, j, kResponseCases, index, p)) {
+    if (!findCase(r, j, responseCases, index, p)) {
         return false;
     }
-    const std::string_view name = kResponseCases[index];
+    const std::string_view name = responseCases[index];
     switch (index) {
     case 0:
         return payloadValue<Snapshot>(r, *p, name, "_0", out, ControlResponse::snapshot);
@@ -431,12 +431,12 @@ bool get(Reader& r, const Json& j, ControlResponse& out) {
 bool get(Reader& r, const Json& j, ControlEvent& out) {
     std::size_t index = 0;
     const Json* p = nullptr;
-    if (!findCase(r, j, kEventCases, index, p)) {
+    if (!findCase(r, j, eventCases, index, p)) {
         return false;
     }
     switch (index) {
     case 0:
-        return payloadValue<ApiLogEntry>(r, *p, kEventCases[index], "_0", out, ControlEvent::apiCall);
+        return payloadValue<ApiLogEntry>(r, *p, eventCases[index], "_0", out, ControlEvent::apiCall);
     case 1:
         out = ControlEvent::dataChanged();
         return true;

@@ -92,7 +92,7 @@ private:
     }
 
     bool open(Json&& container) {
-        if (stack_.size() >= kMaxJsonDepth) {
+        if (stack_.size() >= maxJsonDepth) {
             return false;
         }
         clearIdIfTopLevelKey();

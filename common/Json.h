@@ -20,7 +20,7 @@ using Json = nlohmann::json;
 
 // Deeper nesting than this is refused by the parser, so that no reader or
 // writer of a tree can exhaust the stack.
-inline constexpr std::size_t kMaxJsonDepth = 256;
+inline constexpr std::size_t maxJsonDepth = 256;
 
 enum class JsonTopLevel {
     containerOnly, // an object or an array, as a message must be
@@ -36,7 +36,7 @@ struct TopLevelIdText {
 
 // Parses one JSON text. Never throws: any syntax error, invalid UTF-8 inside a
 // string, a number that does not fit a double, nesting deeper than
-// kMaxJsonDepth or (with containerOnly) a bare top-level value answers nullopt.
+// maxJsonDepth or (with containerOnly) a bare top-level value answers nullopt.
 // Surrounding white space is allowed; trailing garbage is not.
 [[nodiscard]] std::optional<Json> parseJson(std::string_view text,
                                             JsonTopLevel topLevel = JsonTopLevel::containerOnly,

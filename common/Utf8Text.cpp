@@ -8,14 +8,14 @@
 namespace quorvane::Utf8Text {
 namespace {
 
-constexpr char32_t kReplacement = 0xFFFD;
-constexpr char kReplacementUtf8[] = "\xEF\xBF\xBD";
-constexpr std::size_t kReplacementLength = 3;
+constexpr char32_t replacementCodepoint = 0xFFFD;
+constexpr char replacementUtf8[] = "\xEF\xBF\xBD";
+constexpr std::size_t replacementLength = 3;
 
 // One step of decoding: a well-formed scalar value, or one ill-formed
 // sequence (the maximal subpart of a well-formed sequence, at least one byte).
 struct Unit {
-    char32_t codepoint; // kReplacement for an ill-formed sequence
+    char32_t codepoint; // replacementCodepoint for an ill-formed sequence
     std::size_t length; // input bytes consumed, >= 1
     bool valid;
 };
@@ -56,12 +56,12 @@ inline Unit decode(const unsigned char* p, std::size_t n) {
             hi = 0x8F; // nothing above U+10FFFF
         }
     } else {
-        return {kReplacement, 1, false}; // stray continuation byte, C0, C1 or F5..FF
+        return {replacementCodepoint, 1, false}; // stray continuation byte, C0, C1 or F5..FF
     }
     std::size_t i = 1;
     for (; i <= need; ++i) {
         if (i >= n || !inRange(p[i], lo, hi)) {
-            return {kReplacement, i, false};
+            return {replacementCodepoint, i, false};
         }
         cp = (cp << 6) | (p[i] & 0x3F);
         lo = 0x80;
@@ -156,7 +156,7 @@ std::string sanitize(std::string_view text) {
                 out.reserve(n + 16);
             }
             out.append(text.data() + copied, i - copied);
-            out.append(kReplacementUtf8, kReplacementLength);
+            out.append(replacementUtf8, replacementLength);
             copied = i + u.length;
         }
         i += u.length;
@@ -199,7 +199,7 @@ std::string truncate(std::string_view text, std::size_t maxGraphemes, std::size_
             }
             ++clusters;
         }
-        outBytes += u.valid ? u.length : kReplacementLength;
+        outBytes += u.valid ? u.length : replacementLength;
         if (outBytes > maxBytes) {
             // The current cluster does not fit: the result ends where it starts.
             fitsWhole = false;

@@ -13,8 +13,8 @@ namespace {
 using namespace std::chrono_literals;
 namespace Coding = QuorvaneCoding;
 
-constexpr std::int64_t kMin = std::numeric_limits<std::int64_t>::min();
-constexpr std::int64_t kMax = std::numeric_limits<std::int64_t>::max();
+constexpr std::int64_t int64Min = std::numeric_limits<std::int64_t>::min();
+constexpr std::int64_t int64Max = std::numeric_limits<std::int64_t>::max();
 const Date kT = makeDate(2025, 3, 4, 5, 6, 7);
 
 ClientInfo fullClient() {
@@ -112,8 +112,8 @@ TEST(Coding, RoundTripsEveryRecord) {
     expectRoundTrip(noFields); // present but empty stays distinct from absent
     expectRoundTrip(sampleEntry());
     expectRoundTrip(
-        LedgerEntry{"E", "A", TransactionKind::credit, LedgerFlag::bonus, kMax, "", kT, kT, kMax});
-    expectRoundTrip(LedgerEntry{"E", "A", TransactionKind::debit, LedgerFlag::none, kMin, "", kT, kT, 1});
+        LedgerEntry{"E", "A", TransactionKind::credit, LedgerFlag::bonus, int64Max, "", kT, kT, int64Max});
+    expectRoundTrip(LedgerEntry{"E", "A", TransactionKind::debit, LedgerFlag::none, int64Min, "", kT, kT, 1});
     expectRoundTrip(sampleNewEntry());
     expectRoundTrip(fullConnection());
     expectRoundTrip(minimalConnection());
@@ -122,7 +122,7 @@ TEST(Coding, RoundTripsEveryRecord) {
     expectRoundTrip(ApiLogEntry{"L3", "C", std::nullopt, std::nullopt, ApiLogEntry::Direction::response,
                                 std::nullopt, "", kT});
     expectRoundTrip(Settings{true, 50000});
-    expectRoundTrip(Settings{false, kMin});
+    expectRoundTrip(Settings{false, int64Min});
     expectRoundTrip(sampleSnapshot());
     expectRoundTrip(Snapshot{});
 }
@@ -170,14 +170,14 @@ struct FieldRule {
     std::vector<Json> wrong;
 };
 
-const std::vector<Json> kNotString{5, true, Json::array(), Json::object()};
-const std::vector<Json> kNotInteger{"5", 5.5, true, 9223372036854775808ULL, -1e19, Json::object()};
-const std::vector<Json> kNotBool{1, 0, "true", Json::array()};
-const std::vector<Json> kNotDate{"2025-03-04",           "2025-03-04T05:06:07",  "2025-03-04T05:06:07.5Z",
-                                 "2025-03-04 05:06:07Z", "9999-12-31T23:59:59Z", 1741064767,
-                                 Json::object()};
-const std::vector<Json> kNotObject{"x", 5, Json::array()};
-const std::vector<Json> kNotArray{"x", Json::object(), Json::array({nullptr}), Json::array({5})};
+const std::vector<Json> notString{5, true, Json::array(), Json::object()};
+const std::vector<Json> notInteger{"5", 5.5, true, 9223372036854775808ULL, -1e19, Json::object()};
+const std::vector<Json> notBool{1, 0, "true", Json::array()};
+const std::vector<Json> notDate{"2025-03-04",           "2025-03-04T05:06:07",  "2025-03-04T05:06:07.5Z",
+                                "2025-03-04 05:06:07Z", "9999-12-31T23:59:59Z", 1741064767,
+                                Json::object()};
+const std::vector<Json> notObject{"x", 5, Json::array()};
+const std::vector<Json> notArray{"x", Json::object(), Json::array({nullptr}), Json::array({5})};
 
 std::vector<Json> enumWrong(std::initializer_list<const char*> texts) {
     std::vector<Json> out{0, Json::array()};
@@ -227,53 +227,52 @@ void expectFieldRules(const T& full, const std::vector<FieldRule>& rules) {
 }
 
 TEST(Coding, FieldRulesOfEveryRecord) {
-    expectFieldRules(
-        fullClient(),
-        {{"name", true, kNotString}, {"version", false, kNotString}, {"title", false, kNotString}});
-    expectFieldRules(ClientInfoField{"k", "v"}, {{"key", true, kNotString}, {"value", true, kNotString}});
-    expectFieldRules(fullAccount(), {{"id", true, kNotString},
-                                     {"displayName", true, kNotString},
+    expectFieldRules(fullClient(),
+                     {{"name", true, notString}, {"version", false, notString}, {"title", false, notString}});
+    expectFieldRules(ClientInfoField{"k", "v"}, {{"key", true, notString}, {"value", true, notString}});
+    expectFieldRules(fullAccount(), {{"id", true, notString},
+                                     {"displayName", true, notString},
                                      {"identityMode", true, enumWrong({"credentials", "ClientInfo", ""})},
-                                     {"clientInfo", false, kNotObject},
-                                     {"clientInfoFields", false, kNotArray},
-                                     {"balance", true, kNotInteger},
-                                     {"createdAt", true, kNotDate},
-                                     {"isConnected", true, kNotBool}});
-    expectFieldRules(sampleEntry(), {{"id", true, kNotString},
-                                     {"accountId", true, kNotString},
+                                     {"clientInfo", false, notObject},
+                                     {"clientInfoFields", false, notArray},
+                                     {"balance", true, notInteger},
+                                     {"createdAt", true, notDate},
+                                     {"isConnected", true, notBool}});
+    expectFieldRules(sampleEntry(), {{"id", true, notString},
+                                     {"accountId", true, notString},
                                      {"kind", true, enumWrong({"refund", "Credit", "debit "})},
                                      {"flag", true, enumWrong({"bonus ", "Penalty", "fine"})},
-                                     {"amount", true, kNotInteger},
-                                     {"memo", true, kNotString},
-                                     {"createdAt", true, kNotDate},
-                                     {"updatedAt", true, kNotDate},
-                                     {"sequence", true, kNotInteger}});
-    expectFieldRules(sampleNewEntry(), {{"accountId", true, kNotString},
+                                     {"amount", true, notInteger},
+                                     {"memo", true, notString},
+                                     {"createdAt", true, notDate},
+                                     {"updatedAt", true, notDate},
+                                     {"sequence", true, notInteger}});
+    expectFieldRules(sampleNewEntry(), {{"accountId", true, notString},
                                         {"kind", true, enumWrong({"refund"})},
                                         {"flag", true, enumWrong({"fine"})},
-                                        {"amount", true, kNotInteger},
-                                        {"memo", true, kNotString}});
-    expectFieldRules(fullConnection(), {{"id", true, kNotString},
-                                        {"clientInfo", false, kNotObject},
-                                        {"accountId", false, kNotString},
-                                        {"authenticated", true, kNotBool},
-                                        {"connectedAt", true, kNotDate}});
-    expectFieldRules(fullLog(), {{"id", true, kNotString},
-                                 {"connectionId", true, kNotString},
-                                 {"accountId", false, kNotString},
-                                 {"clientLabel", false, kNotString},
+                                        {"amount", true, notInteger},
+                                        {"memo", true, notString}});
+    expectFieldRules(fullConnection(), {{"id", true, notString},
+                                        {"clientInfo", false, notObject},
+                                        {"accountId", false, notString},
+                                        {"authenticated", true, notBool},
+                                        {"connectedAt", true, notDate}});
+    expectFieldRules(fullLog(), {{"id", true, notString},
+                                 {"connectionId", true, notString},
+                                 {"accountId", false, notString},
+                                 {"clientLabel", false, notString},
                                  {"direction", true, enumWrong({"inbound", "Request"})},
-                                 {"method", false, kNotString},
-                                 {"payload", true, kNotString},
-                                 {"timestamp", true, kNotDate}});
+                                 {"method", false, notString},
+                                 {"payload", true, notString},
+                                 {"timestamp", true, notDate}});
     expectFieldRules(Settings{true, 50000},
-                     {{"allowUnauthenticated", true, kNotBool}, {"startingPoints", true, kNotInteger}});
-    expectFieldRules(sampleSnapshot(), {{"accounts", true, kNotArray},
-                                        {"entries", true, kNotArray},
-                                        {"connections", true, kNotArray},
-                                        {"settings", true, kNotObject},
-                                        {"recentApiLog", true, kNotArray},
-                                        {"hostVersion", true, kNotString}});
+                     {{"allowUnauthenticated", true, notBool}, {"startingPoints", true, notInteger}});
+    expectFieldRules(sampleSnapshot(), {{"accounts", true, notArray},
+                                        {"entries", true, notArray},
+                                        {"connections", true, notArray},
+                                        {"settings", true, notObject},
+                                        {"recentApiLog", true, notArray},
+                                        {"hostVersion", true, notString}});
 }
 
 TEST(Coding, AbsentOptionalsAreNotWritten) {
@@ -322,8 +321,8 @@ TEST(Coding, IntegersAcceptIntegralNumbersThatFit) {
         {"5.0", 5},
         {"1e3", 1000},
         {"-0", 0},
-        {"-9223372036854775808", kMin},
-        {"9223372036854775807", kMax},
+        {"-9223372036854775808", int64Min},
+        {"9223372036854775807", int64Max},
         {"5.5", std::nullopt},
         {"9223372036854775808", std::nullopt},
         {"1e300", std::nullopt},

@@ -39,8 +39,8 @@ TEST(JsonParse, DeepNestingFailsWithoutCrashing) {
     std::string deep(100000, '[');
     deep += std::string(100000, ']');
     EXPECT_FALSE(parseJson(deep));
-    std::string ok(kMaxJsonDepth, '[');
-    ok += std::string(kMaxJsonDepth, ']');
+    std::string ok(maxJsonDepth, '[');
+    ok += std::string(maxJsonDepth, ']');
     EXPECT_TRUE(parseJson(ok));
 }
 

@@ -11,8 +11,8 @@
 namespace quorvane {
 namespace {
 
-constexpr std::int64_t kMin = std::numeric_limits<std::int64_t>::min();
-constexpr std::int64_t kMax = std::numeric_limits<std::int64_t>::max();
+constexpr std::int64_t int64Min = std::numeric_limits<std::int64_t>::min();
+constexpr std::int64_t int64Max = std::numeric_limits<std::int64_t>::max();
 
 template <class T>
 using Mutations = std::vector<std::pair<const char*, std::function<void(T&)>>>;
@@ -167,17 +167,17 @@ TEST(Records, SignedAmountFollowsTheKind) {
     const Case cases[] = {
         {TransactionKind::credit, 5, 5},
         {TransactionKind::credit, -5, -5},
-        {TransactionKind::credit, kMin, kMin},
-        {TransactionKind::credit, kMax, kMax},
+        {TransactionKind::credit, int64Min, int64Min},
+        {TransactionKind::credit, int64Max, int64Max},
         {TransactionKind::debit, 5, -5},
         {TransactionKind::debit, -5, 5},
         {TransactionKind::debit, 0, 0},
-        {TransactionKind::debit, kMax, -kMax},
+        {TransactionKind::debit, int64Max, -int64Max},
         // The negation of the most negative amount has no 64-bit value: it saturates.
-        {TransactionKind::debit, kMin, kMax},
+        {TransactionKind::debit, int64Min, int64Max},
         {TransactionKind::note, 5, 0},
-        {TransactionKind::note, kMin, 0},
-        {TransactionKind::note, kMax, 0},
+        {TransactionKind::note, int64Min, 0},
+        {TransactionKind::note, int64Max, 0},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(signedAmount(c.kind, c.amount), c.expected) << rawValue(c.kind) << " " << c.amount;

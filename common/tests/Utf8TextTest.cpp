@@ -46,25 +46,25 @@ std::string repeat(const std::string& piece, std::size_t times) {
     return out;
 }
 
-const std::string kAcute = "\u0301"; // combining, 2 bytes
-const std::string kFamily = "\U0001F468\u200D\U0001F469\u200D\U0001F467\u200D\U0001F466"; // 25 bytes
-const std::string kFrance = "\U0001F1EB\U0001F1F7";
-const std::string kGermany = "\U0001F1E9\U0001F1EA";
-const std::string kFffd = "\uFFFD";
+const std::string combiningAcute = "\u0301";                                             // combining, 2 bytes
+const std::string family = "\U0001F468\u200D\U0001F469\u200D\U0001F467\u200D\U0001F466"; // 25 bytes
+const std::string franceFlag = "\U0001F1EB\U0001F1F7";
+const std::string germanyFlag = "\U0001F1E9\U0001F1EA";
+const std::string replacementChar = "\uFFFD";
 
 // Texts that exercise every kind of cluster and every kind of ill-formed byte.
-const std::vector<std::string> kSamples = {
+const std::vector<std::string> samples = {
     ""s,
     "plain ascii"s,
     "a\r\nb\n\rc\r"s,
     "caf\u00E9 \u20AC \U0001D11E"s,
-    "e" + kAcute + kAcute + "x" + kAcute,
-    kAcute + "lead",
-    "a" + kFamily + "b" + kFamily,
+    "e" + combiningAcute + combiningAcute + "x" + combiningAcute,
+    combiningAcute + "lead",
+    "a" + family + "b" + family,
     "\U0001F44D\U0001F3FD ok"s,
     "1\u20E3#\uFE0F\u20E3"s,
-    kFrance + kGermany + "\U0001F1E9x"s,
-    "x" + kFrance + "\U0001F1E9" + kFrance,
+    franceFlag + germanyFlag + "\U0001F1E9x"s,
+    "x" + franceFlag + "\U0001F1E9" + franceFlag,
     "\u0600"
     "1\u0600 \u0600\U0001F468"s,
     "\u1100\u1161\u11A8\uAC00\u11A8a"s,
@@ -129,21 +129,22 @@ TEST(Utf8TextTest, SanitizeReplacesEachMaximalSubpart) {
     const std::vector<Case> cases = {
         {"", ""},
         {"caf\xC3\xA9", "caf\xC3\xA9"},
-        {"\x80", kFffd},
-        {"\x80\xBF", kFffd + kFffd},
-        {"\xC0\xAF", kFffd + kFffd},             // C0 never starts a sequence
-        {"\xE0\x80\xAF", kFffd + kFffd + kFffd}, // E0 80 is not a valid start
-        {"\xED\xA0\x80", kFffd + kFffd + kFffd}, // surrogate
-        {"\xF4\x90\x80\x80", kFffd + kFffd + kFffd + kFffd},
-        {"\xE2\x82", kFffd}, // one truncated sequence, one replacement
-        {"\xF0\x9D\x84", kFffd},
-        {"\xF0\x9D\x84x", kFffd + "x"},
-        {"\xE2\x82\xE2\x82\xAC", kFffd + "\xE2\x82\xAC"},
-        {"\xC3\xC3\xA9", kFffd + "\xC3\xA9"},
-        {"\xFF\xFE", kFffd + kFffd},
+        {"\x80", replacementChar},
+        {"\x80\xBF", replacementChar + replacementChar},
+        {"\xC0\xAF", replacementChar + replacementChar},                       // C0 never starts a sequence
+        {"\xE0\x80\xAF", replacementChar + replacementChar + replacementChar}, // E0 80 is not a valid start
+        {"\xED\xA0\x80", replacementChar + replacementChar + replacementChar}, // surrogate
+        {"\xF4\x90\x80\x80", replacementChar + replacementChar + replacementChar + replacementChar},
+        {"\xE2\x82", replacementChar}, // one truncated sequence, one replacement
+        {"\xF0\x9D\x84", replacementChar},
+        {"\xF0\x9D\x84x", replacementChar + "x"},
+        {"\xE2\x82\xE2\x82\xAC", replacementChar + "\xE2\x82\xAC"},
+        {"\xC3\xC3\xA9", replacementChar + "\xC3\xA9"},
+        {"\xFF\xFE", replacementChar + replacementChar},
         // The worked example of the Unicode standard for maximal subparts.
         {"\x61\xF1\x80\x80\xE1\x80\xC2\x62\x80\x63\x80\xBF\x64",
-         "a" + kFffd + kFffd + kFffd + "b" + kFffd + "c" + kFffd + kFffd + "d"},
+         "a" + replacementChar + replacementChar + replacementChar + "b" + replacementChar + "c" +
+             replacementChar + replacementChar + "d"},
     };
     for (const auto& c : cases) {
         const std::string out = Utf8Text::sanitize(c.text);
@@ -160,19 +161,19 @@ TEST(Utf8TextTest, GraphemeCountCountsWhatAUserSeesAsCharacters) {
     const std::vector<Case> cases = {
         {"", 0},
         {"abc", 3},
-        {"\xC3\xA9", 1},                    // precomposed é
-        {"e" + kAcute, 1},                  // e + combining acute
-        {"e" + kAcute + "\u0302\u0323", 1}, // several marks
-        {kAcute + kAcute, 1},               // marks with no base
-        {kFamily, 1},                       // ZWJ sequence
-        {"a" + kFamily + "a", 3},
+        {"\xC3\xA9", 1},                            // precomposed é
+        {"e" + combiningAcute, 1},                  // e + combining acute
+        {"e" + combiningAcute + "\u0302\u0323", 1}, // several marks
+        {combiningAcute + combiningAcute, 1},       // marks with no base
+        {family, 1},                                // ZWJ sequence
+        {"a" + family + "a", 3},
         {"\U0001F44D\U0001F3FD", 1}, // skin-tone modifier
         {"\u2764\uFE0F", 1},         // variation selector
         {"1\u20E3", 1},              // keycap
-        {kFrance, 1},
-        {kFrance + kGermany, 2},
-        {kFrance + "\U0001F1E9", 2}, // odd regional indicator
-        {"x" + kFrance, 2},
+        {franceFlag, 1},
+        {franceFlag + germanyFlag, 2},
+        {franceFlag + "\U0001F1E9", 2}, // odd regional indicator
+        {"x" + franceFlag, 2},
         {"\r\n", 1},
         {"\n\r", 2},
         {"a\r\nb\r\n", 4},
@@ -180,10 +181,10 @@ TEST(Utf8TextTest, GraphemeCountCountsWhatAUserSeesAsCharacters) {
         {"\u1100\u1161\u11A8", 1}, // conjoining jamo
         {"\u0600"
          "1",
-         1},                  // prepend mark joins the next character
-        {"\xFF\xFE", 2},      // each ill-formed byte is one U+FFFD
-        {"\xE2\x82", 1},      // one truncated sequence
-        {"\xFF" + kAcute, 1}, // U+FFFD takes the mark like any base
+         1},                          // prepend mark joins the next character
+        {"\xFF\xFE", 2},              // each ill-formed byte is one U+FFFD
+        {"\xE2\x82", 1},              // one truncated sequence
+        {"\xFF" + combiningAcute, 1}, // U+FFFD takes the mark like any base
         {"a\xC0\xAF"
          "b",
          4},
@@ -197,7 +198,7 @@ TEST(Utf8TextTest, GraphemeCountAgreesWithUtf8procOnMixedText) {
     // Random mixes of ASCII and the characters whose rules need state, so that
     // every transition between the ASCII shortcut and utf8proc occurs.
     const std::vector<std::string> alphabet = {
-        "a",      " ",      "\r",     "\n",         "\t",         "1",          "#",          kAcute,
+        "a",      " ",      "\r",     "\n",         "\t",         "1",          "#",          combiningAcute,
         "\u200D", "\uFE0F", "\u20E3", "\U0001F468", "\U0001F3FD", "\U0001F1EB", "\U0001F1F7", "\u0600",
         "\u1100", "\u1161", "\u11A8", "\u0915",     "\u094D",     "\u00E9",     "\u2764"};
     std::mt19937 random(20240611);
@@ -220,7 +221,7 @@ TEST(Utf8TextTest, TruncateCutsOnlyBetweenClusters) {
         std::size_t maxBytes;
         std::string expected;
     };
-    const std::string eAcute = "e" + kAcute;
+    const std::string eAcute = "e" + combiningAcute;
     const std::vector<Case> cases = {
         {"", 5, 5, ""},
         {"abc", 0, 100, ""},
@@ -241,32 +242,32 @@ TEST(Utf8TextTest, TruncateCutsOnlyBetweenClusters) {
         {"\r\n\r\n", 1, 100, "\r\n"},
         {"\r\n\r\n", 5, 3, "\r\n"},
         {"\r\n\r\n", 5, 1, ""},
-        {kFamily + "a", 1, 100, kFamily},
-        {kFamily + "a", 5, kFamily.size(), kFamily},
-        {kFamily + "a", 5, kFamily.size() - 1, ""},
-        {"a" + kFamily, 5, kFamily.size(), "a"},
-        {kFrance + kGermany, 1, 100, kFrance},
-        {kFrance + kGermany, 5, 7, ""},
-        {kFrance + kGermany, 5, 8, kFrance},
-        {kFrance + kGermany, 5, 15, kFrance},
+        {family + "a", 1, 100, family},
+        {family + "a", 5, family.size(), family},
+        {family + "a", 5, family.size() - 1, ""},
+        {"a" + family, 5, family.size(), "a"},
+        {franceFlag + germanyFlag, 1, 100, franceFlag},
+        {franceFlag + germanyFlag, 5, 7, ""},
+        {franceFlag + germanyFlag, 5, 8, franceFlag},
+        {franceFlag + germanyFlag, 5, 15, franceFlag},
         // Ill-formed input: the result is a prefix of the sanitized text, and a
         // replacement character counts its three bytes.
         {"a\xFF"
          "b",
-         2, 100, "a" + kFffd},
+         2, 100, "a" + replacementChar},
         {"a\xFF"
          "b",
          5, 3, "a"},
         {"a\xFF"
          "b",
-         5, 4, "a" + kFffd},
+         5, 4, "a" + replacementChar},
         {"a\xFF"
          "b",
-         5, 5, "a" + kFffd + "b"},
-        {"\xE2\x82", 1, 3, kFffd},
-        {"\xE2\x82\xE2\x82", 5, 3, kFffd},
-        {"\xFF" + kAcute + "b", 1, 100, kFffd + kAcute},
-        {"\xFF" + kAcute + "b", 5, 4, ""},
+         5, 5, "a" + replacementChar + "b"},
+        {"\xE2\x82", 1, 3, replacementChar},
+        {"\xE2\x82\xE2\x82", 5, 3, replacementChar},
+        {"\xFF" + combiningAcute + "b", 1, 100, replacementChar + combiningAcute},
+        {"\xFF" + combiningAcute + "b", 5, 4, ""},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(Utf8Text::truncate(c.text, c.maxGraphemes, c.maxBytes), c.expected)
@@ -276,7 +277,7 @@ TEST(Utf8TextTest, TruncateCutsOnlyBetweenClusters) {
 }
 
 TEST(Utf8TextTest, TruncateGivesTheLongestFittingClusterPrefixForEveryBound) {
-    for (const auto& text : kSamples) {
+    for (const auto& text : samples) {
         const std::string clean = Utf8Text::sanitize(text);
         const std::vector<std::size_t> boundaries = referenceBoundaries(clean);
         const std::size_t clusters = boundaries.size() - 1;
@@ -298,7 +299,7 @@ TEST(Utf8TextTest, TruncateGivesTheLongestFittingClusterPrefixForEveryBound) {
 }
 
 TEST(Utf8TextTest, OneGiantClusterIsBoundedByBytes) {
-    const std::string giant = "e" + repeat(kAcute, 100'000); // one cluster of 200,001 bytes
+    const std::string giant = "e" + repeat(combiningAcute, 100'000); // one cluster of 200,001 bytes
     EXPECT_EQ(Utf8Text::graphemeCount(giant), 1u);
     EXPECT_EQ(Utf8Text::graphemeCount("ab" + giant + "c"), 4u);
 
@@ -308,21 +309,21 @@ TEST(Utf8TextTest, OneGiantClusterIsBoundedByBytes) {
     EXPECT_EQ(Utf8Text::truncate("ab" + giant + "c", 4000, 1000), "ab");
     EXPECT_EQ(Utf8Text::truncate("ab" + giant + "c", 4000, giant.size() + 2), "ab" + giant);
 
-    const std::string larger = "e" + repeat(kAcute, 200'000); // beyond 256 KiB
+    const std::string larger = "e" + repeat(combiningAcute, 200'000); // beyond 256 KiB
     EXPECT_EQ(Utf8Text::truncate(larger, 4000, 256 * 1024), "");
     EXPECT_EQ(Utf8Text::truncate("x" + larger, 4000, 256 * 1024), "x");
 }
 
 TEST(Utf8TextTest, TruncateOfLongTextKeepsTheClusterLimit) {
-    const std::string text = repeat("a\u00E9" + kFamily + kFrance, 5000); // 20,000 clusters
+    const std::string text = repeat("a\u00E9" + family + franceFlag, 5000); // 20,000 clusters
     const std::string cut = Utf8Text::truncate(text, 4000, 256 * 1024);
-    EXPECT_EQ(cut, repeat("a\u00E9" + kFamily + kFrance, 1000));
+    EXPECT_EQ(cut, repeat("a\u00E9" + family + franceFlag, 1000));
     EXPECT_EQ(Utf8Text::graphemeCount(cut), 4000u);
 
     const std::string bytesBound = Utf8Text::truncate(text, 1'000'000, 1000);
     EXPECT_LE(bytesBound.size(), 1000u);
     EXPECT_TRUE(text.starts_with(bytesBound));
-    EXPECT_GT(bytesBound.size(), 1000u - kFamily.size());
+    EXPECT_GT(bytesBound.size(), 1000u - family.size());
 }
 
 } // namespace
