@@ -36,7 +36,12 @@ void expectOnlyNotes(const std::string& errors) {
 
 TEST(HostUnavailableTest, RequestGetsTheErrorReplyAfterTheRetryWindowWithOneBootstrapNote) {
     Sandbox sandbox;
-    auto bridge = sandbox.startBridge();
+    // The bridge alone in its folder: the build puts the registration program
+    // beside it, which would start a host.
+    const fs::path alone = sandbox.root() / "alone";
+    fs::create_directories(alone);
+    fs::copy_file(bridgeProgram(), alone / "quorvane-bridge");
+    auto bridge = sandbox.startBridge((alone / "quorvane-bridge").string());
     const auto sent = Clock::now();
     ASSERT_TRUE(bridge->writeLine(
         R"({"jsonrpc":"2.0","id":7,"method":"tools/call","params":{"name":"getBalance"}})"));
