@@ -5,18 +5,21 @@
 // requests. One instance per host process.
 //
 // The engine is a façade: it opens the ledger and wires its parts, each of
-// which owns its state and its lock, with dependencies pointing one way:
+// which owns its state and its lock. Each part uses only parts listed before it:
 //
-//   ControlHandler -> AgentDispatch -> AgentIdentity -> ConnectionRegistry
-//         |                 |                              ApiLog
-//         +-> SnapshotBuilder (store, registry, API log)
+//   ConnectionRegistry  live connections and the pushes to them
+//   ApiLog              the newest agent lines (announced through the registry)
+//   AgentIdentity       sign-up, login, client-info binding; registry
+//   SnapshotBuilder     the operator's snapshot; registry, API log
+//   AgentDispatch       agent JSON-RPC lines; registry, API log, identity
+//   ControlHandler      operator requests; registry, identity, dispatch, snapshots
 //
-// All of them use the ledger store. The API log's entries are announced to the
-// operator apps through the registry.
+// Every part but the registry and the API log also uses the ledger store.
 //
 // Threading: every public operation may be called from any thread, concurrently
-// across connections. No part holds its lock while it encodes, pushes or calls
-// another part; pushes go out after the change they announce.
+// across connections. A part holds its lock only around its own state (or, in
+// AgentIdentity, its look-up-then-create), never while it encodes, pushes or
+// calls back into another part; pushes go out after the change they announce.
 
 #include <cstddef>
 #include <cstdint>
