@@ -8,7 +8,6 @@
 #include <fstream>
 #include <set>
 #include <sstream>
-#include <thread>
 
 #include <sys/prctl.h>
 #include <sys/stat.h>
@@ -17,6 +16,7 @@
 
 #include "common/Json.h"
 #include "common/transport/Frame.h"
+#include "tests/support/Waiting.h"
 
 extern char** environ;
 
@@ -225,18 +225,11 @@ Snapshot ControlClient::snapshot() {
 
 Snapshot ControlClient::snapshotWhen(const std::function<bool(const Snapshot&)>& holds,
                                      std::chrono::milliseconds timeout) {
-    const auto deadline = Clock::now() + timeout;
-    for (;;) {
-        Snapshot current = snapshot();
-        if (holds(current)) {
-            return current;
-        }
-        if (Clock::now() >= deadline) {
-            ADD_FAILURE() << "the host's state did not come about in time";
-            return current;
-        }
-        std::this_thread::sleep_for(10ms); // between two snapshots
+    Snapshot current;
+    if (!test::eventually([&] { return holds(current = snapshot()); }, timeout, 10ms)) {
+        ADD_FAILURE() << "the host's state did not come about in time";
     }
+    return current;
 }
 
 void ControlClient::expectOk(const ControlRequest& request) {

@@ -324,15 +324,8 @@ std::string Child::errorOutput() const {
 
 bool Child::waitForErrorText(std::string_view text, std::chrono::milliseconds timeout) {
     if (!errorFile_.empty()) {
-        // A file has no one to tell of new text: look again until the deadline.
-        const auto deadline = Clock::now() + timeout;
-        while (errorOutput().find(text) == std::string::npos) {
-            if (Clock::now() >= deadline) {
-                return false;
-            }
-            std::this_thread::sleep_for(10ms); // between two reads of the file
-        }
-        return true;
+        // A file has no one to tell of new text: read it again until the deadline.
+        return eventually([&] { return errorOutput().find(text) != std::string::npos; }, timeout, 10ms);
     }
     std::unique_lock guard(errorLock_);
     return errorGrew_.wait_for(guard, timeout, [&] { return errorText_.find(text) != std::string::npos; });

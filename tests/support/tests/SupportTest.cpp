@@ -83,16 +83,22 @@ TEST(ChildTest, ReadinessLineInputAndExitStatus) {
     EXPECT_EQ(child.finish(), 7);
 }
 
-TEST(ChildTest, ErrorTextIsCollectedAndWaitedFor) {
-    Child::Options options;
-    options.arguments = {"/bin/sh", "-c", "echo one >&2; read line; echo \"two $line\" >&2"};
-    Child child(options);
-    EXPECT_TRUE(child.waitForErrorText("one"));
-    EXPECT_FALSE(child.waitForErrorText("two", 100ms)) << "nothing more before the input";
-    EXPECT_TRUE(child.writeLine("x"));
-    EXPECT_TRUE(child.waitForErrorText("two x"));
-    EXPECT_EQ(child.waitForExit(), std::optional<int>(0));
-    EXPECT_EQ(child.errorOutput(), "one\ntwo x\n");
+TEST(ChildTest, ErrorTextIsCollectedAndWaitedForFromAPipeOrAFile) {
+    TempDir dir;
+    for (const Child::Stream stream : {Child::Stream::pipe, Child::Stream::file}) {
+        SCOPED_TRACE(stream == Child::Stream::pipe ? "pipe" : "file");
+        Child::Options options;
+        options.arguments = {"/bin/sh", "-c", "echo one >&2; read line; echo \"two $line\" >&2"};
+        options.error = stream;
+        options.errorFile = stream == Child::Stream::file ? dir.file("errors") : std::string{};
+        Child child(options);
+        EXPECT_TRUE(child.waitForErrorText("one"));
+        EXPECT_FALSE(child.waitForErrorText("two", 100ms)) << "nothing more before the input";
+        EXPECT_TRUE(child.writeLine("x"));
+        EXPECT_TRUE(child.waitForErrorText("two x"));
+        EXPECT_EQ(child.waitForExit(), std::optional<int>(0));
+        EXPECT_EQ(child.errorOutput(), "one\ntwo x\n");
+    }
 }
 
 TEST(ChildTest, ADeathBySignalIs128PlusItsNumberAndPauseStopsIt) {
