@@ -22,8 +22,15 @@ cmake --build "$dir" --parallel "$jobs" --target "${targets[@]/#/quorvane_fuzz_}
 
 export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:${ASAN_OPTIONS:-}"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:${UBSAN_OPTIONS:-}"
-mkdir -p "$dir/fuzz-tmp"
-export TMPDIR="$dir/fuzz-tmp"
+# The engine target writes a ledger: in memory-backed /dev/shm when there is
+# one (no disk syncs), else in the build folder.
+if tmp="$(mktemp -d /dev/shm/quorvane-fuzz.XXXXXX 2>/dev/null)"; then
+    trap 'rm -rf "$tmp"' EXIT
+else
+    tmp="$dir/fuzz-tmp"
+    mkdir -p "$tmp"
+fi
+export TMPDIR="$tmp"
 
 for target in "${targets[@]}"; do
     echo "== fuzz $target (${seconds} s)"
