@@ -264,6 +264,25 @@ TEST(ItemModels, LedgerModelAnnouncesEveryKindOfReplacement) {
     EXPECT_EQ(reset.count(), 0) << "the views keep scroll position and selection";
 }
 
+TEST(ItemModels, RowsReadToAssistiveTechnologyWhatTheyShow) {
+    LedgerModel ledger;
+    ledger.setEntries({entry("E1", "A", TransactionKind::debit, LedgerFlag::penalty, 1500, "late"),
+                       entry("E2", "A", TransactionKind::note, LedgerFlag::none, 0, "")});
+    const QString debit = ledger.index(0).data(Qt::AccessibleTextRole).toString();
+    EXPECT_TRUE(debit.startsWith("Penalty, -1,500 points, ")) << debit.toStdString();
+    EXPECT_TRUE(debit.contains(AppStyle::entryDateText(at(2))));
+    EXPECT_TRUE(debit.endsWith(", late"));
+    EXPECT_EQ(ledger.index(1).data(Qt::AccessibleTextRole).toString(),
+              "Note, " + AppStyle::entryDateText(at(2)) + ", no memo");
+
+    SidebarModel sidebar;
+    Account alpha = account("A", "Alpha", 2500);
+    alpha.isConnected = true;
+    sidebar.setAccounts({alpha});
+    EXPECT_EQ(sidebar.index(1).data(Qt::AccessibleTextRole).toString(),
+              "Alpha, balance 2,500 points, connected");
+}
+
 TEST(ItemModels, ApiLogModelKeepsRowsWhenAPushCutsTheEnd) {
     ApiLogModel model;
     QAbstractItemModelTester tester(&model, QAbstractItemModelTester::FailureReportingMode::Fatal);
@@ -719,6 +738,7 @@ TEST_F(ViewsTest, SidebarSelectsAccountsButNotConnections) {
     view.resize(1150, 760);
     view.show();
     EXPECT_FALSE(view.detail()->showsAccount()) << "no accounts: the placeholder";
+    EXPECT_EQ(view.detail()->noSelection()->titleLabel()->text(), "No accounts yet");
     load(sample());
     ASSERT_EQ(model.selectedAccountID(), std::optional<std::string>("A"));
     EXPECT_TRUE(view.detail()->showsAccount());
@@ -750,6 +770,7 @@ TEST_F(ViewsTest, SidebarSelectsAccountsButNotConnections) {
     EXPECT_EQ(loaded->ledger()->heading()->text(), "Transactions (2)");
     model.setSelectedAccountID(std::string("GONE"));
     EXPECT_FALSE(view.detail()->showsAccount());
+    EXPECT_EQ(view.detail()->noSelection()->titleLabel()->text(), "Select an account");
     EXPECT_FALSE(list->selectionModel()->hasSelection());
 }
 
@@ -790,6 +811,9 @@ TEST_F(ViewsTest, DeletingAnAccountAsksFirstAndAnEntryDoesNot) {
     auto* dialog = window.findChild<QMessageBox*>("deleteAccountConfirmation");
     ASSERT_NE(dialog, nullptr);
     EXPECT_EQ(dialog->text(), "Delete this account and all its entries?");
+    EXPECT_TRUE(dialog->informativeText().contains(QStringLiteral("\u201CAlpha\u201D (A)")))
+        << dialog->informativeText().toStdString();
+    EXPECT_TRUE(dialog->informativeText().contains("10 points")) << "the balance that goes with it";
     dialog->button(QMessageBox::Cancel)->click();
     ASSERT_TRUE(allSent());
     EXPECT_TRUE(changes().empty());

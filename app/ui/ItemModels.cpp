@@ -212,6 +212,10 @@ QVariant SidebarModel::data(const QModelIndex& index, int role) const {
             return static_cast<qlonglong>(account.balance);
         case ConnectedRole:
             return account.isConnected;
+        case Qt::AccessibleTextRole:
+            return QStringLiteral("%1, balance %2 points, %3")
+                .arg(qs(account.displayName), AppStyle::localeInteger(account.balance),
+                     account.isConnected ? QStringLiteral("connected") : QStringLiteral("not connected"));
         default:
             return {};
         }
@@ -229,6 +233,11 @@ QVariant SidebarModel::data(const QModelIndex& index, int role) const {
                                             : QStringLiteral("unauthenticated");
         case ConnectedRole:
             return connection.authenticated;
+        case Qt::AccessibleTextRole:
+            return QStringLiteral("Connection %1, %2")
+                .arg(connectionLabel(connection), connection.authenticated
+                                                      ? QStringLiteral("authenticated")
+                                                      : QStringLiteral("unauthenticated"));
         default:
             return {};
         }
@@ -278,6 +287,17 @@ QVariant LedgerModel::data(const QModelIndex& index, int role) const {
         return static_cast<qlonglong>(entry.signedAmount());
     case DateTextRole:
         return AppStyle::entryDateText(entry.createdAt);
+    case Qt::AccessibleTextRole: {
+        // What a sighted operator reads in the row: type, amount, date, memo.
+        std::string_view type = label(entryTypeOf(entry));
+        QString text = QString::fromUtf8(type.data(), static_cast<qsizetype>(type.size()));
+        if (entry.kind != TransactionKind::note) {
+            text += QStringLiteral(", %1 points").arg(AppStyle::localeInteger(entry.signedAmount()));
+        }
+        text += QStringLiteral(", ") + AppStyle::entryDateText(entry.createdAt);
+        text += QStringLiteral(", ") + (entry.memo.empty() ? QStringLiteral("no memo") : qs(entry.memo));
+        return text;
+    }
     default:
         return {};
     }

@@ -118,15 +118,32 @@ NoSelectionView::NoSelectionView(QWidget* parent) : QWidget(parent) {
                                      devicePixelRatioF()));
     icon->setAlignment(Qt::AlignCenter);
     column->addWidget(icon);
-    auto* title = styledLabel(QStringLiteral("Select an account"), AppStyle::title3(),
-                              AppStyle::secondaryText(palette()), this);
-    title->setAlignment(Qt::AlignCenter);
-    column->addWidget(title);
-    auto* hint = styledLabel(QStringLiteral("Agents appear here as they connect."), AppStyle::callout(),
-                             AppStyle::tertiaryText(palette()), this);
-    hint->setAlignment(Qt::AlignCenter);
-    column->addWidget(hint);
+    title_ = styledLabel(QString(), AppStyle::title3(), AppStyle::secondaryText(palette()), this);
+    title_->setAlignment(Qt::AlignCenter);
+    column->addWidget(title_);
+    hint_ = styledLabel(QString(), AppStyle::callout(), AppStyle::tertiaryText(palette()), this);
+    hint_->setAlignment(Qt::AlignCenter);
+    hint_->setWordWrap(true);
+    column->addWidget(hint_);
     column->addStretch(1);
+    setSituation(Situation::noAccounts);
+}
+
+void NoSelectionView::setSituation(Situation situation) {
+    switch (situation) {
+    case Situation::noAccounts:
+        title_->setText(QStringLiteral("No accounts yet"));
+        hint_->setText(QStringLiteral("Agents appear here as they connect."));
+        break;
+    case Situation::nothingSelected:
+        title_->setText(QStringLiteral("Select an account"));
+        hint_->setText(QStringLiteral("Choose one in the list to see its entries."));
+        break;
+    case Situation::hostOffline:
+        title_->setText(QStringLiteral("Host offline"));
+        hint_->setText(QStringLiteral("Accounts appear once the Quorvane host answers."));
+        break;
+    }
 }
 
 // ---- AccountBalanceView ----------------------------------------------------------------
@@ -217,6 +234,11 @@ void AccountHeaderView::presentDeleteConfirmation() {
     dialog->setIcon(QMessageBox::Warning);
     dialog->setWindowTitle(QStringLiteral("Delete this account and all its entries?"));
     dialog->setText(QStringLiteral("Delete this account and all its entries?"));
+    // Name what goes, as the operator sees it in the list.
+    dialog->setInformativeText(
+        QStringLiteral("\u201C%1\u201D (%2) and its %3 points balance will be gone for good.")
+            .arg(QString::fromStdString(account_.displayName), QString::fromStdString(account_.id),
+                 AppStyle::localeInteger(account_.balance)));
     QPushButton* confirm = dialog->addButton(QStringLiteral("Delete Account"), QMessageBox::DestructiveRole);
     QPushButton* cancel = dialog->addButton(QMessageBox::Cancel);
     dialog->setDefaultButton(cancel);
@@ -356,6 +378,7 @@ DetailContainerView::DetailContainerView(AppModel& model, QWidget* parent)
     connect(&model_, &AppModel::accountsChanged, this, &DetailContainerView::update);
     connect(&model_, &AppModel::entriesChanged, this, &DetailContainerView::update);
     connect(&model_, &AppModel::selectedAccountIDChanged, this, &DetailContainerView::update);
+    connect(&model_, &AppModel::isOfflineChanged, this, &DetailContainerView::update);
     update();
 }
 
@@ -366,6 +389,10 @@ bool DetailContainerView::showsAccount() const {
 void DetailContainerView::update() {
     std::optional<Account> account = model_.selectedAccount();
     if (!account) {
+        using Situation = NoSelectionView::Situation;
+        noSelection_->setSituation(!model_.accounts().empty() ? Situation::nothingSelected
+                                   : model_.isOffline()       ? Situation::hostOffline
+                                                              : Situation::noAccounts);
         stack_->setCurrentWidget(noSelection_);
         loaded_->setContent(Account{}, {});
         return;

@@ -52,11 +52,26 @@ private:
     bool syncing_ = false;
 };
 
+// What the detail pane says when it shows no account; the texts follow what
+// can happen next.
 class NoSelectionView final : public QWidget {
     Q_OBJECT
 
 public:
+    enum class Situation {
+        noAccounts,      // the host answers, no agent has an account yet
+        nothingSelected, // accounts are listed, none is chosen
+        hostOffline,     // nothing listed and the host does not answer
+    };
+
     explicit NoSelectionView(QWidget* parent = nullptr);
+    void setSituation(Situation situation);
+    [[nodiscard]] QLabel* titleLabel() const { return title_; }
+    [[nodiscard]] QLabel* hintLabel() const { return hint_; }
+
+private:
+    QLabel* title_;
+    QLabel* hint_;
 };
 
 // Balance in the large font, then "points".
