@@ -61,7 +61,8 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY "optional")
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 if(QUORVANE_BUILD_APP)
     set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins")
-    set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "qt6-wayland")
+    # Emoji in agents' names and memos render as pictures, not boxes.
+    set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "qt6-wayland, fonts-noto-color-emoji")
 endif()
 # CPack puts the summary first and indents these lines.
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION

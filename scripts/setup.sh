@@ -7,7 +7,7 @@ packages=(
     build-essential cmake ninja-build pkg-config git
     nlohmann-json3-dev libsqlite3-dev sqlite3 libssl-dev uuid-dev libutf8proc-dev
     libgtest-dev libgmock-dev libbenchmark-dev
-    qt6-base-dev libgl-dev fonts-dejavu-core
+    qt6-base-dev libgl-dev fonts-dejavu-core fonts-noto-color-emoji
     clang clang-format
     libclang-rt-14-dev
 )
