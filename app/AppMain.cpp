@@ -7,6 +7,7 @@
 
 #ifdef QUORVANE_WINDOWED_APP
 #include <QApplication>
+#include <QSettings>
 
 #include "app/AppModel.h"
 #include "app/ui/MainWindow.h"
@@ -24,6 +25,10 @@ int main(int argc, char** argv) {
     // One model for the life of the process, shared by every window.
     quorvane::AppModel model;
     quorvane::MainWindow window(model);
+    // Kept in the user's configuration folder (Quorvane/Quorvane.conf).
+    QSettings layout(QStringLiteral("Quorvane"), QStringLiteral("Quorvane"));
+    window.restoreLayout(layout);
+    QObject::connect(&app, &QApplication::aboutToQuit, &window, [&] { window.saveLayout(layout); });
     window.show(); // starts the model once shown
     return QApplication::exec();
 #else

@@ -18,6 +18,7 @@
 #include <QPersistentModelIndex>
 #include <QPointer>
 #include <QPushButton>
+#include <QSettings>
 #include <QSignalSpy>
 #include <QTest>
 #include <QToolButton>
@@ -731,6 +732,33 @@ TEST_F(ViewsTest, MenusOfferQuitAndRefreshWithTheirShortcuts) {
     QAction* quit = window.menuBar()->actions()[0]->menu()->actions().value(0);
     ASSERT_NE(quit, nullptr);
     EXPECT_TRUE(quit->shortcuts().contains(QKeySequence(Qt::CTRL | Qt::Key_Q)));
+}
+
+TEST_F(ViewsTest, WindowLayoutComesBackFromTheSettings) {
+    const QString file = QString::fromStdString((world.root() / "layout.conf").string());
+    {
+        MainWindow window(model);
+        window.resize(1000, 700);
+        window.show();
+        window.root()->setCurrentIndex(2);
+        QSettings settings(file, QSettings::IniFormat);
+        window.saveLayout(settings);
+    }
+    MainWindow window(model);
+    QSettings settings(file, QSettings::IniFormat);
+    window.restoreLayout(settings);
+    window.show();
+    EXPECT_EQ(window.size(), QSize(1000, 700));
+    EXPECT_EQ(window.root()->currentIndex(), 2);
+
+    // Nothing stored, or nonsense: the defaults stay.
+    QSettings bad(QString::fromStdString((world.root() / "bad.conf").string()), QSettings::IniFormat);
+    bad.setValue("window/tab", 99);
+    bad.setValue("window/geometry", QByteArray("x"));
+    MainWindow fresh(model);
+    fresh.restoreLayout(bad);
+    EXPECT_EQ(fresh.size(), MainWindow::defaultSize);
+    EXPECT_EQ(fresh.root()->currentIndex(), 0);
 }
 
 TEST_F(ViewsTest, SidebarSelectsAccountsButNotConnections) {

@@ -8,6 +8,7 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QPushButton>
+#include <QSettings>
 #include <QShowEvent>
 #include <QTimer>
 #include <QVBoxLayout>
@@ -109,6 +110,29 @@ void MainWindow::buildMenus() {
         QAction* show = view->addAction(root_->tabText(index));
         show->setShortcut(QKeySequence(Qt::CTRL | static_cast<Qt::Key>(Qt::Key_1 + index)));
         connect(show, &QAction::triggered, this, [this, index] { root_->setCurrentIndex(index); });
+    }
+}
+
+namespace {
+
+const QString geometryKey = QStringLiteral("window/geometry");
+const QString tabKey = QStringLiteral("window/tab");
+
+} // namespace
+
+void MainWindow::saveLayout(QSettings& settings) const {
+    settings.setValue(geometryKey, saveGeometry());
+    settings.setValue(tabKey, root_->currentIndex());
+}
+
+void MainWindow::restoreLayout(const QSettings& settings) {
+    if (QByteArray geometry = settings.value(geometryKey).toByteArray(); !geometry.isEmpty()) {
+        restoreGeometry(geometry);
+    }
+    bool ok = false;
+    int tab = settings.value(tabKey).toInt(&ok);
+    if (ok && tab >= 0 && tab < root_->count()) {
+        root_->setCurrentIndex(tab);
     }
 }
 

@@ -15,6 +15,7 @@
 class QAction;
 class QLabel;
 class QPushButton;
+class QSettings;
 
 namespace quorvane {
 
@@ -75,6 +76,11 @@ public:
     [[nodiscard]] OfflineBanner* offlineBanner() const { return banner_; }
     // View > Refresh (F5, Ctrl+R): asks the host for everything afresh.
     [[nodiscard]] QAction* refreshAction() const { return refresh_; }
+
+    // What the operator arranged, kept between runs: window geometry and the
+    // current tab. restoreLayout ignores what is missing or unreadable.
+    void saveLayout(QSettings& settings) const;
+    void restoreLayout(const QSettings& settings);
 
 protected:
     void showEvent(QShowEvent* event) override;
