@@ -83,7 +83,7 @@ void readAvailable(Descriptor& pipe, std::string& sink) {
     for (;;) {
         ssize_t got = ::read(pipe.get(), buffer.data(), buffer.size());
         if (got > 0) {
-            std::size_t room = kMaxCapturedOutput - std::min(sink.size(), kMaxCapturedOutput);
+            std::size_t room = maxCapturedOutput - std::min(sink.size(), maxCapturedOutput);
             sink.append(buffer.data(), std::min(static_cast<std::size_t>(got), room));
             continue;
         }

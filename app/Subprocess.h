@@ -24,14 +24,14 @@ struct CommandResult {
     };
     Outcome outcome = Outcome::notStarted;
     int exitStatus = -1;
-    std::string output;      // standard output, at most kMaxCapturedOutput bytes
-    std::string errorOutput; // standard error, at most kMaxCapturedOutput bytes
+    std::string output;      // standard output, at most maxCapturedOutput bytes
+    std::string errorOutput; // standard error, at most maxCapturedOutput bytes
     std::string failure;
 
     [[nodiscard]] bool succeeded() const { return outcome == Outcome::exited && exitStatus == 0; }
 };
 
-inline constexpr std::size_t kMaxCapturedOutput = 64 * 1024;
+inline constexpr std::size_t maxCapturedOutput = 64 * 1024;
 
 // Runs argv[0] (looked up through PATH unless it contains a '/') with the
 // argument vector argv. The child gets standard input on /dev/null, its own

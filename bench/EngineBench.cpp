@@ -26,10 +26,10 @@ namespace {
 
 using namespace quorvane;
 
-constexpr int kAccounts = bench::kLedgerAccounts;
-constexpr int kEntries = bench::kLedgerEntries;
+constexpr int accountCount = bench::ledgerAccounts;
+constexpr int entryCount = bench::ledgerEntries;
 
-const ClientInfo kBenchClient{"bench-agent", "1.0", std::nullopt};
+const ClientInfo benchClient{"bench-agent", "1.0", std::nullopt};
 
 // An operator app or bridge that takes every push and drops it.
 class DiscardingPeer final : public QuorvaneClientProtocol {
@@ -61,7 +61,7 @@ private:
                            const std::string name = "Agent " + std::to_string(i);
                            return bench::BenchAccount{
                                name, R"({"name":"Agent )" + std::to_string(i) + R"(","version":"1.0"})",
-                               i == 0 ? AccountCrypto::fingerprint(kBenchClient)
+                               i == 0 ? AccountCrypto::fingerprint(benchClient)
                                       : AccountCrypto::fingerprint(ClientInfo{name, "1.0", std::nullopt})};
                        }).front();
         engine = std::make_unique<HostEngine>(path);
@@ -87,8 +87,8 @@ private:
         std::fprintf(
             stderr, "first snapshot after opening: %.1f ms\n",
             std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - warmStart).count());
-        std::fprintf(stderr, "bench ledger: %d accounts, %d entries, built in %.1f s\n", kAccounts, kEntries,
-                     seconds);
+        std::fprintf(stderr, "bench ledger: %d accounts, %d entries, built in %.1f s\n", accountCount,
+                     entryCount, seconds);
     }
 
     test::TempDir folder_{std::string{}, "qv-engine-"};
@@ -122,10 +122,10 @@ void BM_GetBalanceLine(benchmark::State& state) {
     }
     setOperatorAppOpen(bench, false);
     state.counters["calls/s"] =
-        benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
+        benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::isRate);
     state.SetLabel(state.range(0) == 1 ? "operator app open" : "no operator app");
 }
-BENCHMARK(BM_GetBalanceLine)->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_GetBalanceLine)->Arg(0)->Arg(1)->Unit(benchmark::microsecond);
 
 // The operator's snapshot: every account with its balance, the newest 2,000
 // entries, the connections and the API log.
@@ -133,13 +133,13 @@ void BM_BuildSnapshot(benchmark::State& state) {
     auto& bench = BenchEngine::shared();
     for (auto _ : state) {
         Snapshot snapshot = bench.engine->buildSnapshot();
-        if (snapshot.accounts.size() != kAccounts || snapshot.entries.size() != 2000) {
+        if (snapshot.accounts.size() != accountCount || snapshot.entries.size() != 2000) {
             state.SkipWithError("unexpected snapshot size");
         }
         benchmark::DoNotOptimize(snapshot);
     }
 }
-BENCHMARK(BM_BuildSnapshot)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_BuildSnapshot)->Unit(benchmark::millisecond);
 
 // The same snapshot as the operator app receives it: request decoded, snapshot
 // built and encoded into its JSON text.
@@ -150,6 +150,6 @@ void BM_SnapshotControlRequest(benchmark::State& state) {
         benchmark::DoNotOptimize(response);
     }
 }
-BENCHMARK(BM_SnapshotControlRequest)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_SnapshotControlRequest)->Unit(benchmark::millisecond);
 
 } // namespace

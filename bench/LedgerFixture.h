@@ -26,8 +26,8 @@
 
 namespace quorvane::bench {
 
-inline constexpr int kLedgerAccounts = 1000;
-inline constexpr int kLedgerEntries = 1000000;
+inline constexpr int ledgerAccounts = 1000;
+inline constexpr int ledgerEntries = 1000000;
 
 // Ends the program when a set-up step of SQLite did not answer `expected`.
 inline void checkSetUp(int result, int expected, const char* what) {
@@ -50,7 +50,7 @@ using BenchAccountMaker = std::function<BenchAccount(int index, std::mt19937_64&
 
 // Writes the ledger into a new file at `path` and answers the account ids,
 // oldest first. Account i's entries are those whose sequence is i modulo
-// kLedgerAccounts. The same `seed` and `makeAccount` give the same amounts and
+// ledgerAccounts. The same `seed` and `makeAccount` give the same amounts and
 // kinds.
 inline std::vector<std::string> writeBenchLedger(const std::string& path, std::uint64_t seed,
                                                  const BenchAccountMaker& makeAccount) {
@@ -67,7 +67,7 @@ inline std::vector<std::string> writeBenchLedger(const std::string& path, std::u
                                   -1, &insertAccount, nullptr),
                SQLITE_OK, "prepare account insert");
     const Date start = makeDate(2025, 1, 1, 0, 0, 0);
-    for (int i = 0; i < kLedgerAccounts; ++i) {
+    for (int i = 0; i < ledgerAccounts; ++i) {
         accountIds.push_back(newUuidString());
         const BenchAccount account = makeAccount(i, random);
         const std::string created = formatIsoDate(start + std::chrono::seconds(i));
@@ -92,11 +92,11 @@ inline std::vector<std::string> writeBenchLedger(const std::string& path, std::u
                                   -1, &insertEntry, nullptr),
                SQLITE_OK, "prepare entry insert");
     const char* kinds[] = {"credit", "credit", "debit", "note"};
-    for (int sequence = 1; sequence <= kLedgerEntries; ++sequence) {
+    for (int sequence = 1; sequence <= ledgerEntries; ++sequence) {
         const std::string id = newUuidString();
-        const std::string created = formatIsoDate(start + std::chrono::seconds(kLedgerAccounts + sequence));
+        const std::string created = formatIsoDate(start + std::chrono::seconds(ledgerAccounts + sequence));
         sqlite3_bind_text(insertEntry, 1, id.c_str(), -1, SQLITE_TRANSIENT);
-        sqlite3_bind_text(insertEntry, 2, accountIds[sequence % kLedgerAccounts].c_str(), -1,
+        sqlite3_bind_text(insertEntry, 2, accountIds[sequence % ledgerAccounts].c_str(), -1,
                           SQLITE_TRANSIENT);
         sqlite3_bind_text(insertEntry, 3, kinds[random() % 4], -1, SQLITE_STATIC);
         sqlite3_bind_int64(insertEntry, 4, static_cast<sqlite3_int64>(random() % 10000));
@@ -107,7 +107,7 @@ inline std::vector<std::string> writeBenchLedger(const std::string& path, std::u
         sqlite3_reset(insertEntry);
     }
     sqlite3_finalize(insertEntry);
-    db.execute("INSERT INTO meta VALUES ('sequence_counter', '" + std::to_string(kLedgerEntries) +
+    db.execute("INSERT INTO meta VALUES ('sequence_counter', '" + std::to_string(ledgerEntries) +
                "'); COMMIT;");
     return accountIds;
 }

@@ -26,9 +26,9 @@ namespace {
 
 using namespace quorvane;
 
-constexpr int kAccounts = bench::kLedgerAccounts;
-constexpr int kEntries = bench::kLedgerEntries;
-constexpr std::int64_t kSnapshotEntries = 2000;
+constexpr int accountCount = bench::ledgerAccounts;
+constexpr int entryCount = bench::ledgerEntries;
+constexpr std::int64_t snapshotEntries = 2000;
 
 class BenchLedger {
 public:
@@ -57,8 +57,8 @@ private:
         store->markSeen(allSeenAccount);
         const auto seconds =
             std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-        std::fprintf(stderr, "bench ledger: %d accounts, %d entries, built in %.1f s\n", kAccounts, kEntries,
-                     seconds);
+        std::fprintf(stderr, "bench ledger: %d accounts, %d entries, built in %.1f s\n", accountCount,
+                     entryCount, seconds);
         printPlans();
     }
 
@@ -98,7 +98,7 @@ void BM_UnseenCountAndBalance(benchmark::State& state) {
     }
     state.SetLabel(state.range(0) == 0 ? "1000 unseen" : "all seen");
 }
-BENCHMARK(BM_UnseenCountAndBalance)->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_UnseenCountAndBalance)->Arg(0)->Arg(1)->Unit(benchmark::microsecond);
 
 // The store's part of an operator snapshot.
 void BM_Snapshot(benchmark::State& state) {
@@ -112,15 +112,15 @@ void BM_Snapshot(benchmark::State& state) {
         for (const auto& account : accounts) {
             total += ledger.store->balance(account.id);
         }
-        const auto entries = ledger.store->allEntries(kSnapshotEntries);
+        const auto entries = ledger.store->allEntries(snapshotEntries);
         benchmark::DoNotOptimize(total);
         benchmark::DoNotOptimize(entries.data());
-        if (accounts.size() != kAccounts || entries.size() != kSnapshotEntries) {
+        if (accounts.size() != accountCount || entries.size() != snapshotEntries) {
             state.SkipWithError("unexpected snapshot size");
         }
     }
 }
-BENCHMARK(BM_Snapshot)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Snapshot)->Unit(benchmark::millisecond);
 
 // getTransactions: one page of an account's newest entries.
 void BM_EntriesPage(benchmark::State& state) {
@@ -129,7 +129,7 @@ void BM_EntriesPage(benchmark::State& state) {
         benchmark::DoNotOptimize(ledger.store->entries(ledger.allSeenAccount, 50, std::nullopt));
     }
 }
-BENCHMARK(BM_EntriesPage)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_EntriesPage)->Unit(benchmark::microsecond);
 
 // An operator's new entry (each insert is its own durable commit).
 void BM_InsertEntry(benchmark::State& state) {
@@ -139,7 +139,7 @@ void BM_InsertEntry(benchmark::State& state) {
         benchmark::DoNotOptimize(ledger.store->insertEntry(entry));
     }
 }
-BENCHMARK(BM_InsertEntry)->Unit(benchmark::kMicrosecond)->Iterations(200);
+BENCHMARK(BM_InsertEntry)->Unit(benchmark::microsecond)->Iterations(200);
 
 // The first snapshot after start-up, when no balance is held in memory yet.
 void BM_FirstSnapshotAfterOpen(benchmark::State& state) {
@@ -154,10 +154,10 @@ void BM_FirstSnapshotAfterOpen(benchmark::State& state) {
             total += ledger.store->balance(account.id);
         }
         benchmark::DoNotOptimize(total);
-        benchmark::DoNotOptimize(ledger.store->allEntries(kSnapshotEntries));
+        benchmark::DoNotOptimize(ledger.store->allEntries(snapshotEntries));
     }
 }
-BENCHMARK(BM_FirstSnapshotAfterOpen)->Unit(benchmark::kMillisecond)->Iterations(3);
+BENCHMARK(BM_FirstSnapshotAfterOpen)->Unit(benchmark::millisecond)->Iterations(3);
 
 // ---- Reference: the plain queries, straight on the file ----------------------------
 
@@ -182,7 +182,7 @@ void BM_Reference_SumQuery(benchmark::State& state) {
               "                              ELSE 0 END), 0)\nFROM ledger WHERE account_id = ?1;",
               BenchLedger::shared().allSeenAccount);
 }
-BENCHMARK(BM_Reference_SumQuery)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_Reference_SumQuery)->Unit(benchmark::microsecond);
 
 // The newest entries across all accounts without an index on sequence.
 void BM_Reference_AllEntriesWithoutSequenceIndex(benchmark::State& state) {
@@ -191,6 +191,6 @@ void BM_Reference_AllEntriesWithoutSequenceIndex(benchmark::State& state) {
               "FROM ledger NOT INDEXED ORDER BY sequence DESC LIMIT 2000;",
               "");
 }
-BENCHMARK(BM_Reference_AllEntriesWithoutSequenceIndex)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Reference_AllEntriesWithoutSequenceIndex)->Unit(benchmark::millisecond);
 
 } // namespace

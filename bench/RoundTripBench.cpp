@@ -107,7 +107,7 @@ std::string initializeLine(const std::string& client) {
            client + R"(","version":"1.0"}}})";
 }
 
-const std::string kGetBalance =
+const std::string getBalanceRequest =
     R"({"jsonrpc":"2.0","id":1,"method":"tools/call","params":{"name":"getBalance","arguments":{}}})";
 
 // VmRSS or VmHWM of a process, in KiB.
@@ -143,7 +143,7 @@ public:
         auto bridge = startBridge();
         bridge->writeLine(initializeLine(client));
         (void)bridge->readLine();
-        bridge->writeLine(kGetBalance);
+        bridge->writeLine(getBalanceRequest);
         if (bridge->readLine().find("\"balance\"") == std::string::npos) {
             fail("getBalance did not answer a balance");
         }
@@ -219,7 +219,7 @@ void SequentialGetBalance(benchmark::State& state) {
     micros.reserve(1 << 16);
     for (auto _ : state) {
         const auto start = Clock::now();
-        bridge->writeLine(kGetBalance);
+        bridge->writeLine(getBalanceRequest);
         benchmark::DoNotOptimize(bridge->readLine());
         micros.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
     }
@@ -227,7 +227,7 @@ void SequentialGetBalance(benchmark::State& state) {
     state.counters["p99_us"] = percentile(micros, 0.99);
     bridge->finish();
 }
-BENCHMARK(SequentialGetBalance)->UseRealTime()->Unit(benchmark::kMicrosecond);
+BENCHMARK(SequentialGetBalance)->UseRealTime()->Unit(benchmark::microsecond);
 
 void ConcurrentBridges(benchmark::State& state) {
     auto& fixture = HostFixture::shared();
@@ -236,14 +236,14 @@ void ConcurrentBridges(benchmark::State& state) {
     for (std::size_t i = 0; i < count; ++i) {
         bridges.push_back(fixture.startBoundBridge("bench-concurrent-" + std::to_string(i)));
     }
-    constexpr int kCallsPerBridge = 50;
+    constexpr int callsPerBridge = 50;
     std::int64_t calls = 0;
     for (auto _ : state) {
         std::vector<std::thread> agents;
         for (std::size_t b = 0; b < bridges.size(); ++b) {
             agents.emplace_back([&fixture, &bridge = bridges[b], sampler = b == 0] {
-                for (int i = 0; i < kCallsPerBridge; ++i) {
-                    bridge->writeLine(kGetBalance);
+                for (int i = 0; i < callsPerBridge; ++i) {
+                    bridge->writeLine(getBalanceRequest);
                     benchmark::DoNotOptimize(bridge->readLine());
                     if (sampler && i % 10 == 0) {
                         fixture.sampleLoad();
@@ -254,16 +254,16 @@ void ConcurrentBridges(benchmark::State& state) {
         for (auto& agent : agents) {
             agent.join();
         }
-        calls += static_cast<std::int64_t>(count) * kCallsPerBridge;
+        calls += static_cast<std::int64_t>(count) * callsPerBridge;
     }
     fixture.sampleLoad();
     state.counters["calls_per_s"] =
-        benchmark::Counter(static_cast<double>(calls), benchmark::Counter::kIsRate);
+        benchmark::Counter(static_cast<double>(calls), benchmark::Counter::isRate);
     for (auto& bridge : bridges) {
         bridge->finish();
     }
 }
-BENCHMARK(ConcurrentBridges)->Arg(16)->Arg(64)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(ConcurrentBridges)->Arg(16)->Arg(64)->UseRealTime()->Unit(benchmark::millisecond);
 
 // Argument 0: the first line is a ping (transport and start-up only); 1: an
 // initialize, which also stores the client's information.
@@ -280,7 +280,7 @@ void BridgeStartToFirstReply(benchmark::State& state) {
         bridge->finish();
     }
 }
-BENCHMARK(BridgeStartToFirstReply)->Arg(0)->Arg(1)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BridgeStartToFirstReply)->Arg(0)->Arg(1)->UseManualTime()->Unit(benchmark::millisecond);
 
 void HostResidentMemory(benchmark::State& state) {
     auto& fixture = HostFixture::shared();

@@ -32,7 +32,7 @@ std::optional<std::filesystem::path> registrationProgram(const std::filesystem::
     if (error || !resolved.has_parent_path()) {
         return std::nullopt;
     }
-    std::filesystem::path program = resolved.parent_path() / kRegistrationProgramName;
+    std::filesystem::path program = resolved.parent_path() / registrationProgramName;
     if (!std::filesystem::is_regular_file(program, error)) {
         return std::nullopt;
     }
@@ -148,7 +148,7 @@ void bootstrapHost(std::chrono::steady_clock::time_point deadline, const NoteFun
         note("bootstrap failed: cannot prepare to start " + path + ": " + errorText(setup.error));
         return;
     }
-    std::string argument(kRegisterAndExitArgument);
+    std::string argument(registerAndExitArgument);
     char* arguments[] = {const_cast<char*>(path.c_str()), argument.data(), nullptr};
     pid_t pid = 0;
     const int error =

@@ -12,11 +12,11 @@
 
 namespace quorvane {
 
-inline constexpr std::string_view kRegistrationProgramName = "quorvane";
-inline constexpr std::string_view kRegisterAndExitArgument = "--register-and-exit";
+inline constexpr std::string_view registrationProgramName = "quorvane";
+inline constexpr std::string_view registerAndExitArgument = "--register-and-exit";
 
 // The bridge's own executable, as the kernel knows it.
-inline constexpr std::string_view kOwnExecutableLink = "/proc/self/exe";
+inline constexpr std::string_view ownExecutableLink = "/proc/self/exe";
 
 // Resolves `ownExecutable` (following symbolic links) and starts the program
 // `quorvane` in the same folder with the single argument
@@ -31,6 +31,6 @@ inline constexpr std::string_view kOwnExecutableLink = "/proc/self/exe";
 // such program, and "bootstrap failed: " + the reason when it cannot be
 // started. Blocks the calling thread; safe to call from any thread.
 void bootstrapHost(std::chrono::steady_clock::time_point deadline, const NoteFunction& note,
-                   const std::filesystem::path& ownExecutable = std::filesystem::path(kOwnExecutableLink));
+                   const std::filesystem::path& ownExecutable = std::filesystem::path(ownExecutableLink));
 
 } // namespace quorvane

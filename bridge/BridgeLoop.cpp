@@ -40,7 +40,7 @@ void BridgeLoop::run() {
         case InputLine::Kind::oversized:
             setup.note("discarded an input line longer than " + std::to_string(setup.maxLineBytes) +
                        " bytes");
-            setup.writer->writeLine(kOversizedLineReply);
+            setup.writer->writeLine(oversizedLineReply);
             break;
         case InputLine::Kind::line:
             if (!input.text.empty()) {
@@ -94,7 +94,7 @@ void BridgeLoop::handleLine(const std::string& line) {
 
         if (setup.now() >= deadline) {
             if (const std::optional<RequestId> id = requestId(line)) {
-                setup.writer->writeLine(errorLine(*id, kHostUnavailableMessage));
+                setup.writer->writeLine(errorLine(*id, hostUnavailableMessage));
             }
             return;
         }

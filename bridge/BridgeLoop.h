@@ -26,7 +26,7 @@ struct BridgeTiming {
     // reply (checked when a send fails).
     BridgeClock::duration lineDeadline = std::chrono::seconds(20);
     // Longest wait for one send.
-    BridgeClock::duration sendTimeout = kSendTimeout;
+    BridgeClock::duration sendTimeout = defaultSendTimeout;
     // Pause between giving a connection up and making the next one.
     BridgeClock::duration retryDelay = std::chrono::milliseconds(400);
 };
@@ -36,7 +36,7 @@ struct BridgeTiming {
 // the steady clock and a real sleep. makeConnection is required.
 struct BridgeSetup {
     int inputFd = STDIN_FILENO;
-    std::size_t maxLineBytes = kMaxLineBytes;
+    std::size_t maxLineBytes = defaultMaxLineBytes;
     std::shared_ptr<StdoutWriter> writer;
     ConnectionFactory makeConnection;
     NoteFunction note;

@@ -27,7 +27,7 @@ std::string errorLine(const RequestId& id, std::string_view message) {
     }
     const std::optional<std::string> messageText = serializeJsonString(message);
     if (!idText || !messageText) {
-        return std::string(kErrorLineFallback);
+        return std::string(errorLineFallback);
     }
     std::string line = R"({"jsonrpc":"2.0","id":)";
     line += *idText;

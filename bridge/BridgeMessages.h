@@ -13,14 +13,14 @@
 namespace quorvane {
 
 // The message of the error line for a request the host could not answer.
-inline constexpr std::string_view kHostUnavailableMessage = "Quorvane host unavailable";
+inline constexpr std::string_view hostUnavailableMessage = "Quorvane host unavailable";
 
 // errorLine's answer when the id cannot be written.
-inline constexpr std::string_view kErrorLineFallback =
+inline constexpr std::string_view errorLineFallback =
     R"({"jsonrpc":"2.0","id":null,"error":{"code":-32000,"message":"host unavailable"}})";
 
 // The answer to an input line too long to forward.
-inline constexpr std::string_view kOversizedLineReply =
+inline constexpr std::string_view oversizedLineReply =
     R"({"jsonrpc":"2.0","id":null,"error":{"code":-32700,"message":"Parse error"}})";
 
 // The "id" member of a request, of any JSON type.
@@ -40,7 +40,7 @@ struct RequestId {
 [[nodiscard]] std::optional<RequestId> requestId(std::string_view line);
 
 // {"jsonrpc":"2.0","id":<id>,"error":{"code":-32000,"message":<message>}},
-// compact, in the shared text form. kErrorLineFallback when the id or the
+// compact, in the shared text form. errorLineFallback when the id or the
 // message cannot be written (not valid UTF-8, not finite).
 [[nodiscard]] std::string errorLine(const RequestId& id, std::string_view message);
 

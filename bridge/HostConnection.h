@@ -19,7 +19,7 @@
 namespace quorvane {
 
 // Longest wait for the host's answer to one line.
-inline constexpr std::chrono::seconds kSendTimeout{30};
+inline constexpr std::chrono::seconds defaultSendTimeout{30};
 
 // A boolean with its own lock. The bridge has one: the reestablish flag, set
 // when the connection was interrupted or invalidated or the session must be
@@ -119,6 +119,6 @@ using ConnectionFactory = std::function<std::unique_ptr<HostConnection>(
 // as "could not obtain remote proxy"; both give failure, as does the time-out,
 // after which a late reply is dropped. Blocks the calling thread.
 [[nodiscard]] SendOutcome send(const std::string& line, HostConnection* connection, const NoteFunction& note,
-                               std::chrono::steady_clock::duration timeout = kSendTimeout);
+                               std::chrono::steady_clock::duration timeout = defaultSendTimeout);
 
 } // namespace quorvane

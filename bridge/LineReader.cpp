@@ -12,12 +12,12 @@
 namespace quorvane {
 namespace {
 
-constexpr std::size_t kReadChunk = 64 * 1024;
+constexpr std::size_t readChunk = 64 * 1024;
 
 } // namespace
 
 LineReader::LineReader(int fd, std::size_t maxLineBytes)
-    : fd_(fd), maxLineBytes_(maxLineBytes), buffer_(kReadChunk) {
+    : fd_(fd), maxLineBytes_(maxLineBytes), buffer_(readChunk) {
 }
 
 bool LineReader::fill() {

@@ -13,7 +13,7 @@ namespace quorvane {
 
 // The longest line the bridge forwards, in bytes of UTF-8 without the line
 // terminator: the largest message the host accepts.
-inline constexpr std::size_t kMaxLineBytes = std::size_t{4} << 20;
+inline constexpr std::size_t defaultMaxLineBytes = std::size_t{4} << 20;
 
 struct InputLine {
     enum class Kind {
@@ -35,7 +35,7 @@ struct InputLine {
 // non-blocking is waited on with poll.
 class LineReader {
 public:
-    explicit LineReader(int fd = STDIN_FILENO, std::size_t maxLineBytes = kMaxLineBytes);
+    explicit LineReader(int fd = STDIN_FILENO, std::size_t maxLineBytes = defaultMaxLineBytes);
 
     LineReader(const LineReader&) = delete;
     LineReader& operator=(const LineReader&) = delete;

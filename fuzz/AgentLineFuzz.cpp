@@ -1,8 +1,8 @@
 // The host engine's agent path on hostile lines, through the engine's public
 // interface only. Each input is one agent connection: its lines (split at line
-// feeds, at most kMaxLines) go to handleAgentMessage in order. Every answer
+// feeds, at most maxLines) go to handleAgentMessage in order. Every answer
 // must be one JSON object on one line. The ledger is a file in a private
-// temporary folder, started afresh every kInputsPerLedger inputs so that it
+// temporary folder, started afresh every inputsPerLedger inputs so that it
 // stays small.
 
 #include <cstddef>
@@ -22,8 +22,8 @@ using namespace quorvane;
 
 namespace {
 
-constexpr std::size_t kMaxLines = 32;
-constexpr std::size_t kInputsPerLedger = 2000;
+constexpr std::size_t maxLines = 32;
+constexpr std::size_t inputsPerLedger = 2000;
 
 class Ledger {
 public:
@@ -43,7 +43,7 @@ public:
     }
 
     HostEngine& engine() {
-        if (!engine_ || ++uses_ > kInputsPerLedger) {
+        if (!engine_ || ++uses_ > inputsPerLedger) {
             engine_.reset();
             std::error_code ignored;
             for (const char* suffix : {"", "-wal", "-shm"}) {
@@ -71,7 +71,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     engine.connectionOpened(connection, [] { return std::shared_ptr<QuorvaneClientProtocol>(); });
 
     std::string_view rest = fuzz::asText(data, size);
-    for (std::size_t count = 0; count < kMaxLines && !rest.empty(); ++count) {
+    for (std::size_t count = 0; count < maxLines && !rest.empty(); ++count) {
         const std::size_t end = rest.find('\n');
         const std::string line(rest.substr(0, end));
         rest.remove_prefix(end == std::string_view::npos ? rest.size() : end + 1);

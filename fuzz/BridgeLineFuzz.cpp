@@ -22,7 +22,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (size == 0) {
         return -1;
     }
-    const std::size_t limit = data[0] == 0xff ? kMaxLineBytes : std::size_t{data[0]};
+    const std::size_t limit = data[0] == 0xff ? defaultMaxLineBytes : std::size_t{data[0]};
     const int fd = fuzz::memoryFile(fuzz::asText(data + 1, size - 1));
     if (fd < 0) {
         return 0;
@@ -44,7 +44,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         fuzz::require(Utf8Text::isValid(line.text), "a line is not valid UTF-8");
 
         if (const auto id = requestId(line.text)) {
-            const std::string reply = errorLine(*id, kHostUnavailableMessage);
+            const std::string reply = errorLine(*id, hostUnavailableMessage);
             fuzz::require(parseJson(reply).has_value(), "an error line is not JSON");
         }
         (void)isNotAuthenticated(line.text);

@@ -19,15 +19,15 @@ using namespace quorvane;
 namespace {
 
 // A stream socket's buffer holds this much without a reader.
-constexpr std::size_t kMaxStream = 64 * 1024;
+constexpr std::size_t maxStream = 64 * 1024;
 
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    if (size == 0 || size > kMaxStream) {
+    if (size == 0 || size > maxStream) {
         return -1;
     }
-    const std::size_t limit = (data[0] & 1) != 0 ? kMaxFrameToHost : static_cast<std::size_t>(data[0] >> 1);
+    const std::size_t limit = (data[0] & 1) != 0 ? maxFrameToHost : static_cast<std::size_t>(data[0] >> 1);
     const std::string_view stream = fuzz::asText(data + 1, size - 1);
 
     int ends[2];

@@ -32,7 +32,7 @@ using ::testing::IsEmpty;
 using testing::RegistrationWorld;
 using ::testing::StartsWith;
 
-const std::string kUnit = "com.zentrafell.quorvane.host.service";
+const std::string unitName = "com.zentrafell.quorvane.host.service";
 
 // Generous bounds, so that a loaded machine does not change an outcome; the
 // tests about timeouts shorten them.
@@ -119,30 +119,30 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         SystemdCase{"enabled",
                     RegistrationState::enabled,
-                    {"--user show-environment", "--user is-enabled " + kUnit, "--user daemon-reload",
-                     "--user enable --now " + kUnit, "--user is-enabled " + kUnit,
-                     "--user is-active " + kUnit},
+                    {"--user show-environment", "--user is-enabled " + unitName, "--user daemon-reload",
+                     "--user enable --now " + unitName, "--user is-enabled " + unitName,
+                     "--user is-active " + unitName},
                     "starts at every login"},
         // Masked: never written over, never enabled, never unmasked.
         SystemdCase{"masked",
                     RegistrationState::needsApproval,
-                    {"--user show-environment", "--user is-enabled " + kUnit},
+                    {"--user show-environment", "--user is-enabled " + unitName},
                     "masked"},
         SystemdCase{"reload-fails",
                     RegistrationState::failed,
-                    {"--user show-environment", "--user is-enabled " + kUnit, "--user daemon-reload",
-                     "--user is-enabled " + kUnit},
+                    {"--user show-environment", "--user is-enabled " + unitName, "--user daemon-reload",
+                     "--user is-enabled " + unitName},
                     "daemon-reload failed with exit status 1: Failed to reload daemon: Access denied"},
         SystemdCase{"enable-fails",
                     RegistrationState::failed,
-                    {"--user show-environment", "--user is-enabled " + kUnit, "--user daemon-reload",
-                     "--user enable --now " + kUnit, "--user is-enabled " + kUnit},
+                    {"--user show-environment", "--user is-enabled " + unitName, "--user daemon-reload",
+                     "--user enable --now " + unitName, "--user is-enabled " + unitName},
                     "enable --now failed with exit status 1: Failed to enable unit: Unit file is broken"},
         SystemdCase{"hang-enable",
                     RegistrationState::failed,
-                    {"--user show-environment", "--user is-enabled " + kUnit, "--user daemon-reload",
-                     "--user enable --now " + kUnit, "--user is-enabled " + kUnit,
-                     "--user is-active " + kUnit},
+                    {"--user show-environment", "--user is-enabled " + unitName, "--user daemon-reload",
+                     "--user enable --now " + unitName, "--user is-enabled " + unitName,
+                     "--user is-active " + unitName},
                     "enable --now did not finish within 500 ms"}),
     [](const auto& info) {
         std::string name = info.param.mode;
@@ -170,7 +170,7 @@ TEST(SystemdRegistrationFiles, MaskLinkInTheUnitFolderIsLeftAlone) {
 
     auto status = RegistrationController::registerHost(testOptions());
     EXPECT_EQ(status.state, RegistrationState::needsApproval);
-    EXPECT_EQ(status.approval, "systemctl --user unmask " + kUnit);
+    EXPECT_EQ(status.approval, "systemctl --user unmask " + unitName);
     EXPECT_EQ(std::filesystem::read_symlink(world.unitFile()), "/dev/null");
     EXPECT_THAT(world.systemctlCalls(), ElementsAre("--user show-environment"));
     EXPECT_EQ(RegistrationController::currentStatus(testOptions()), status);

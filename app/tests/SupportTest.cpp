@@ -164,7 +164,7 @@ TEST(RunCommand, CapturesBothStreamsAndTheStatus) {
 TEST(RunCommand, BoundsOutputThatKeepsComing) {
     auto result = runCommand({"sh", "-c", "head -c 1000000 /dev/zero"}, 5s);
     EXPECT_TRUE(result.succeeded());
-    EXPECT_EQ(result.output.size(), kMaxCapturedOutput);
+    EXPECT_EQ(result.output.size(), maxCapturedOutput);
 }
 
 TEST(RunCommand, MissingProgramIsReported) {

@@ -93,7 +93,7 @@ private:
 //   enabled-idle   enabled, but the service itself is not running
 // A command that hangs records the process id of its sleep in
 // $FAKE_SYSTEMCTL_LOG.sleep.
-inline constexpr const char* kFakeSystemctl = R"(#!/bin/sh
+inline constexpr const char* fakeSystemctl = R"(#!/bin/sh
 printf '%s\n' "$*" >> "$FAKE_SYSTEMCTL_LOG"
 mode="$FAKE_SYSTEMCTL_MODE"
 if [ "$1" != "--user" ]; then echo "fake systemctl: expected --user" >&2; exit 64; fi
@@ -167,7 +167,7 @@ public:
         std::filesystem::create_directories(home_);
         std::filesystem::create_directories(runtime_);
         std::filesystem::permissions(runtime_, std::filesystem::perms::owner_all);
-        writeFile(bin_ / "systemctl", kFakeSystemctl, 0755);
+        writeFile(bin_ / "systemctl", fakeSystemctl, 0755);
         env_.set("HOME", home_.string());
         env_.set("XDG_CONFIG_HOME", config_.string());
         env_.set("XDG_RUNTIME_DIR", runtime_.string());

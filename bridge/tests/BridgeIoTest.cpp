@@ -31,12 +31,12 @@ TEST_F(BridgeIoTest, ConcurrentLinesNeverInterleave) {
     std::thread reader([&] { received = test::readAll(pipe.read); });
 
     // Lines well above the pipe's atomic write size, from several threads.
-    constexpr int kThreads = 6;
-    constexpr int kLines = 40;
+    constexpr int threadCount = 6;
+    constexpr int lineCount = 40;
     std::vector<std::thread> writers;
-    for (int t = 0; t < kThreads; ++t) {
+    for (int t = 0; t < threadCount; ++t) {
         writers.emplace_back([&writer, t] {
-            for (int i = 0; i < kLines; ++i) {
+            for (int i = 0; i < lineCount; ++i) {
                 const std::size_t length = 1 + static_cast<std::size_t>((i * 7919 + t * 104729) % 200000);
                 EXPECT_TRUE(writer.writeLine(std::string(length, static_cast<char>('a' + t))));
             }
@@ -49,7 +49,7 @@ TEST_F(BridgeIoTest, ConcurrentLinesNeverInterleave) {
     reader.join();
 
     const std::vector<std::string> lines = test::splitLines(received);
-    ASSERT_EQ(lines.size(), static_cast<std::size_t>(kThreads * kLines));
+    ASSERT_EQ(lines.size(), static_cast<std::size_t>(threadCount * lineCount));
     for (const std::string& line : lines) {
         ASSERT_FALSE(line.empty());
         EXPECT_EQ(line.find_first_not_of(line[0]), std::string::npos) << "a line was interleaved";
@@ -111,8 +111,8 @@ std::ostream& operator<<(std::ostream& out, const Read& read) {
     return out << kinds[static_cast<int>(read.kind)] << "(" << read.text << ")";
 }
 
-const Read kEnd{InputLine::Kind::end, ""};
-const Read kOversized{InputLine::Kind::oversized, ""};
+const Read endRead{InputLine::Kind::end, ""};
+const Read oversizedRead{InputLine::Kind::oversized, ""};
 Read line(std::string text) {
     return {InputLine::Kind::line, std::move(text)};
 }
@@ -150,20 +150,21 @@ TEST_F(BridgeIoTest, LineReaderSplitsStripsSanitizesAndBoundsLines) {
     };
     const std::string replacement = "\xEF\xBF\xBD";
     const Case cases[] = {
-        {"", {kEnd, kEnd}},
-        {"a\nb\r\n\n\r\nc", {line("a"), line("b"), line(""), line(""), line("c"), kEnd, kEnd}},
-        {"   \n\t\n", {line("   "), line("\t"), kEnd, kEnd}},
+        {"", {endRead, endRead}},
+        {"a\nb\r\n\n\r\nc", {line("a"), line("b"), line(""), line(""), line("c"), endRead, endRead}},
+        {"   \n\t\n", {line("   "), line("\t"), endRead, endRead}},
         // Only "\r\n" ends a line; a lone "\r" is data.
-        {"a\rb\n\r\r\nx\r", {line("a\rb"), line("\r"), line("x\r"), kEnd, kEnd}},
-        {"\xff\xfeok\n\xE2\x82\n", {line(replacement + replacement + "ok"), line(replacement), kEnd, kEnd}},
+        {"a\rb\n\r\r\nx\r", {line("a\rb"), line("\r"), line("x\r"), endRead, endRead}},
+        {"\xff\xfeok\n\xE2\x82\n",
+         {line(replacement + replacement + "ok"), line(replacement), endRead, endRead}},
         // Limit 8: exactly 8 bytes pass, with or without "\r\n"; 9 do not.
         {"12345678\n12345678\r\n123456789\nnext\n",
-         {line("12345678"), line("12345678"), kOversized, line("next"), kEnd, kEnd}},
-        {"1234567890123456789012345\r\nafter\n", {kOversized, line("after"), kEnd, kEnd}},
-        {"12345678\r", {kOversized, kEnd, kEnd}},
-        {"123456789012345678901234567890", {kOversized, kEnd, kEnd}},
+         {line("12345678"), line("12345678"), oversizedRead, line("next"), endRead, endRead}},
+        {"1234567890123456789012345\r\nafter\n", {oversizedRead, line("after"), endRead, endRead}},
+        {"12345678\r", {oversizedRead, endRead, endRead}},
+        {"123456789012345678901234567890", {oversizedRead, endRead, endRead}},
         // Three bad bytes become nine: too long once replaced.
-        {"\xff\xff\xff\nok\n", {kOversized, line("ok"), kEnd, kEnd}},
+        {"\xff\xff\xff\nok\n", {oversizedRead, line("ok"), endRead, endRead}},
     };
     for (const Case& c : cases) {
         for (std::size_t chunk : {std::size_t{1}, std::size_t{3}, std::size_t{4096}}) {
@@ -196,7 +197,7 @@ TEST_F(BridgeIoTest, LineReaderSkipsAHugeLineAndKeepsServing) {
     // A line of exactly the limit is still a line.
     Pipe exact;
     std::thread exactFeeder([&] {
-        const std::string text = test::repeated('y', kMaxLineBytes, "\r\n");
+        const std::string text = test::repeated('y', defaultMaxLineBytes, "\r\n");
         ASSERT_EQ(::write(exact.write, text.data(), text.size()), static_cast<ssize_t>(text.size()));
         exact.closeWrite();
     });
@@ -204,7 +205,7 @@ TEST_F(BridgeIoTest, LineReaderSkipsAHugeLineAndKeepsServing) {
     InputLine full = exactReader.next();
     exactFeeder.join();
     EXPECT_EQ(full.kind, InputLine::Kind::line);
-    EXPECT_EQ(full.text.size(), kMaxLineBytes);
+    EXPECT_EQ(full.text.size(), defaultMaxLineBytes);
 }
 
 } // namespace

@@ -24,22 +24,22 @@ using test::FakeHost;
 using test::Sent;
 using Lines = std::vector<std::string>;
 
-const std::string kInitialize =
+const std::string initializeRequest =
     R"({"jsonrpc":"2.0","id":1,"method":"initialize","params":{"clientInfo":{"name":"agent","version":"1"}}})";
-const std::string kInitializeAgain =
+const std::string initializeAgain =
     R"({"jsonrpc":"2.0","id":9,"method":"initialize","params":{"clientInfo":{"name":"agent","version":"2"}}})";
-const std::string kLogin =
+const std::string loginRequest =
     R"({"jsonrpc":"2.0","id":2,"method":"tools/call","params":{"name":"login","arguments":{"accountId":"A1","key":"k1"}}})";
-const std::string kSignUp =
+const std::string signUpRequest =
     R"({"jsonrpc":"2.0","id":2,"method":"tools/call","params":{"name":"signUp","arguments":{"key":"chosen"}}})";
-const std::string kBalance =
+const std::string balance =
     R"({"jsonrpc":"2.0","id":3,"method":"tools/call","params":{"name":"getBalance","arguments":{}}})";
-const std::string kNotification = R"({"jsonrpc":"2.0","method":"notifications/initialized"})";
+const std::string notification = R"({"jsonrpc":"2.0","method":"notifications/initialized"})";
 
-const std::string kToolOk = R"({"jsonrpc":"2.0","id":2,"result":{"content":[],"isError":false}})";
-const std::string kSignedUp =
+const std::string toolOk = R"({"jsonrpc":"2.0","id":2,"result":{"content":[],"isError":false}})";
+const std::string signedUp =
     R"({"jsonrpc":"2.0","id":2,"result":{"content":[],"structuredContent":{"accountId":"NEW-ACCOUNT"},"isError":false}})";
-const std::string kNotAuthenticated =
+const std::string notAuthenticated =
     R"({"jsonrpc":"2.0","id":3,"result":{"content":[],"isError":true,"structuredContent":{"error":"not_authenticated"}}})";
 
 std::string input(const Lines& lines) {
@@ -113,13 +113,13 @@ protected:
 
     // A host that knows the session messages and echoes everything else.
     static Answer sessionAnswer(const std::string& line) {
-        if (line == kLogin) {
-            return Answer::reply(kToolOk);
+        if (line == loginRequest) {
+            return Answer::reply(toolOk);
         }
-        if (line == kSignUp) {
-            return Answer::reply(kSignedUp);
+        if (line == signUpRequest) {
+            return Answer::reply(signedUp);
         }
-        if (line == kNotification) {
+        if (line == notification) {
             return Answer::noReply();
         }
         return Answer::reply("re:" + line);
@@ -127,7 +127,7 @@ protected:
 
     test::TempDir dir;
     std::shared_ptr<FakeHost> host = std::make_shared<FakeHost>();
-    std::size_t maxLineBytes = kMaxLineBytes;
+    std::size_t maxLineBytes = defaultMaxLineBytes;
     BridgeTiming timing;
     std::function<void(BridgeClock::time_point)> bootstrap;
 
@@ -143,12 +143,12 @@ TEST_F(BridgeLoopTest, RelaysEachLineAndWritesOnlyItsReply) {
     // Empty lines (also "\r\n" alone) are skipped; blanks are a line; the last
     // line needs no terminator; bad bytes reach the host as U+FFFD.
     const Lines out =
-        runBridge("A\r\n\n\r\n   \n" + kNotification + "\nbad \xff\x80 bytes\r\n" + kBalance + "\r\nlast");
+        runBridge("A\r\n\n\r\n   \n" + notification + "\nbad \xff\x80 bytes\r\n" + balance + "\r\nlast");
 
     EXPECT_EQ(host->sentLines(),
-              (Lines{"A", "   ", kNotification, "bad \xEF\xBF\xBD\xEF\xBF\xBD bytes", kBalance, "last"}));
-    EXPECT_EQ(
-        out, (Lines{"re:A", "re:   ", "re:bad \xEF\xBF\xBD\xEF\xBF\xBD bytes", "re:" + kBalance, "re:last"}));
+              (Lines{"A", "   ", notification, "bad \xEF\xBF\xBD\xEF\xBF\xBD bytes", balance, "last"}));
+    EXPECT_EQ(out,
+              (Lines{"re:A", "re:   ", "re:bad \xEF\xBF\xBD\xEF\xBF\xBD bytes", "re:" + balance, "re:last"}));
     EXPECT_EQ(host->connectionsMade(), 1);
     EXPECT_TRUE(bootstraps.empty());
     EXPECT_TRUE(notes.empty());
@@ -171,18 +171,18 @@ TEST_F(BridgeLoopTest, ReplaysTheSessionBeforeTheNextLineOnceTheFlagIsSet) {
         R"({"id":"qvn-replay-login","jsonrpc":"2.0","method":"tools\/call","params":{"arguments":{"accountId":"NEW-ACCOUNT","key":"chosen"},"name":"login"}})";
     const Case cases[] = {
         {"login",
-         {kInitialize, kLogin, kBalance},
-         {kInitialize, kLogin, kInitialize, kLogin, kBalance},
-         {"re:" + kInitialize, kToolOk, "re:" + kBalance}},
+         {initializeRequest, loginRequest, balance},
+         {initializeRequest, loginRequest, initializeRequest, loginRequest, balance},
+         {"re:" + initializeRequest, toolOk, "re:" + balance}},
         {"signUp remembered as a login",
-         {kInitialize, kSignUp, kBalance},
-         {kInitialize, kSignUp, kInitialize, madeUpLogin, kBalance},
-         {"re:" + kInitialize, kSignedUp, "re:" + kBalance}},
+         {initializeRequest, signUpRequest, balance},
+         {initializeRequest, signUpRequest, initializeRequest, madeUpLogin, balance},
+         {"re:" + initializeRequest, signedUp, "re:" + balance}},
         // The line being sent is not replayed in front of itself.
         {"current line is the initialize",
-         {kInitialize, kLogin, kInitializeAgain},
-         {kInitialize, kLogin, kLogin, kInitializeAgain},
-         {"re:" + kInitialize, kToolOk, "re:" + kInitializeAgain}},
+         {initializeRequest, loginRequest, initializeAgain},
+         {initializeRequest, loginRequest, loginRequest, initializeAgain},
+         {"re:" + initializeRequest, toolOk, "re:" + initializeAgain}},
         {"nothing remembered", {"x", "y", "z"}, {"x", "y", "z"}, {"re:x", "re:y", "re:z"}},
     };
     for (const Case& c : cases) {
@@ -211,29 +211,33 @@ TEST_F(BridgeLoopTest, NotAuthenticatedIsRetriedOnceAfterAReplay) {
     };
     const Case cases[] = {
         {"second answer written whatever it is",
-         {kInitialize, kLogin, kBalance},
+         {initializeRequest, loginRequest, balance},
          99,
-         {kInitialize, kLogin, kBalance, kInitialize, kLogin, kBalance},
-         {"re:" + kInitialize, kToolOk, kNotAuthenticated}},
+         {initializeRequest, loginRequest, balance, initializeRequest, loginRequest, balance},
+         {"re:" + initializeRequest, toolOk, notAuthenticated}},
         {"retry succeeds",
-         {kInitialize, kBalance},
+         {initializeRequest, balance},
          1,
-         {kInitialize, kBalance, kInitialize, kBalance},
-         {"re:" + kInitialize, "re:" + kBalance}},
+         {initializeRequest, balance, initializeRequest, balance},
+         {"re:" + initializeRequest, "re:" + balance}},
         // A login alone cannot rebuild a session: no retry.
-        {"nothing to rebuild", {kLogin, kBalance}, 99, {kLogin, kBalance}, {kToolOk, kNotAuthenticated}},
-        {"once per line",
-         {kInitialize, kBalance, kBalance},
+        {"nothing to rebuild",
+         {loginRequest, balance},
          99,
-         {kInitialize, kBalance, kInitialize, kBalance, kBalance, kInitialize, kBalance},
-         {"re:" + kInitialize, kNotAuthenticated, kNotAuthenticated}},
+         {loginRequest, balance},
+         {toolOk, notAuthenticated}},
+        {"once per line",
+         {initializeRequest, balance, balance},
+         99,
+         {initializeRequest, balance, initializeRequest, balance, balance, initializeRequest, balance},
+         {"re:" + initializeRequest, notAuthenticated, notAuthenticated}},
     };
     for (const Case& c : cases) {
         host = std::make_shared<FakeHost>();
         int balanceCalls = 0;
         host->script = [&](const std::string& line) {
-            if (line == kBalance && ++balanceCalls <= c.notAuthenticatedAnswers) {
-                return Answer::reply(kNotAuthenticated);
+            if (line == balance && ++balanceCalls <= c.notAuthenticatedAnswers) {
+                return Answer::reply(notAuthenticated);
             }
             return sessionAnswer(line);
         };
@@ -248,27 +252,27 @@ TEST_F(BridgeLoopTest, NotAuthenticatedIsRetriedOnceAfterAReplay) {
 TEST_F(BridgeLoopTest, FailedSendsReconnectBootstrapOnceAndReplay) {
     int balanceFailures = 0;
     host->script = [&](const std::string& line) {
-        if (line == kBalance && ++balanceFailures <= 3) {
+        if (line == balance && ++balanceFailures <= 3) {
             clock += 1s;
             return Answer::error("the Quorvane host is not running");
         }
         return sessionAnswer(line);
     };
     const BridgeClock::time_point lineStart = clock;
-    const Lines out = runBridge(input({kInitialize, kBalance, "next"}));
+    const Lines out = runBridge(input({initializeRequest, balance, "next"}));
 
     // Each failure gives the connection up and makes a new one; the host is
     // started once for the line; every new connection first gets the replay.
-    EXPECT_EQ(host->sent(), (std::vector<Sent>{{1, kInitialize},
-                                               {1, kBalance},
-                                               {2, kInitialize},
-                                               {2, kBalance},
-                                               {3, kInitialize},
-                                               {3, kBalance},
-                                               {4, kInitialize},
-                                               {4, kBalance},
+    EXPECT_EQ(host->sent(), (std::vector<Sent>{{1, initializeRequest},
+                                               {1, balance},
+                                               {2, initializeRequest},
+                                               {2, balance},
+                                               {3, initializeRequest},
+                                               {3, balance},
+                                               {4, initializeRequest},
+                                               {4, balance},
                                                {4, "next"}}));
-    EXPECT_EQ(out, (Lines{"re:" + kInitialize, "re:" + kBalance, "re:next"}));
+    EXPECT_EQ(out, (Lines{"re:" + initializeRequest, "re:" + balance, "re:next"}));
     EXPECT_EQ(host->connectionsMade(), 4);
     EXPECT_EQ(host->invalidations(), 3);
     EXPECT_EQ(bootstraps, (std::vector<BridgeClock::time_point>{lineStart + 20s}));
@@ -286,7 +290,7 @@ TEST_F(BridgeLoopTest, AnUnreachableHostGivesEachRequestItsErrorLine) {
         R"({"jsonrpc":"2.0","id":"req-1","method":"ping"})",
         R"({"jsonrpc":"2.0","id":null,"method":"ping"})",
         R"({"jsonrpc":"2.0","id":1.50,"method":"ping"})",
-        kNotification,
+        notification,
         "not json",
     }));
     EXPECT_EQ(out,
@@ -319,7 +323,7 @@ TEST_F(BridgeLoopTest, MissingRegistrationProgramIsNotedOncePerLine) {
         clock += 3s;
         return Answer::error("down");
     };
-    const Lines out = runBridge(input({R"({"id":7})", kNotification}));
+    const Lines out = runBridge(input({R"({"id":7})", notification}));
     EXPECT_EQ(out, Lines{unavailable("7")});
     EXPECT_EQ(notesMatching("cannot locate enclosing app bundle for bootstrap").size(), 2u);
 }
@@ -339,7 +343,7 @@ TEST_F(BridgeLoopTest, AnOversizedLineGetsAParseErrorAndServingGoesOn) {
     host->script = sessionAnswer;
     const Lines out = runBridge(R"({"jsonrpc":"2.0","id":1,"method":"tools/call","params":{}})"
                                 "\n{\"id\":5}\n");
-    EXPECT_EQ(out, (Lines{std::string(kOversizedLineReply), "re:{\"id\":5}"}));
+    EXPECT_EQ(out, (Lines{std::string(oversizedLineReply), "re:{\"id\":5}"}));
     EXPECT_EQ(out[0], R"({"jsonrpc":"2.0","id":null,"error":{"code":-32700,"message":"Parse error"}})");
     EXPECT_EQ(host->sentLines(), Lines{"{\"id\":5}"});
     EXPECT_EQ(notesMatching(""), Lines{"discarded an input line longer than 32 bytes"});
@@ -357,8 +361,8 @@ TEST_F(BridgeLoopTest, PushesGoToStandardOutputBetweenReplies) {
 TEST_F(BridgeLoopTest, RepliesFromTransportThreadsAreAwaited) {
     host->answerOnOtherThread = true;
     host->script = sessionAnswer;
-    EXPECT_EQ(runBridge(input({kInitialize, kNotification, kBalance})),
-              (Lines{"re:" + kInitialize, "re:" + kBalance}));
+    EXPECT_EQ(runBridge(input({initializeRequest, notification, balance})),
+              (Lines{"re:" + initializeRequest, "re:" + balance}));
 }
 
 TEST_F(BridgeLoopTest, AClosedStandardOutputEndsTheBridge) {

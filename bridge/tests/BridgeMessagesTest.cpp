@@ -9,7 +9,7 @@ namespace {
 
 std::string unavailableFor(const std::string& line) {
     const std::optional<RequestId> id = requestId(line);
-    return id ? errorLine(*id, kHostUnavailableMessage) : std::string("<no id>");
+    return id ? errorLine(*id, hostUnavailableMessage) : std::string("<no id>");
 }
 
 TEST(BridgeMessagesTest, ErrorLineEchoesTheRequestsOwnId) {
@@ -60,9 +60,9 @@ TEST(BridgeMessagesTest, ErrorLineEchoesTheRequestsOwnId) {
 
 TEST(BridgeMessagesTest, ErrorLineFallsBackWhenTheIdOrMessageCannotBeWritten) {
     const RequestId badId{Json(std::string("\xff\xfe")), std::nullopt};
-    EXPECT_EQ(errorLine(badId, kHostUnavailableMessage), kErrorLineFallback);
-    EXPECT_EQ(errorLine(RequestId{Json(7), std::nullopt}, "\xc3"), kErrorLineFallback);
-    EXPECT_EQ(kErrorLineFallback,
+    EXPECT_EQ(errorLine(badId, hostUnavailableMessage), errorLineFallback);
+    EXPECT_EQ(errorLine(RequestId{Json(7), std::nullopt}, "\xc3"), errorLineFallback);
+    EXPECT_EQ(errorLineFallback,
               R"({"jsonrpc":"2.0","id":null,"error":{"code":-32000,"message":"host unavailable"}})");
     // A message of its own is written in the shared text form.
     EXPECT_EQ(errorLine(RequestId{Json(nullptr), std::nullopt}, "a/b\n"),

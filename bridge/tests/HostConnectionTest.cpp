@@ -18,7 +18,7 @@ using test::Answer;
 using test::FakeHost;
 
 // The host had nothing to answer.
-const SendOutcome kAbsentReply{SendOutcome::Reply{}};
+const SendOutcome absentReply{SendOutcome::Reply{}};
 
 struct Notes {
     std::shared_ptr<std::vector<std::string>> lines = std::make_shared<std::vector<std::string>>();
@@ -53,7 +53,7 @@ TEST_F(SendTest, EachAnswerBecomesItsOutcome) {
     const Case cases[] = {
         {Answer::reply("{\"id\":1}"), SendOutcome::reply("{\"id\":1}"), {}},
         {Answer::reply(""), SendOutcome::reply(""), {}}, // an empty reply is still a reply
-        {Answer::noReply(), kAbsentReply, {}},
+        {Answer::noReply(), absentReply, {}},
         {Answer::error("the Quorvane host is not running"),
          SendOutcome::failure(),
          {"transport error: the Quorvane host is not running"}},
@@ -115,9 +115,9 @@ TEST(LockedOutcomeTest, StartsUnsettledAsFailure) {
     LockedOutcome outcome;
     EXPECT_FALSE(outcome.waitUntil(std::chrono::steady_clock::now() + 1ms));
     EXPECT_EQ(outcome.stored(), SendOutcome::failure());
-    EXPECT_TRUE(outcome.settle(kAbsentReply));
+    EXPECT_TRUE(outcome.settle(absentReply));
     EXPECT_FALSE(outcome.settle(SendOutcome::failure()));
-    EXPECT_EQ(outcome.stored(), kAbsentReply);
+    EXPECT_EQ(outcome.stored(), absentReply);
 }
 
 TEST(FlagTest, TakeAnswersAndClears) {

@@ -15,7 +15,7 @@ namespace Coding = QuorvaneCoding;
 
 constexpr std::int64_t int64Min = std::numeric_limits<std::int64_t>::min();
 constexpr std::int64_t int64Max = std::numeric_limits<std::int64_t>::max();
-const Date kT = makeDate(2025, 3, 4, 5, 6, 7);
+const Date sampleDate = makeDate(2025, 3, 4, 5, 6, 7);
 
 ClientInfo fullClient() {
     return {"claude-code", std::string("1.2.3"), std::string("Claude Code")};
@@ -28,23 +28,24 @@ Account fullAccount() {
             fullClient(),
             std::vector<ClientInfoField>{{"name", "x"}},
             -1234567,
-            kT,
+            sampleDate,
             true};
 }
 Account minimalAccount() {
-    return {"A2", "Two", IdentityMode::credential, std::nullopt, std::nullopt, 50000, kT, false};
+    return {"A2", "Two", IdentityMode::credential, std::nullopt, std::nullopt, 50000, sampleDate, false};
 }
 LedgerEntry sampleEntry() {
-    return {"E1", "A1", TransactionKind::debit, LedgerFlag::penalty, 5, "late", kT, kT + 1h, 42};
+    return {"E1", "A1", TransactionKind::debit, LedgerFlag::penalty, 5, "late", sampleDate, sampleDate + 1h,
+            42};
 }
 NewLedgerEntry sampleNewEntry() {
     return {"A1", TransactionKind::credit, LedgerFlag::bonus, 100, "well done"};
 }
 LiveConnection fullConnection() {
-    return {"C1", fullClient(), std::string("A1"), true, kT};
+    return {"C1", fullClient(), std::string("A1"), true, sampleDate};
 }
 LiveConnection minimalConnection() {
-    return {"C2", std::nullopt, std::nullopt, false, kT};
+    return {"C2", std::nullopt, std::nullopt, false, sampleDate};
 }
 ApiLogEntry fullLog() {
     return {"L1",
@@ -54,15 +55,16 @@ ApiLogEntry fullLog() {
             ApiLogEntry::Direction::request,
             std::string("tools/call"),
             R"({"jsonrpc":"2.0","id":1,"method":"tools/call"})",
-            kT};
+            sampleDate};
 }
 ApiLogEntry minimalLog() {
-    return {"L2", "C1", std::nullopt, std::nullopt, ApiLogEntry::Direction::notification, std::nullopt,
-            "{}", kT};
+    return {"L2",         "C1", std::nullopt, std::nullopt, ApiLogEntry::Direction::notification,
+            std::nullopt, "{}", sampleDate};
 }
 Snapshot sampleSnapshot() {
     return {{fullAccount(), minimalAccount()},
-            {sampleEntry(), {"E2", "A2", TransactionKind::note, LedgerFlag::none, 0, "", kT, kT, 43}},
+            {sampleEntry(),
+             {"E2", "A2", TransactionKind::note, LedgerFlag::none, 0, "", sampleDate, sampleDate, 43}},
             {fullConnection(), minimalConnection()},
             {true, 50000},
             {fullLog(), minimalLog()},
@@ -89,7 +91,8 @@ void expectRoundTrip(const T& value) {
 }
 
 TEST(Coding, WorkedLedgerEntryExample) {
-    const LedgerEntry entry{"E1", "A1", TransactionKind::debit, LedgerFlag::penalty, 5, "late", kT, kT, 42};
+    const LedgerEntry entry{
+        "E1", "A1", TransactionKind::debit, LedgerFlag::penalty, 5, "late", sampleDate, sampleDate, 42};
     const Json expected =
         Json::parse(R"({"id":"E1","accountId":"A1","kind":"debit","flag":"penalty","amount":5,
         "memo":"late","createdAt":"2025-03-04T05:06:07Z","updatedAt":"2025-03-04T05:06:07Z","sequence":42})");
@@ -111,16 +114,17 @@ TEST(Coding, RoundTripsEveryRecord) {
     noFields.clientInfoFields = std::vector<ClientInfoField>{};
     expectRoundTrip(noFields); // present but empty stays distinct from absent
     expectRoundTrip(sampleEntry());
-    expectRoundTrip(
-        LedgerEntry{"E", "A", TransactionKind::credit, LedgerFlag::bonus, int64Max, "", kT, kT, int64Max});
-    expectRoundTrip(LedgerEntry{"E", "A", TransactionKind::debit, LedgerFlag::none, int64Min, "", kT, kT, 1});
+    expectRoundTrip(LedgerEntry{"E", "A", TransactionKind::credit, LedgerFlag::bonus, int64Max, "",
+                                sampleDate, sampleDate, int64Max});
+    expectRoundTrip(LedgerEntry{"E", "A", TransactionKind::debit, LedgerFlag::none, int64Min, "", sampleDate,
+                                sampleDate, 1});
     expectRoundTrip(sampleNewEntry());
     expectRoundTrip(fullConnection());
     expectRoundTrip(minimalConnection());
     expectRoundTrip(fullLog());
     expectRoundTrip(minimalLog());
     expectRoundTrip(ApiLogEntry{"L3", "C", std::nullopt, std::nullopt, ApiLogEntry::Direction::response,
-                                std::nullopt, "", kT});
+                                std::nullopt, "", sampleDate});
     expectRoundTrip(Settings{true, 50000});
     expectRoundTrip(Settings{false, int64Min});
     expectRoundTrip(sampleSnapshot());
@@ -348,22 +352,22 @@ TEST(Coding, SettingsWithoutStartingPointsFail) {
 
 TEST(Coding, DatesAreWholeSecondsInUtc) {
     Account account = minimalAccount();
-    account.createdAt = kT + 900ms;
+    account.createdAt = sampleDate + 900ms;
     const auto text = Coding::encodeToString(account);
     ASSERT_TRUE(text);
     EXPECT_NE(text->find(R"("createdAt":"2025-03-04T05:06:07Z")"), std::string::npos) << *text;
     const auto back = Coding::decode<Account>(*text);
     ASSERT_TRUE(back);
-    EXPECT_EQ(back->createdAt, kT);
+    EXPECT_EQ(back->createdAt, sampleDate);
 
     struct Case {
         const char* text;
         std::optional<Date> expected;
     };
     const Case cases[] = {
-        {"2025-03-04T05:06:07Z", kT},
-        {"2025-03-04T07:06:07+02:00", kT},
-        {"2025-03-04T00:36:07-04:30", kT},
+        {"2025-03-04T05:06:07Z", sampleDate},
+        {"2025-03-04T07:06:07+02:00", sampleDate},
+        {"2025-03-04T00:36:07-04:30", sampleDate},
         {"2262-04-11T23:47:16Z", makeDate(2262, 4, 11, 23, 47, 16)},
         {"1677-09-21T00:12:44Z", makeDate(1677, 9, 21, 0, 12, 44)},
         // Moments the clock type cannot hold are refused rather than wrapped.

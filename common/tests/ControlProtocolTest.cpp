@@ -11,13 +11,13 @@ namespace {
 
 namespace Coding = QuorvaneCoding;
 
-const Date kT = makeDate(2025, 3, 4, 5, 6, 7);
+const Date sampleDate = makeDate(2025, 3, 4, 5, 6, 7);
 
 NewLedgerEntry sampleNewEntry() {
     return {"A1", TransactionKind::debit, LedgerFlag::penalty, 5, "late"};
 }
 LedgerEntry sampleEntry() {
-    return {"E1", "A1", TransactionKind::credit, LedgerFlag::bonus, 7, "a/b", kT, kT, 3};
+    return {"E1", "A1", TransactionKind::credit, LedgerFlag::bonus, 7, "a/b", sampleDate, sampleDate, 3};
 }
 ApiLogEntry sampleLog() {
     return {"L1",
@@ -27,13 +27,13 @@ ApiLogEntry sampleLog() {
             ApiLogEntry::Direction::response,
             std::nullopt,
             R"({"jsonrpc":"2.0","id":1,"result":{}})",
-            kT};
+            sampleDate};
 }
 Snapshot sampleSnapshot() {
     return {{{"A1", "Agent", IdentityMode::clientInfo, ClientInfo{"cli", std::nullopt, std::string("")},
-              std::vector<ClientInfoField>{{"name", "cli"}}, 7, kT, true}},
+              std::vector<ClientInfoField>{{"name", "cli"}}, 7, sampleDate, true}},
             {sampleEntry()},
-            {{"C1", std::nullopt, std::string("A1"), true, kT}},
+            {{"C1", std::nullopt, std::string("A1"), true, sampleDate}},
             {false, 50000},
             {sampleLog()},
             std::string(QuorvaneVersion::displayString)};

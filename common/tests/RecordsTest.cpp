@@ -37,7 +37,7 @@ void expectEveryFieldCounts(const T& base, const Mutations<T>& mutations, bool h
     }
 }
 
-const Date kT = makeDate(2025, 3, 4, 5, 6, 7);
+const Date sampleDate = makeDate(2025, 3, 4, 5, 6, 7);
 
 ClientInfo sampleClient() {
     return {"claude-code", "1.0", "Claude Code"};
@@ -61,7 +61,7 @@ TEST(Records, EqualityAndHashCoverEveryField) {
                                             true);
     expectEveryFieldCounts<Account>(
         {"A1", "Agent", IdentityMode::clientInfo, sampleClient(), std::vector<ClientInfoField>{{"name", "x"}},
-         10, kT, true},
+         10, sampleDate, true},
         {
             {"id", [](auto& v) { v.id = "A2"; }},
             {"displayName", [](auto& v) { v.displayName = "B"; }},
@@ -80,7 +80,7 @@ TEST(Records, EqualityAndHashCoverEveryField) {
         },
         true);
     expectEveryFieldCounts<LedgerEntry>(
-        {"E1", "A1", TransactionKind::debit, LedgerFlag::penalty, 5, "late", kT, kT, 42},
+        {"E1", "A1", TransactionKind::debit, LedgerFlag::penalty, 5, "late", sampleDate, sampleDate, 42},
         {
             {"id", [](auto& v) { v.id = "E2"; }},
             {"accountId", [](auto& v) { v.accountId = "A2"; }},
@@ -102,7 +102,7 @@ TEST(Records, EqualityAndHashCoverEveryField) {
                                                {"memo", [](auto& v) { v.memo = ""; }},
                                            },
                                            false);
-    expectEveryFieldCounts<LiveConnection>({"C1", sampleClient(), std::string("A1"), true, kT},
+    expectEveryFieldCounts<LiveConnection>({"C1", sampleClient(), std::string("A1"), true, sampleDate},
                                            {
                                                {"id", [](auto& v) { v.id = "C2"; }},
                                                {"clientInfo", [](auto& v) { v.clientInfo.reset(); }},
@@ -113,7 +113,7 @@ TEST(Records, EqualityAndHashCoverEveryField) {
                                            true);
     expectEveryFieldCounts<ApiLogEntry>(
         {"L1", "C1", std::string("A1"), std::string("Claude"), ApiLogEntry::Direction::response,
-         std::string("tools/call"), "{}", kT},
+         std::string("tools/call"), "{}", sampleDate},
         {
             {"id", [](auto& v) { v.id = "L2"; }},
             {"connectionId", [](auto& v) { v.connectionId = "C2"; }},
@@ -133,9 +133,9 @@ TEST(Records, EqualityAndHashCoverEveryField) {
         },
         true);
     expectEveryFieldCounts<Snapshot>(
-        {{Account{"A1", "Agent", IdentityMode::credential, std::nullopt, std::nullopt, 0, kT, false}},
-         {LedgerEntry{"E1", "A1", TransactionKind::note, LedgerFlag::none, 0, "", kT, kT, 1}},
-         {LiveConnection{"C1", std::nullopt, std::nullopt, false, kT}},
+        {{Account{"A1", "Agent", IdentityMode::credential, std::nullopt, std::nullopt, 0, sampleDate, false}},
+         {LedgerEntry{"E1", "A1", TransactionKind::note, LedgerFlag::none, 0, "", sampleDate, sampleDate, 1}},
+         {LiveConnection{"C1", std::nullopt, std::nullopt, false, sampleDate}},
          {true, 50000},
          {},
          "0.1.11 (12)"},
@@ -154,8 +154,10 @@ TEST(Records, HashesFollowFieldOrder) {
     // Two fields holding the same texts in swapped places must not collide.
     EXPECT_NE(std::hash<ClientInfo>{}({"a", std::string("b"), std::nullopt}),
               std::hash<ClientInfo>{}({"a", std::nullopt, std::string("b")}));
-    EXPECT_NE(std::hash<ApiLogEntry>{}({"L", "C", std::string("x"), std::nullopt, {}, std::nullopt, "", kT}),
-              std::hash<ApiLogEntry>{}({"L", "C", std::nullopt, std::string("x"), {}, std::nullopt, "", kT}));
+    EXPECT_NE(std::hash<ApiLogEntry>{}(
+                  {"L", "C", std::string("x"), std::nullopt, {}, std::nullopt, "", sampleDate}),
+              std::hash<ApiLogEntry>{}(
+                  {"L", "C", std::nullopt, std::string("x"), {}, std::nullopt, "", sampleDate}));
 }
 
 TEST(Records, SignedAmountFollowsTheKind) {
@@ -181,7 +183,7 @@ TEST(Records, SignedAmountFollowsTheKind) {
     };
     for (const auto& c : cases) {
         EXPECT_EQ(signedAmount(c.kind, c.amount), c.expected) << rawValue(c.kind) << " " << c.amount;
-        LedgerEntry entry{"E", "A", c.kind, LedgerFlag::none, c.amount, "", kT, kT, 1};
+        LedgerEntry entry{"E", "A", c.kind, LedgerFlag::none, c.amount, "", sampleDate, sampleDate, 1};
         EXPECT_EQ(entry.signedAmount(), c.expected) << rawValue(c.kind) << " " << c.amount;
     }
 }

@@ -13,20 +13,20 @@
 namespace quorvane {
 namespace {
 
-const std::string kInitialize =
+const std::string initializeRequest =
     R"({"jsonrpc":"2.0","id":1,"method":"initialize","params":{"clientInfo":{"name":"agent","version":"1"}}})";
-const std::string kInitializeAgain =
+const std::string initializeAgain =
     R"({"jsonrpc":"2.0","id":7,"method":"initialize","params":{"clientInfo":{"name":"agent","version":"2"}}})";
-const std::string kLogin =
+const std::string loginRequest =
     R"({"jsonrpc":"2.0","id":2,"method":"tools/call","params":{"name":"login","arguments":{"accountId":"A1","key":"secret"}}})";
-const std::string kOtherLogin =
+const std::string otherLogin =
     R"({"jsonrpc":"2.0","id":3,"method":"tools/call","params":{"name":"login","arguments":{"accountId":"B2","key":"other"}}})";
 
-const std::string kToolSuccess =
+const std::string toolSuccess =
     R"({"jsonrpc":"2.0","id":2,"result":{"content":[{"type":"text","text":"ok"}],"isError":false}})";
-const std::string kToolFailure =
+const std::string toolFailure =
     R"({"jsonrpc":"2.0","id":2,"result":{"content":[{"type":"text","text":"no"}],"isError":true}})";
-const std::string kRpcError =
+const std::string rpcError =
     R"({"jsonrpc":"2.0","id":2,"error":{"code":-32601,"message":"Method not found"}})";
 
 std::string signUpRequest(const std::string& argumentsJson) {
@@ -39,7 +39,7 @@ std::string signUpReply(const std::string& structuredContentJson) {
            R"(,"isError":false}})";
 }
 
-const std::string kAccountId = "0F8C2E4A-1B3D-4E5F-8A9B-C0D1E2F3A4B5";
+const std::string sampleAccountId = "0F8C2E4A-1B3D-4E5F-8A9B-C0D1E2F3A4B5";
 
 using Lines = std::vector<std::string>;
 
@@ -51,19 +51,19 @@ TEST(SessionReplayCacheTest, StartsEmpty) {
 
 TEST(SessionReplayCacheTest, OnlyInitializeRequestsAreRememberedOnTheWayIn) {
     SessionReplayCache cache;
-    cache.observeRequest(kInitialize);
+    cache.observeRequest(initializeRequest);
     EXPECT_TRUE(cache.canReestablish());
-    EXPECT_EQ(cache.replayLines(""), Lines{kInitialize});
+    EXPECT_EQ(cache.replayLines(""), Lines{initializeRequest});
 
     // Neither a login request (not yet answered) nor other methods are kept.
-    cache.observeRequest(kLogin);
+    cache.observeRequest(loginRequest);
     cache.observeRequest(R"({"jsonrpc":"2.0","method":"notifications/initialized"})");
     cache.observeRequest(R"({"jsonrpc":"2.0","id":9,"method":"Initialize"})");
-    EXPECT_EQ(cache.replayLines(""), Lines{kInitialize});
+    EXPECT_EQ(cache.replayLines(""), Lines{initializeRequest});
 
     // A second initialize replaces the first, verbatim.
-    cache.observeRequest(kInitializeAgain);
-    EXPECT_EQ(cache.replayLines(""), Lines{kInitializeAgain});
+    cache.observeRequest(initializeAgain);
+    EXPECT_EQ(cache.replayLines(""), Lines{initializeAgain});
 }
 
 TEST(SessionReplayCacheTest, LinesThatAreNotRequestsChangeNothing) {
@@ -80,12 +80,12 @@ TEST(SessionReplayCacheTest, LinesThatAreNotRequestsChangeNothing) {
     };
     for (const auto& line : junk) {
         SessionReplayCache cache;
-        cache.observeRequest(kInitialize);
-        cache.observeResponse(kLogin, kToolSuccess);
+        cache.observeRequest(initializeRequest);
+        cache.observeResponse(loginRequest, toolSuccess);
         cache.observeRequest(line);
-        cache.observeResponse(line, kToolSuccess);
+        cache.observeResponse(line, toolSuccess);
         cache.observeResponse(line, signUpReply(R"({"accountId":"X"})"));
-        EXPECT_EQ(cache.replayLines(""), (Lines{kInitialize, kLogin})) << line.substr(0, 60);
+        EXPECT_EQ(cache.replayLines(""), (Lines{initializeRequest, loginRequest})) << line.substr(0, 60);
     }
 }
 
@@ -97,29 +97,31 @@ TEST(SessionReplayCacheTest, LoginIsRememberedOnlyWhenItsReplySucceeded) {
         bool remembered;
     };
     const std::vector<Case> cases = {
-        {"tool result", kLogin, kToolSuccess, true},
-        {"tool result without isError", kLogin, R"({"jsonrpc":"2.0","id":2,"result":{"content":[]}})", true},
-        {"tool error", kLogin, kToolFailure, false},
-        {"JSON-RPC error", kLogin, kRpcError, false},
-        {"no reply", kLogin, std::nullopt, false},
-        {"reply not JSON", kLogin, std::string("{\"result\":"), false},
-        {"result not an object", kLogin, std::string(R"({"jsonrpc":"2.0","id":2,"result":true})"), false},
+        {"tool result", loginRequest, toolSuccess, true},
+        {"tool result without isError", loginRequest, R"({"jsonrpc":"2.0","id":2,"result":{"content":[]}})",
+         true},
+        {"tool error", loginRequest, toolFailure, false},
+        {"JSON-RPC error", loginRequest, rpcError, false},
+        {"no reply", loginRequest, std::nullopt, false},
+        {"reply not JSON", loginRequest, std::string("{\"result\":"), false},
+        {"result not an object", loginRequest, std::string(R"({"jsonrpc":"2.0","id":2,"result":true})"),
+         false},
         {"not a tools/call", R"({"jsonrpc":"2.0","id":2,"method":"login","params":{"name":"login"}})",
-         kToolSuccess, false},
+         toolSuccess, false},
         {"tool name not a string", R"({"jsonrpc":"2.0","id":2,"method":"tools/call","params":{"name":1}})",
-         kToolSuccess, false},
+         toolSuccess, false},
         {"params not an object", R"({"jsonrpc":"2.0","id":2,"method":"tools/call","params":"login"})",
-         kToolSuccess, false},
+         toolSuccess, false},
         {"another tool",
          R"({"jsonrpc":"2.0","id":2,"method":"tools/call","params":{"name":"getBalance","arguments":{}}})",
-         kToolSuccess, false},
+         toolSuccess, false},
     };
     for (const auto& c : cases) {
         SessionReplayCache cache;
-        cache.observeResponse(kOtherLogin, kToolSuccess);
+        cache.observeResponse(otherLogin, toolSuccess);
         cache.observeResponse(c.request, c.reply);
         // A login that did not succeed leaves the earlier one in place.
-        EXPECT_EQ(cache.replayLines(""), Lines{c.remembered ? c.request : kOtherLogin}) << c.what;
+        EXPECT_EQ(cache.replayLines(""), Lines{c.remembered ? c.request : otherLogin}) << c.what;
         // A login alone does not rebuild a session.
         EXPECT_FALSE(cache.canReestablish()) << c.what;
     }
@@ -131,12 +133,13 @@ TEST(SessionReplayCacheTest, SuccessfulSignUpBecomesALoginLine) {
     const std::string request =
         signUpRequest(R"({"key":"p\/w \"q\" )" + std::string("\u00E9\U0001F511") + R"(","name":"bot"})");
     SessionReplayCache cache;
-    cache.observeRequest(kInitialize);
-    cache.observeResponse(request, signUpReply(R"({"accountId":")" + kAccountId + R"(","balance":50000})"));
+    cache.observeRequest(initializeRequest);
+    cache.observeResponse(request,
+                          signUpReply(R"({"accountId":")" + sampleAccountId + R"(","balance":50000})"));
 
     const Lines lines = cache.replayLines("");
     ASSERT_EQ(lines.size(), 2u);
-    EXPECT_EQ(lines[0], kInitialize);
+    EXPECT_EQ(lines[0], initializeRequest);
     EXPECT_EQ(lines[1].find('\n'), std::string::npos);
     EXPECT_EQ(lines[1].find(": "), std::string::npos); // compact
     EXPECT_EQ(lines[1].find(", "), std::string::npos);
@@ -146,21 +149,22 @@ TEST(SessionReplayCacheTest, SuccessfulSignUpBecomesALoginLine) {
         {"jsonrpc", "2.0"},
         {"id", "qvn-replay-login"},
         {"method", "tools/call"},
-        {"params", Json{{"name", "login"}, {"arguments", Json{{"accountId", kAccountId}, {"key", key}}}}},
+        {"params",
+         Json{{"name", "login"}, {"arguments", Json{{"accountId", sampleAccountId}, {"key", key}}}}},
     };
     EXPECT_EQ(*login, expected);
     EXPECT_NE(lines[1].find(R"("key":"p\/w \"q\" )"), std::string::npos) << lines[1];
 
     // A later login replaces the made-up line, and a later sign-up replaces that.
-    cache.observeResponse(kLogin, kToolSuccess);
-    EXPECT_EQ(cache.replayLines(""), (Lines{kInitialize, kLogin}));
-    cache.observeResponse(request, signUpReply(R"({"accountId":")" + kAccountId + R"("})"));
-    EXPECT_EQ(cache.replayLines(kInitialize), Lines{lines[1]});
+    cache.observeResponse(loginRequest, toolSuccess);
+    EXPECT_EQ(cache.replayLines(""), (Lines{initializeRequest, loginRequest}));
+    cache.observeResponse(request, signUpReply(R"({"accountId":")" + sampleAccountId + R"("})"));
+    EXPECT_EQ(cache.replayLines(initializeRequest), Lines{lines[1]});
 }
 
 TEST(SessionReplayCacheTest, SignUpWithoutUsableKeyOrAccountIdIsNotRemembered) {
     const std::string goodArguments = R"({"key":"secret"})";
-    const std::string goodContent = R"({"accountId":")" + kAccountId + R"("})";
+    const std::string goodContent = R"({"accountId":")" + sampleAccountId + R"("})";
     struct Case {
         const char* what;
         std::string request;
@@ -180,37 +184,38 @@ TEST(SessionReplayCacheTest, SignUpWithoutUsableKeyOrAccountIdIsNotRemembered) {
         {"accountId a number", signUpRequest(goodArguments), signUpReply(R"({"accountId":7})")},
         {"tool error", signUpRequest(goodArguments),
          R"({"jsonrpc":"2.0","id":4,"result":{"structuredContent":{"accountId":"A"},"isError":true}})"},
-        {"JSON-RPC error", signUpRequest(goodArguments), kRpcError},
+        {"JSON-RPC error", signUpRequest(goodArguments), rpcError},
     };
     for (const auto& c : cases) {
         SessionReplayCache cache;
-        cache.observeResponse(kLogin, kToolSuccess);
+        cache.observeResponse(loginRequest, toolSuccess);
         cache.observeResponse(c.request, c.reply);
-        EXPECT_EQ(cache.replayLines(""), Lines{kLogin}) << c.what;
+        EXPECT_EQ(cache.replayLines(""), Lines{loginRequest}) << c.what;
     }
 }
 
 TEST(SessionReplayCacheTest, ReplayLinesLeaveOutTheLineAboutToBeSent) {
     SessionReplayCache cache;
-    cache.observeRequest(kInitialize);
-    EXPECT_EQ(cache.replayLines(kInitialize), Lines{});
+    cache.observeRequest(initializeRequest);
+    EXPECT_EQ(cache.replayLines(initializeRequest), Lines{});
 
-    cache.observeResponse(kLogin, kToolSuccess);
-    EXPECT_EQ(cache.replayLines(kInitialize), Lines{kLogin});
-    EXPECT_EQ(cache.replayLines(kLogin), Lines{kInitialize});
-    EXPECT_EQ(cache.replayLines(kInitialize + " "), (Lines{kInitialize, kLogin})); // exact text only
+    cache.observeResponse(loginRequest, toolSuccess);
+    EXPECT_EQ(cache.replayLines(initializeRequest), Lines{loginRequest});
+    EXPECT_EQ(cache.replayLines(loginRequest), Lines{initializeRequest});
+    EXPECT_EQ(cache.replayLines(initializeRequest + " "),
+              (Lines{initializeRequest, loginRequest})); // exact text only
     EXPECT_EQ(cache.replayLines(R"({"jsonrpc":"2.0","id":5,"method":"tools/list"})"),
-              (Lines{kInitialize, kLogin}));
+              (Lines{initializeRequest, loginRequest}));
 }
 
 TEST(SessionReplayCacheTest, ConcurrentCallersAlwaysSeeWholeLines) {
     // Parsing runs outside the lock; whatever the interleaving, every snapshot
     // holds complete lines that were observed, in the order initialize, login.
-    constexpr int kThreads = 4;
-    constexpr int kRounds = 300;
+    constexpr int threadCount = 4;
+    constexpr int roundCount = 300;
     std::vector<std::string> initializes;
     std::vector<std::string> logins;
-    for (int t = 0; t < kThreads; ++t) {
+    for (int t = 0; t < threadCount; ++t) {
         initializes.push_back(R"({"jsonrpc":"2.0","id":)" + std::to_string(t) +
                               R"(,"method":"initialize","params":{"clientInfo":{"name":"agent )" +
                               std::to_string(t) + R"("}}})");
@@ -224,14 +229,14 @@ TEST(SessionReplayCacheTest, ConcurrentCallersAlwaysSeeWholeLines) {
     SessionReplayCache cache;
     std::atomic<int> badSnapshots{0};
     std::vector<std::thread> threads;
-    for (int t = 0; t < kThreads; ++t) {
+    for (int t = 0; t < threadCount; ++t) {
         threads.emplace_back([&, t] {
-            for (int round = 0; round < kRounds; ++round) {
+            for (int round = 0; round < roundCount; ++round) {
                 cache.observeRequest(initializes[t]);
-                cache.observeResponse(logins[t], kToolSuccess);
+                cache.observeResponse(logins[t], toolSuccess);
                 cache.observeResponse(signUpRequest(R"({"key":"k"})"), signUpReply(R"({"accountId":"S"})"));
                 const bool canReestablish = cache.canReestablish();
-                const Lines lines = cache.replayLines(initializes[(t + 1) % kThreads]);
+                const Lines lines = cache.replayLines(initializes[(t + 1) % threadCount]);
                 bool ok = canReestablish && !lines.empty() && lines.size() <= 2;
                 for (std::size_t i = 0; ok && i < lines.size(); ++i) {
                     const bool isInitialize = knownInitializes.count(lines[i]) != 0;

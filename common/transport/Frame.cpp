@@ -91,15 +91,15 @@ std::string encodeFrame(const Frame& frame, std::size_t maxPayload) {
         !Utf8Text::isValid(frame.payload)) {
         return {};
     }
-    std::string bytes(kFrameHeaderSize + frame.payload.size(), '\0');
+    std::string bytes(frameHeaderSize + frame.payload.size(), '\0');
     auto* header = reinterpret_cast<unsigned char*>(bytes.data());
     putLe(header, frame.payload.size(), 4);
     header[4] = static_cast<unsigned char>(frame.kind);
     header[5] = static_cast<unsigned char>(frame.operation);
-    header[6] = frame.replyAbsent ? kFlagReplyAbsent : 0;
-    header[7] = kFrameVersion;
+    header[6] = frame.replyAbsent ? flagReplyAbsent : 0;
+    header[7] = frameVersion;
     putLe(header + 8, frame.callId, 8);
-    bytes.replace(kFrameHeaderSize, frame.payload.size(), frame.payload);
+    bytes.replace(frameHeaderSize, frame.payload.size(), frame.payload);
     return bytes;
 }
 
@@ -122,7 +122,7 @@ std::string_view readStatusText(ReadStatus status) {
 }
 
 ReadResult readFrame(int fd, std::size_t maxPayload) {
-    unsigned char header[kFrameHeaderSize];
+    unsigned char header[frameHeaderSize];
     std::size_t got = 0;
     switch (readExact(fd, reinterpret_cast<char*>(header), sizeof header, got)) {
     case Fill::complete:
@@ -140,8 +140,8 @@ ReadResult readFrame(int fd, std::size_t maxPayload) {
     const unsigned kind = header[4];
     const unsigned op = header[5];
     const unsigned flags = header[6];
-    if (header[7] != kFrameVersion || kind < 1 || kind > 4 || op < 1 || op > 4 ||
-        (flags & ~kFlagReplyAbsent) != 0) {
+    if (header[7] != frameVersion || kind < 1 || kind > 4 || op < 1 || op > 4 ||
+        (flags & ~flagReplyAbsent) != 0) {
         return {ReadStatus::malformed, {}};
     }
 
@@ -149,7 +149,7 @@ ReadResult readFrame(int fd, std::size_t maxPayload) {
     Frame& frame = result.frame;
     frame.kind = static_cast<FrameKind>(kind);
     frame.operation = static_cast<Operation>(op);
-    frame.replyAbsent = (flags & kFlagReplyAbsent) != 0;
+    frame.replyAbsent = (flags & flagReplyAbsent) != 0;
     frame.callId = getLe(header + 8, 8);
     frame.payload.resize(static_cast<std::size_t>(length));
     switch (readExact(fd, frame.payload.data(), frame.payload.size(), got)) {

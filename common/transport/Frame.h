@@ -8,7 +8,7 @@
 //   4      frame kind           (FrameKind)
 //   5      operation            (Operation)
 //   6      flags                (bit 0: the reply is absent; other bits zero)
-//   7      wire version         (kFrameVersion)
+//   7      wire version         (frameVersion)
 //   8..15  call id (u64; zero for pushes)
 // followed by the payload, UTF-8 text.
 //
@@ -37,13 +37,13 @@ enum class Operation : std::uint8_t {
     controlEvent = 4,
 };
 
-inline constexpr std::size_t kFrameHeaderSize = 16;
-inline constexpr std::uint8_t kFrameVersion = 1;
-inline constexpr std::uint8_t kFlagReplyAbsent = 0x01;
+inline constexpr std::size_t frameHeaderSize = 16;
+inline constexpr std::uint8_t frameVersion = 1;
+inline constexpr std::uint8_t flagReplyAbsent = 0x01;
 
 // Largest payload a host accepts, and largest a client accepts.
-inline constexpr std::size_t kMaxFrameToHost = std::size_t{4} << 20;
-inline constexpr std::size_t kMaxFrameFromHost = std::size_t{64} << 20;
+inline constexpr std::size_t maxFrameToHost = std::size_t{4} << 20;
+inline constexpr std::size_t maxFrameFromHost = std::size_t{64} << 20;
 
 struct Frame {
     FrameKind kind = FrameKind::call;

@@ -31,7 +31,7 @@ struct ProgramEntry {
     ProgramRole role;
 };
 
-constexpr std::array<ProgramEntry, 3> kPrograms{{
+constexpr std::array<ProgramEntry, 3> knownPrograms{{
     {quorvaneHostIdentifier, ProgramRole::host},
     {quorvaneBridgeIdentifier, ProgramRole::bridge},
     {quorvaneAppIdentifier, ProgramRole::app},
@@ -46,16 +46,16 @@ struct RequirementRule {
 
 // The caller requirement names the bridge and the app; the host requirement
 // names the host. Both name the team, which roleOf checks.
-constexpr std::array<RequirementRule, 2> kRequirementRules{{
+constexpr std::array<RequirementRule, 2> requirementRules{{
     {quorvaneCallerRequirement, false, true, true},
     {quorvaneHostRequirement, true, false, false},
 }};
 
 // ---- Bounded ELF reading --------------------------------------------------------
 
-constexpr std::size_t kMaxProgramHeaders = 4096;
-constexpr std::uint64_t kMaxNoteSegment = 64 * 1024;
-constexpr std::uint64_t kMaxNoteBytesTotal = 1024 * 1024;
+constexpr std::size_t maxProgramHeaders = 4096;
+constexpr std::uint64_t maxNoteSegment = 64 * 1024;
+constexpr std::uint64_t maxNoteBytesTotal = 1024 * 1024;
 
 bool readAt(int fd, void* out, std::size_t size, std::uint64_t offset) {
     auto* bytes = static_cast<unsigned char*>(out);
@@ -109,10 +109,10 @@ bool scanNotes(const std::vector<unsigned char>& segment, std::uint64_t alignmen
         if (descStart > size || descSize > size - descStart) {
             return false;
         }
-        const bool ours = nameSize == kIdentityNoteName.size() + 1 && type == kIdentityNoteType &&
-                          std::memcmp(segment.data() + nameStart, kIdentityNoteName.data(),
-                                      kIdentityNoteName.size()) == 0 &&
-                          segment[nameStart + kIdentityNoteName.size()] == 0;
+        const bool ours =
+            nameSize == identityNoteName.size() + 1 && type == identityNoteType &&
+            std::memcmp(segment.data() + nameStart, identityNoteName.data(), identityNoteName.size()) == 0 &&
+            segment[nameStart + identityNoteName.size()] == 0;
         if (ours) {
             const unsigned char* desc = segment.data() + descStart;
             std::size_t at = 0;
@@ -146,7 +146,7 @@ std::optional<ProgramRole> roleOf(const ProgramIdentity& identity) {
     if (identity.team != quorvaneTeamIdentifier) {
         return std::nullopt;
     }
-    for (const auto& entry : kPrograms) {
+    for (const auto& entry : knownPrograms) {
         if (identity.identifier == entry.identifier) {
             return entry.role;
         }
@@ -155,7 +155,7 @@ std::optional<ProgramRole> roleOf(const ProgramIdentity& identity) {
 }
 
 bool requirementAdmits(std::string_view requirement, ProgramRole role) {
-    for (const auto& rule : kRequirementRules) {
+    for (const auto& rule : requirementRules) {
         if (rule.requirement == requirement) {
             switch (role) {
             case ProgramRole::host:
@@ -192,7 +192,7 @@ Result<ProgramIdentity> readProgramIdentity(int fd) {
         eh.e_ident[EI_VERSION] != EV_CURRENT) {
         return fail("the program is not a native 64-bit ELF file");
     }
-    if (eh.e_phnum == 0 || eh.e_phnum == PN_XNUM || eh.e_phnum > kMaxProgramHeaders ||
+    if (eh.e_phnum == 0 || eh.e_phnum == PN_XNUM || eh.e_phnum > maxProgramHeaders ||
         eh.e_phentsize != sizeof(Elf64_Phdr)) {
         return fail("the program's headers are malformed");
     }
@@ -211,11 +211,11 @@ Result<ProgramIdentity> readProgramIdentity(int fd) {
         if (ph.p_type != PT_NOTE || ph.p_filesz == 0) {
             continue;
         }
-        if (ph.p_filesz > kMaxNoteSegment || ph.p_offset > fileSize || ph.p_filesz > fileSize - ph.p_offset) {
+        if (ph.p_filesz > maxNoteSegment || ph.p_offset > fileSize || ph.p_filesz > fileSize - ph.p_offset) {
             return fail("the program's note segments are malformed");
         }
         noteBytes += ph.p_filesz;
-        if (noteBytes > kMaxNoteBytesTotal) {
+        if (noteBytes > maxNoteBytesTotal) {
             return fail("the program's note segments are malformed");
         }
         std::vector<unsigned char> segment(static_cast<std::size_t>(ph.p_filesz));

@@ -38,8 +38,8 @@ struct ProgramIdentity {
 };
 
 // The note's owner name and type.
-inline constexpr std::string_view kIdentityNoteName = "Quorvane";
-inline constexpr unsigned kIdentityNoteType = 1;
+inline constexpr std::string_view identityNoteName = "Quorvane";
+inline constexpr unsigned identityNoteType = 1;
 
 // Reads the identity note from an ELF64 executable. Only the headers and the
 // note segments are read, each within fixed bounds, so a malformed, truncated

@@ -86,10 +86,10 @@ Result<ServicePlaces> resolveServicePlaces(const RuntimeEnvironment& environment
     places.directory = serviceDir;
     places.socketPath = serviceDir + "/" + std::string(quorvaneServiceName);
     places.lockPath = places.socketPath + ".lock";
-    if (places.socketPath.size() > kMaxSocketPathLength) {
+    if (places.socketPath.size() > maxSocketPathLength) {
         return fail("the service socket path " + places.socketPath + " is " +
                     std::to_string(places.socketPath.size()) + " bytes long; a local socket " +
-                    "address holds at most " + std::to_string(kMaxSocketPathLength));
+                    "address holds at most " + std::to_string(maxSocketPathLength));
     }
 
     if (runtime) {

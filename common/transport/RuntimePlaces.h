@@ -24,7 +24,7 @@ namespace quorvane {
 
 // The bytes of a socket path that fit a local socket address (sun_path less its
 // terminating NUL). Abstract socket names are never used.
-inline constexpr std::size_t kMaxSocketPathLength = 107;
+inline constexpr std::size_t maxSocketPathLength = 107;
 
 // What the folder choice depends on. current() reads XDG_RUNTIME_DIR and the
 // real uid; tests build their own with private bases.

@@ -125,7 +125,7 @@ private:
 };
 
 // The largest call a caller's thread sends itself.
-constexpr std::size_t kDirectSendLimit = 16 * 1024;
+constexpr std::size_t directSendLimit = 16 * 1024;
 
 // The connection whose transport thread this is, if any.
 thread_local const void* currentTransportOwner = nullptr;
@@ -195,11 +195,11 @@ public:
     CallHandle enqueue(std::shared_ptr<CallState> call) QUORVANE_EXCLUDES(mutex_) {
         CallHandle handle(call);
         MutexLock lock(mutex_);
-        if (call->payload.size() <= kDirectSendLimit && !invalidated_ && !stopping_ && session_ &&
+        if (call->payload.size() <= directSendLimit && !invalidated_ && !stopping_ && session_ &&
             aliveOf(*session_) && outbound_.empty() && !sending_ && !remainder_) {
             const std::uint64_t callId = nextCallId_++;
             Frame frame{FrameKind::call, call->operation, callId, false, std::move(call->payload)};
-            std::string bytes = encodeFrame(frame, kMaxFrameToHost);
+            std::string bytes = encodeFrame(frame, maxFrameToHost);
             if (!bytes.empty()) {
                 std::shared_ptr<Session> session = session_;
                 pendingOf(*session).emplace(callId, std::move(call));
@@ -331,7 +331,7 @@ private:
 
             const std::uint64_t callId = nextCallId_++;
             std::string bytes = encodeFrame(
-                {FrameKind::call, call->operation, callId, false, std::move(call->payload)}, kMaxFrameToHost);
+                {FrameKind::call, call->operation, callId, false, std::move(call->payload)}, maxFrameToHost);
             if (bytes.empty()) {
                 lock.unlock();
                 failCall(call, "the message is larger than 4 MiB or not valid UTF-8");
@@ -392,7 +392,7 @@ private:
         currentTransportOwner = this;
         std::string reason;
         for (;;) {
-            ReadResult read = readFrame(session->fd, kMaxFrameFromHost);
+            ReadResult read = readFrame(session->fd, maxFrameFromHost);
             if (read.status != ReadStatus::frame) {
                 reason = std::string(readStatusText(read.status));
                 break;

@@ -91,11 +91,11 @@ bool roleMayCall(ProgramRole role, Operation operation) {
 }
 
 // The largest frame a host sends from the replying or pushing thread.
-constexpr std::size_t kDirectSendLimit = 16 * 1024;
+constexpr std::size_t directSendLimit = 16 * 1024;
 
 std::string failureFrame(std::uint64_t callId, Operation operation, std::string description) {
     return encodeFrame({FrameKind::failure, operation, callId, false, std::move(description)},
-                       kMaxFrameFromHost);
+                       maxFrameFromHost);
 }
 
 class AcceptedConnection : public std::enable_shared_from_this<AcceptedConnection> {
@@ -252,7 +252,7 @@ private:
     // Called when not closing; may drop the lock meanwhile.
     void submitLocked(std::string bytes, bool push) QUORVANE_REQUIRES(mutex_) {
         std::size_t sent = 0;
-        if (bytes.size() <= kDirectSendLimit && queue_.empty() && !sending_) {
+        if (bytes.size() <= directSendLimit && queue_.empty() && !sending_) {
             sending_ = true;
             mutex_.unlock();
             const std::optional<std::size_t> taken = sendAvailable(fd_, bytes);
@@ -340,7 +340,7 @@ private:
         if (!connection) {
             return;
         }
-        std::string bytes = encodeFrame({FrameKind::push, operation, 0, false, payload}, kMaxFrameFromHost);
+        std::string bytes = encodeFrame({FrameKind::push, operation, 0, false, payload}, maxFrameFromHost);
         if (!bytes.empty()) {
             connection->enqueuePush(std::move(bytes));
         }
@@ -367,7 +367,7 @@ public:
         }
         const bool absent = !text.has_value();
         std::string bytes = encodeFrame(
-            {FrameKind::reply, operation_, callId_, absent, text.value_or(std::string())}, kMaxFrameFromHost);
+            {FrameKind::reply, operation_, callId_, absent, text.value_or(std::string())}, maxFrameFromHost);
         if (bytes.empty()) {
             bytes = failureFrame(callId_, operation_, "the service's reply is too large or not valid UTF-8");
         }
@@ -588,7 +588,7 @@ private:
     void serveCalls(const std::shared_ptr<AcceptedConnection>& connection, ProgramRole role,
                     QuorvaneServiceProtocol& service) {
         for (;;) {
-            ReadResult read = readFrame(connection->fd(), kMaxFrameToHost);
+            ReadResult read = readFrame(connection->fd(), maxFrameToHost);
             if (read.status != ReadStatus::frame || read.frame.kind != FrameKind::call) {
                 return; // closed, or a frame a client may not send
             }
@@ -637,7 +637,7 @@ Result<std::unique_ptr<ServiceListener>> ServiceListener::start(ServiceLock lock
     const std::string path = lock.places().socketPath;
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
-    if (path.empty() || path.size() > kMaxSocketPathLength || path.size() >= sizeof address.sun_path) {
+    if (path.empty() || path.size() > maxSocketPathLength || path.size() >= sizeof address.sun_path) {
         return fail("the service socket path " + path + " does not fit a local socket address");
     }
     std::memcpy(address.sun_path, path.c_str(), path.size() + 1);

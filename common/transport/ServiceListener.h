@@ -82,7 +82,7 @@ struct AcceptedPeer {
     // callable from any thread. The proxy's two operations queue a one-way
     // push and return at once; they never block. When a peer stops reading and
     // its queue passes the listener's bound, the connection is closed. A push
-    // that is not valid UTF-8 or exceeds kMaxFrameFromHost is dropped.
+    // that is not valid UTF-8 or exceeds maxFrameFromHost is dropped.
     std::function<std::shared_ptr<QuorvaneClientProtocol>()> clientProxy;
 };
 
@@ -91,7 +91,7 @@ struct ConnectionSetup {
     // Receives the connection's calls, on the connection's thread. Each reply
     // callback may be called from any thread; the first call counts, later ones
     // are ignored. A callback destroyed without being called answers the call
-    // with a transport failure. A reply that does not fit kMaxFrameFromHost or
+    // with a transport failure. A reply that does not fit maxFrameFromHost or
     // is not valid UTF-8 is replaced by a transport failure. nullptr refuses the
     // connection (it is closed, and onClosed is not called).
     std::shared_ptr<QuorvaneServiceProtocol> service;

@@ -12,7 +12,7 @@ namespace quorvane::AccountCrypto {
 
 namespace {
 
-constexpr std::size_t kSaltBytes = 16;
+constexpr std::size_t saltBytes = 16;
 using Digest = std::array<std::uint8_t, 32>;
 
 [[noreturn]] void fatal(const char* what) {
@@ -95,7 +95,7 @@ std::string hex(std::span<const std::uint8_t> bytes) {
 }
 
 std::string newSalt() {
-    std::array<std::uint8_t, kSaltBytes> salt{};
+    std::array<std::uint8_t, saltBytes> salt{};
     secureRandomBytes(salt.data(), salt.size());
     return hex(salt);
 }

@@ -17,81 +17,82 @@ namespace quorvane {
 
 namespace {
 
-constexpr std::int64_t kDefaultStartingPoints = 50000;
-constexpr std::int64_t kInt64Max = std::numeric_limits<std::int64_t>::max();
-constexpr std::int64_t kInt64Min = std::numeric_limits<std::int64_t>::min();
+constexpr std::int64_t defaultStartingPoints = 50000;
+constexpr std::int64_t int64Max = std::numeric_limits<std::int64_t>::max();
+constexpr std::int64_t int64Min = std::numeric_limits<std::int64_t>::min();
 
-constexpr const char* kAllowUnauthenticatedKey = "allow_unauthenticated";
-constexpr const char* kStartingPointsKey = "starting_points";
-constexpr const char* kSequenceCounterKey = "sequence_counter";
+constexpr const char* allowUnauthenticatedKey = "allow_unauthenticated";
+constexpr const char* startingPointsKey = "starting_points";
+constexpr const char* sequenceCounterKey = "sequence_counter";
 
 // Not part of the schema script: an extra index that older and newer builds
 // alike simply maintain. It serves the newest-first listing across all accounts
 // and the highest sequence number in use.
-constexpr const char* kSequenceIndex = "CREATE INDEX IF NOT EXISTS idx_ledger_sequence ON ledger(sequence);";
+constexpr const char* sequenceIndexSql =
+    "CREATE INDEX IF NOT EXISTS idx_ledger_sequence ON ledger(sequence);";
 
-constexpr const char* kSelectSetting = "SELECT value FROM meta WHERE key = ?1;";
-constexpr const char* kUpsertSetting = "INSERT INTO meta (key, value) VALUES (?1, ?2)\n"
-                                       "ON CONFLICT(key) DO UPDATE SET value = excluded.value;";
-constexpr const char* kHighestSequence = "SELECT MAX(sequence) FROM ledger;";
+constexpr const char* selectSettingSql = "SELECT value FROM meta WHERE key = ?1;";
+constexpr const char* upsertSettingSql = "INSERT INTO meta (key, value) VALUES (?1, ?2)\n"
+                                         "ON CONFLICT(key) DO UPDATE SET value = excluded.value;";
+constexpr const char* highestSequenceSql = "SELECT MAX(sequence) FROM ledger;";
 
 #define QUORVANE_ACCOUNT_COLUMNS                                                                             \
     "SELECT id, display_name, identity_mode, key_hash, key_salt, client_info_json,\n"                        \
     "       clientinfo_fingerprint, created_at, last_seen_sequence\n"
-constexpr const char* kAllAccounts = QUORVANE_ACCOUNT_COLUMNS "FROM account ORDER BY created_at ASC;";
-constexpr const char* kAccountById = QUORVANE_ACCOUNT_COLUMNS "FROM account WHERE id = ?1;";
-constexpr const char* kAccountByFingerprint = QUORVANE_ACCOUNT_COLUMNS
+constexpr const char* allAccountsSql = QUORVANE_ACCOUNT_COLUMNS "FROM account ORDER BY created_at ASC;";
+constexpr const char* accountByIdSql = QUORVANE_ACCOUNT_COLUMNS "FROM account WHERE id = ?1;";
+constexpr const char* accountByFingerprintSql = QUORVANE_ACCOUNT_COLUMNS
     "FROM account WHERE clientinfo_fingerprint = ?1 AND identity_mode = 'clientInfo';";
 #undef QUORVANE_ACCOUNT_COLUMNS
 
-constexpr const char* kInsertAccount =
+constexpr const char* insertAccountSql =
     "INSERT INTO account (id, display_name, identity_mode, key_hash, key_salt,\n"
     "                     client_info_json, clientinfo_fingerprint, created_at,\n"
     "                     last_seen_sequence)\n"
     "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, 0);";
-constexpr const char* kUpdateClientInfoAndName =
+constexpr const char* updateClientInfoAndNameSql =
     "UPDATE account SET client_info_json = ?2, display_name = ?3 WHERE id = ?1;";
-constexpr const char* kUpdateClientInfo = "UPDATE account SET client_info_json = ?2 WHERE id = ?1;";
-constexpr const char* kRenameAccount = "UPDATE account SET display_name = ?2 WHERE id = ?1;";
-constexpr const char* kDeleteAccount = "DELETE FROM account WHERE id = ?1;";
-constexpr const char* kMarkSeen =
+constexpr const char* updateClientInfoSql = "UPDATE account SET client_info_json = ?2 WHERE id = ?1;";
+constexpr const char* renameAccountSql = "UPDATE account SET display_name = ?2 WHERE id = ?1;";
+constexpr const char* deleteAccountSql = "DELETE FROM account WHERE id = ?1;";
+constexpr const char* markSeenSql =
     "UPDATE account SET last_seen_sequence =\n"
     "    (SELECT COALESCE(MAX(sequence), 0) FROM ledger WHERE account_id = ?1)\n"
     "WHERE id = ?1;";
-constexpr const char* kAccountExists = "SELECT 1 FROM account WHERE id = ?1;";
+constexpr const char* accountExistsSql = "SELECT 1 FROM account WHERE id = ?1;";
 
 // Each entry's effect on its account's balance: +1 credit, -1 debit, 0 otherwise
 // (the same comparisons as a SUM over CASE kind WHEN 'credit' ... WHEN 'debit').
-constexpr const char* kAllAccountIds = "SELECT id FROM account;";
-constexpr const char* kAllBalanceTerms =
+constexpr const char* allAccountIdsSql = "SELECT id FROM account;";
+constexpr const char* allBalanceTermsSql =
     "SELECT account_id, CASE kind WHEN 'credit' THEN 1 WHEN 'debit' THEN -1 ELSE 0 END, amount\n"
     "FROM ledger WHERE kind IN ('credit', 'debit');";
-constexpr const char* kEntryEffect =
+constexpr const char* entryEffectSql =
     "SELECT account_id, CASE kind WHEN 'credit' THEN 1 WHEN 'debit' THEN -1 ELSE 0 END, amount\n"
     "FROM ledger WHERE id = ?1;";
-constexpr const char* kUnseenCount =
+constexpr const char* unseenCountSql =
     "SELECT COUNT(*) FROM ledger\n"
     "WHERE account_id = ?1\n"
     "  AND sequence > (SELECT last_seen_sequence FROM account WHERE id = ?1);";
 
 #define QUORVANE_ENTRY_COLUMNS                                                                               \
     "SELECT id, account_id, kind, flag, amount, memo, created_at, updated_at, sequence\n"
-constexpr const char* kEntriesPage = QUORVANE_ENTRY_COLUMNS "FROM ledger WHERE account_id = ?1\n"
-                                                            "ORDER BY sequence DESC LIMIT ?2;";
-constexpr const char* kEntriesPageBefore =
+constexpr const char* entriesPageSql = QUORVANE_ENTRY_COLUMNS "FROM ledger WHERE account_id = ?1\n"
+                                                              "ORDER BY sequence DESC LIMIT ?2;";
+constexpr const char* entriesPageBeforeSql =
     QUORVANE_ENTRY_COLUMNS "FROM ledger WHERE account_id = ?1 AND sequence < ?2\n"
                            "ORDER BY sequence DESC LIMIT ?3;";
-constexpr const char* kAllEntries = QUORVANE_ENTRY_COLUMNS "FROM ledger ORDER BY sequence DESC LIMIT ?1;";
+constexpr const char* allEntriesSql = QUORVANE_ENTRY_COLUMNS "FROM ledger ORDER BY sequence DESC LIMIT ?1;";
 #undef QUORVANE_ENTRY_COLUMNS
 
-constexpr const char* kInsertEntry =
+constexpr const char* insertEntrySql =
     "INSERT INTO ledger (id, account_id, kind, flag, amount, memo, created_at,\n"
     "                    updated_at, sequence)\n"
     "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?7, ?8);";
-constexpr const char* kUpdateEntry =
+constexpr const char* updateEntrySql =
     "UPDATE ledger SET kind = ?2, flag = ?3, amount = ?4, memo = ?5, updated_at = ?6\n"
     "WHERE id = ?1;";
-constexpr const char* kDeleteEntry = "DELETE FROM ledger WHERE id = ?1;";
+constexpr const char* deleteEntrySql = "DELETE FROM ledger WHERE id = ?1;";
 
 // A base-10 integer: one optional sign, then one or more digits, in range.
 std::optional<std::int64_t> parseDecimal(std::string_view text) {
@@ -115,11 +116,11 @@ std::optional<std::int64_t> parseDecimal(std::string_view text) {
 __extension__ typedef __int128 WideSum;
 
 std::int64_t clampToInt64(WideSum value) {
-    if (value > kInt64Max) {
-        return kInt64Max;
+    if (value > int64Max) {
+        return int64Max;
     }
-    if (value < kInt64Min) {
-        return kInt64Min;
+    if (value < int64Min) {
+        return int64Min;
     }
     return static_cast<std::int64_t>(value);
 }
@@ -218,7 +219,7 @@ struct LedgerStore::EntryEffect {
 LedgerStore::LedgerStore(const std::string& path) : database_(openLedgerDatabase(path)) {
     MutexLock lock(queue_);
     database_->execute(ledgerSchemaScript);
-    database_->execute(kSequenceIndex);
+    database_->execute(sequenceIndexSql);
     seedDefaults();
     dataVersion_ = std::make_unique<SQLiteStatement>(database_->prepare("PRAGMA data_version;"));
 }
@@ -241,9 +242,9 @@ LedgerStore::Query LedgerStore::query(const char* sql) {
 
 void LedgerStore::seedDefaults() {
     const std::pair<const char*, const char*> defaults[] = {
-        {kAllowUnauthenticatedKey, "1"},
-        {kSequenceCounterKey, "0"},
-        {kStartingPointsKey, "50000"},
+        {allowUnauthenticatedKey, "1"},
+        {sequenceCounterKey, "0"},
+        {startingPointsKey, "50000"},
     };
     for (const auto& [key, value] : defaults) {
         if (!setting(key)) {
@@ -253,7 +254,7 @@ void LedgerStore::seedDefaults() {
 }
 
 std::optional<std::string> LedgerStore::setting(const char* key) {
-    Query q = query(kSelectSetting);
+    Query q = query(selectSettingSql);
     q->bindText(1, key);
     if (!q.step()) {
         return std::nullopt;
@@ -262,7 +263,7 @@ std::optional<std::string> LedgerStore::setting(const char* key) {
 }
 
 void LedgerStore::storeSetting(const char* key, const std::string& value) {
-    Query q = query(kUpsertSetting);
+    Query q = query(upsertSettingSql);
     q->bindText(1, key);
     q->bindText(2, value);
     (void)q.step();
@@ -275,21 +276,21 @@ void LedgerStore::storeSetting(const char* key, const std::string& value) {
 // entry, so another writer cannot take the same number in between.
 std::optional<std::int64_t> LedgerStore::nextSequence() {
     std::int64_t last = 0;
-    if (const auto raw = setting(kSequenceCounterKey)) {
+    if (const auto raw = setting(sequenceCounterKey)) {
         last = parseDecimal(*raw).value_or(0);
     }
     {
-        Query q = query(kHighestSequence);
+        Query q = query(highestSequenceSql);
         if (q.step() && !q->columnIsNull(0)) {
             last = std::max(last, q->columnInt64(0));
         }
     }
     last = std::max<std::int64_t>(last, 0);
-    if (last == kInt64Max) {
+    if (last == int64Max) {
         return std::nullopt;
     }
     const std::int64_t next = last + 1;
-    storeSetting(kSequenceCounterKey, std::to_string(next));
+    storeSetting(sequenceCounterKey, std::to_string(next));
     return next;
 }
 
@@ -350,12 +351,12 @@ std::int64_t LedgerStore::knownBalance(const std::string& accountId) {
 void LedgerStore::loadAllBalances() {
     std::unordered_map<std::string, Int128> sums;
     {
-        Query q = query(kAllAccountIds);
+        Query q = query(allAccountIdsSql);
         while (q.step()) {
             sums.emplace(q->columnText(0), 0);
         }
     }
-    Query q = query(kAllBalanceTerms);
+    Query q = query(allBalanceTermsSql);
     while (q.step()) {
         sums[q->columnText(0)] += q->columnInt64(1) * static_cast<Int128>(q->columnInt64(2));
     }
@@ -390,7 +391,7 @@ void LedgerStore::forgetAllTotals() {
 
 bool LedgerStore::accountExists(const std::string& id) {
     try {
-        Query q = query(kAccountExists);
+        Query q = query(accountExistsSql);
         q->bindText(1, id);
         return q.step();
     } catch (...) {
@@ -399,7 +400,7 @@ bool LedgerStore::accountExists(const std::string& id) {
 }
 
 std::optional<LedgerStore::EntryEffect> LedgerStore::entryEffect(const std::string& entryId) {
-    Query q = query(kEntryEffect);
+    Query q = query(entryEffectSql);
     q->bindText(1, entryId);
     if (!q.step()) {
         return std::nullopt;
@@ -423,7 +424,7 @@ void LedgerStore::adjustBalance(const std::string& accountId, Int128 change) {
 bool LedgerStore::allowUnauthenticated() {
     MutexLock lock(queue_);
     try {
-        return setting(kAllowUnauthenticatedKey) == "1";
+        return setting(allowUnauthenticatedKey) == "1";
     } catch (...) {
         return false;
     }
@@ -432,7 +433,7 @@ bool LedgerStore::allowUnauthenticated() {
 Result<void> LedgerStore::setAllowUnauthenticated(bool value) {
     MutexLock lock(queue_);
     try {
-        storeSetting(kAllowUnauthenticatedKey, value ? "1" : "0");
+        storeSetting(allowUnauthenticatedKey, value ? "1" : "0");
         return {};
     } catch (...) {
         return failedTo("cannot store the setting");
@@ -442,17 +443,17 @@ Result<void> LedgerStore::setAllowUnauthenticated(bool value) {
 std::int64_t LedgerStore::startingPoints() {
     MutexLock lock(queue_);
     try {
-        const auto raw = setting(kStartingPointsKey);
-        return (raw ? parseDecimal(*raw) : std::nullopt).value_or(kDefaultStartingPoints);
+        const auto raw = setting(startingPointsKey);
+        return (raw ? parseDecimal(*raw) : std::nullopt).value_or(defaultStartingPoints);
     } catch (...) {
-        return kDefaultStartingPoints;
+        return defaultStartingPoints;
     }
 }
 
 Result<void> LedgerStore::setStartingPoints(std::int64_t value) {
     MutexLock lock(queue_);
     try {
-        storeSetting(kStartingPointsKey, std::to_string(std::max<std::int64_t>(value, 0)));
+        storeSetting(startingPointsKey, std::to_string(std::max<std::int64_t>(value, 0)));
         return {};
     } catch (...) {
         return failedTo("cannot store the setting");
@@ -464,7 +465,7 @@ Result<void> LedgerStore::setStartingPoints(std::int64_t value) {
 std::vector<StoredAccount> LedgerStore::allAccounts() {
     MutexLock lock(queue_);
     try {
-        Query q = query(kAllAccounts);
+        Query q = query(allAccountsSql);
         return readAccounts(q);
     } catch (...) {
         return {};
@@ -474,7 +475,7 @@ std::vector<StoredAccount> LedgerStore::allAccounts() {
 std::optional<StoredAccount> LedgerStore::account(const std::string& id) {
     MutexLock lock(queue_);
     try {
-        Query q = query(kAccountById);
+        Query q = query(accountByIdSql);
         q->bindText(1, id);
         auto accounts = readAccounts(q);
         if (accounts.empty()) {
@@ -489,7 +490,7 @@ std::optional<StoredAccount> LedgerStore::account(const std::string& id) {
 std::optional<StoredAccount> LedgerStore::accountByFingerprint(const std::string& fingerprint) {
     MutexLock lock(queue_);
     try {
-        Query q = query(kAccountByFingerprint);
+        Query q = query(accountByFingerprintSql);
         q->bindText(1, fingerprint);
         auto accounts = readAccounts(q);
         if (accounts.empty()) {
@@ -506,7 +507,7 @@ Result<void> LedgerStore::createCredentialAccount(const std::string& id, const s
                                                   const std::optional<std::string>& clientInfoJSON) {
     MutexLock lock(queue_);
     try {
-        Query q = query(kInsertAccount);
+        Query q = query(insertAccountSql);
         q->bindText(1, id);
         q->bindText(2, displayName);
         q->bindText(3, std::string(rawValue(IdentityMode::credential)));
@@ -530,7 +531,7 @@ Result<void> LedgerStore::createClientInfoAccount(const std::string& id, const s
                                                   const std::optional<std::string>& clientInfoJSON) {
     MutexLock lock(queue_);
     try {
-        Query q = query(kInsertAccount);
+        Query q = query(insertAccountSql);
         q->bindText(1, id);
         q->bindText(2, displayName);
         q->bindText(3, std::string(rawValue(IdentityMode::clientInfo)));
@@ -553,7 +554,7 @@ void LedgerStore::updateAccountClientInfo(const std::string& id, const std::stri
                                           const std::optional<std::string>& displayName) {
     MutexLock lock(queue_);
     try {
-        Query q = query(displayName ? kUpdateClientInfoAndName : kUpdateClientInfo);
+        Query q = query(displayName ? updateClientInfoAndNameSql : updateClientInfoSql);
         q->bindText(1, id);
         q->bindText(2, clientInfoJSON);
         if (displayName) {
@@ -568,7 +569,7 @@ void LedgerStore::updateAccountClientInfo(const std::string& id, const std::stri
 Result<void> LedgerStore::renameAccount(const std::string& id, const std::string& displayName) {
     MutexLock lock(queue_);
     try {
-        Query q = query(kRenameAccount);
+        Query q = query(renameAccountSql);
         q->bindText(1, id);
         q->bindText(2, displayName);
         (void)q.step();
@@ -581,7 +582,7 @@ Result<void> LedgerStore::renameAccount(const std::string& id, const std::string
 Result<void> LedgerStore::deleteAccount(const std::string& id) {
     MutexLock lock(queue_);
     try {
-        Query q = query(kDeleteAccount);
+        Query q = query(deleteAccountSql);
         q->bindText(1, id);
         (void)q.step();
         // Its entries went with it.
@@ -596,7 +597,7 @@ Result<void> LedgerStore::deleteAccount(const std::string& id) {
 void LedgerStore::markSeen(const std::string& accountId) {
     MutexLock lock(queue_);
     try {
-        Query q = query(kMarkSeen);
+        Query q = query(markSeenSql);
         q->bindText(1, accountId);
         (void)q.step();
         unseenCounts_.erase(accountId);
@@ -623,7 +624,7 @@ std::int64_t LedgerStore::unseenCount(const std::string& accountId) {
         if (const auto known = unseenCounts_.find(accountId); known != unseenCounts_.end()) {
             return known->second;
         }
-        Query q = query(kUnseenCount);
+        Query q = query(unseenCountSql);
         q->bindText(1, accountId);
         const std::int64_t count = q.step() ? q->columnInt64(0) : 0;
         // Remembered only for ids the file knows, so the map stays as small as the table.
@@ -640,7 +641,7 @@ std::vector<LedgerEntry> LedgerStore::entries(const std::string& accountId, std:
                                               std::optional<std::int64_t> before) {
     MutexLock lock(queue_);
     try {
-        Query q = query(before ? kEntriesPageBefore : kEntriesPage);
+        Query q = query(before ? entriesPageBeforeSql : entriesPageSql);
         q->bindText(1, accountId);
         if (before) {
             q->bindInt64(2, *before);
@@ -657,7 +658,7 @@ std::vector<LedgerEntry> LedgerStore::entries(const std::string& accountId, std:
 std::vector<LedgerEntry> LedgerStore::allEntries(std::int64_t limit) {
     MutexLock lock(queue_);
     try {
-        Query q = query(kAllEntries);
+        Query q = query(allEntriesSql);
         q->bindInt64(1, limit);
         return readEntries(q);
     } catch (...) {
@@ -680,7 +681,7 @@ Result<LedgerEntry> LedgerStore::appendEntry(const NewLedgerEntry& entry) {
         LedgerEntry stored{newUuidString(), entry.accountId, entry.kind, entry.flag,
                            entry.amount,    entry.memo,      now,        now,
                            *sequence};
-        Query q = query(kInsertEntry);
+        Query q = query(insertEntrySql);
         q->bindText(1, stored.id);
         q->bindText(2, stored.accountId);
         q->bindText(3, std::string(rawValue(stored.kind)));
@@ -716,7 +717,7 @@ Result<void> LedgerStore::updateEntry(const LedgerEntry& entry) {
         } catch (...) {
             forgetAllTotals(); // the old effect is unknown
         }
-        Query q = query(kUpdateEntry);
+        Query q = query(updateEntrySql);
         q->bindText(1, entry.id);
         q->bindText(2, std::string(rawValue(entry.kind)));
         q->bindText(3, std::string(rawValue(entry.flag)));
@@ -744,7 +745,7 @@ Result<void> LedgerStore::deleteEntry(const std::string& id) {
         } catch (...) {
             forgetAllTotals();
         }
-        Query q = query(kDeleteEntry);
+        Query q = query(deleteEntrySql);
         q->bindText(1, id);
         (void)q.step();
         if (before) {

@@ -21,7 +21,7 @@ namespace fs = std::filesystem;
 
 // Connects to argv[1], sends the bytes given in hex as argv[2], and reports how
 // many bytes came back before the host closed the connection.
-constexpr const char* kForeignClientScript = R"(
+constexpr const char* foreignClientScript = R"(
 import socket, sys
 s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
 s.connect(sys.argv[1])
@@ -44,7 +44,7 @@ except socket.timeout:
 // Serves argv[1] pretending to be the host: it greets every connection with a
 // reply frame for call 1 and reports how many bytes the client sent before it
 // hung up.
-constexpr const char* kForeignServerScript = R"(
+constexpr const char* foreignServerScript = R"(
 import os, socket, struct, sys
 path = sys.argv[1]
 os.makedirs(os.path.dirname(path), mode=0o700, exist_ok=True)
@@ -127,8 +127,8 @@ TEST_F(PeerIdentityTest, ProgramWithoutQuorvaneIdentityIsRefused) {
     auto host = sandbox.startHost();
     ASSERT_NE(host, nullptr);
 
-    auto foreign = startPython(kForeignClientScript, {sandbox.socketPath().string(),
-                                                      hex(agentCallFrame(initializeLine(1, "foreign")))});
+    auto foreign = startPython(foreignClientScript, {sandbox.socketPath().string(),
+                                                     hex(agentCallFrame(initializeLine(1, "foreign")))});
     EXPECT_EQ(foreign->readLine(), "received 0 then closed") << foreign->errorOutput();
     EXPECT_EQ(foreign->waitForExit(), 0);
 
@@ -177,7 +177,7 @@ TEST_F(PeerIdentityTest, ClientsRefuseASocketServedByAnotherProgram) {
     if (python.empty()) {
         GTEST_SKIP() << "python3 is not installed";
     }
-    auto impostor = startPython(kForeignServerScript, {sandbox.socketPath().string()});
+    auto impostor = startPython(foreignServerScript, {sandbox.socketPath().string()});
     ASSERT_EQ(impostor->readLine(), "ready") << impostor->errorOutput();
 
     // The operator app's client: the call fails and sends nothing.

@@ -46,12 +46,12 @@ int main(int argc, char** argv) {
     call.operation = Operation::handleAgentMessage;
     call.callId = 1;
     call.payload = argv[2];
-    const std::string bytes = encodeFrame(call, kMaxFrameToHost);
+    const std::string bytes = encodeFrame(call, maxFrameToHost);
     if (bytes.empty() || !sendAll(fd, bytes)) {
         std::puts("closed send");
         return 3;
     }
-    const ReadResult read = readFrame(fd, kMaxFrameFromHost);
+    const ReadResult read = readFrame(fd, maxFrameFromHost);
     ::close(fd);
     if (read.status != ReadStatus::frame || read.frame.kind != FrameKind::reply) {
         std::printf("closed %s\n", std::string(readStatusText(read.status)).c_str());

@@ -279,7 +279,7 @@ std::string agentCallFrame(std::string_view line, std::uint64_t callId) {
     frame.operation = Operation::handleAgentMessage;
     frame.callId = callId;
     frame.payload = std::string(line);
-    return encodeFrame(frame, kMaxFrameToHost);
+    return encodeFrame(frame, maxFrameToHost);
 }
 
 } // namespace quorvane::e2e

@@ -76,28 +76,29 @@ public:
 
     // The next line of standard output without its line feed; nullopt at the
     // end of output or when none came within `timeout`.
-    [[nodiscard]] std::optional<std::string> readLine(std::chrono::milliseconds timeout = kGuard);
+    [[nodiscard]] std::optional<std::string> readLine(std::chrono::milliseconds timeout = guardTimeout);
     // Whether a line arrives within `timeout` (it is kept for readLine).
     [[nodiscard]] bool hasOutputWithin(std::chrono::milliseconds timeout);
     // Everything standard output still holds, up to its end or a pause of `timeout`.
-    [[nodiscard]] std::string readRemainingOutput(std::chrono::milliseconds timeout = kGuard);
+    [[nodiscard]] std::string readRemainingOutput(std::chrono::milliseconds timeout = guardTimeout);
 
     // Standard error so far: the collected text (Stream::pipe) or the file's
     // contents (Stream::file); empty otherwise. Complete once the child exited.
     [[nodiscard]] std::string errorOutput() const;
     // True once standard error holds `text`; false after `timeout`.
-    [[nodiscard]] bool waitForErrorText(std::string_view text, std::chrono::milliseconds timeout = kGuard);
+    [[nodiscard]] bool waitForErrorText(std::string_view text,
+                                        std::chrono::milliseconds timeout = guardTimeout);
 
     void signal(int number);
     // Stops the child (SIGSTOP) and returns once it has stopped.
     void pause();
     // The exit status (128 + n for a death by signal n; -1 when someone else
     // reaped it), or nullopt while it still runs after `timeout`.
-    [[nodiscard]] std::optional<int> waitForExit(std::chrono::milliseconds timeout = kGuard);
+    [[nodiscard]] std::optional<int> waitForExit(std::chrono::milliseconds timeout = guardTimeout);
     [[nodiscard]] bool running();
     // Closes standard input and waits for the exit: its status, or -1 when the
     // child had to be killed after `timeout`.
-    int finish(std::chrono::milliseconds timeout = kGuard);
+    int finish(std::chrono::milliseconds timeout = guardTimeout);
 
 private:
     void collectErrors();

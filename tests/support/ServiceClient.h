@@ -29,12 +29,12 @@ namespace quorvane::test {
 // the transport's description. After `timeout` the call is cancelled and the
 // Error says "no answer in time".
 [[nodiscard]] Result<std::string> callControl(ServiceConnection& connection, std::string request,
-                                              std::chrono::milliseconds timeout = kGuard);
+                                              std::chrono::milliseconds timeout = guardTimeout);
 
 // One agent message on `connection`: the host's line, or nullopt when the host
 // had none (a success); an Error as for callControl.
 [[nodiscard]] Result<std::optional<std::string>> callAgent(ServiceConnection& connection, std::string message,
-                                                           std::chrono::milliseconds timeout = kGuard);
+                                                           std::chrono::milliseconds timeout = guardTimeout);
 
 // An identity reader that takes every peer for the Quorvane program with this
 // identifier, for running both ends in one process.
@@ -62,14 +62,14 @@ public:
 
     // A control request as JSON text, answered with the response's JSON text.
     [[nodiscard]] Result<std::string> controlText(std::string request,
-                                                  std::chrono::milliseconds timeout = kGuard);
+                                                  std::chrono::milliseconds timeout = guardTimeout);
     // A control request, answered with the decoded response; an undecodable
     // response is an Error that quotes it.
     [[nodiscard]] Result<ControlResponse> control(const ControlRequest& request,
-                                                  std::chrono::milliseconds timeout = kGuard);
+                                                  std::chrono::milliseconds timeout = guardTimeout);
     // One agent message line (see callAgent).
-    [[nodiscard]] Result<std::optional<std::string>> agentMessage(std::string message,
-                                                                  std::chrono::milliseconds timeout = kGuard);
+    [[nodiscard]] Result<std::optional<std::string>>
+    agentMessage(std::string message, std::chrono::milliseconds timeout = guardTimeout);
 
     [[nodiscard]] ServiceConnection& connection() { return connection_; }
 

@@ -34,7 +34,7 @@ TempDir::TempDir(const std::string& base, std::string_view prefix)
 
 TempDir TempDir::withSocketRoom(std::size_t room, std::string_view prefix) {
     TempDir dir(std::string{}, prefix);
-    if (dir.path().size() + room <= kMaxSocketPathLength) {
+    if (dir.path().size() + room <= maxSocketPathLength) {
         return dir;
     }
     return TempDir(Made{}, makeFolder("/tmp", prefix));

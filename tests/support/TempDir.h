@@ -4,7 +4,7 @@
 // everything in it when the object goes.
 //
 // Folders that will hold a service socket must leave room for the socket's
-// path: a local socket address holds at most kMaxSocketPathLength bytes, and a
+// path: a local socket address holds at most maxSocketPathLength bytes, and a
 // deep build folder (the tests' $TMPDIR lives in it) may not. withSocketRoom()
 // then makes the folder under /tmp instead.
 //

@@ -15,7 +15,7 @@ namespace quorvane::test {
 class Child;
 
 // Upper bound for a wait that is expected to succeed.
-inline constexpr std::chrono::seconds kGuard{20};
+inline constexpr std::chrono::seconds guardTimeout{20};
 
 // Waits for a condition that other threads change under its lock.
 // Thread-safe.
@@ -33,7 +33,7 @@ public:
 
     // True once `predicate` (called under the lock) holds; false after `bound`.
     template <typename P>
-    [[nodiscard]] bool waitFor(P&& predicate, std::chrono::milliseconds bound = kGuard) {
+    [[nodiscard]] bool waitFor(P&& predicate, std::chrono::milliseconds bound = guardTimeout) {
         std::unique_lock lock(mutex_);
         return cv_.wait_for(lock, bound, std::forward<P>(predicate));
     }
@@ -54,7 +54,7 @@ private:
 // passed (false). For state no one announces, such as a file another process
 // writes; state changed under a lock is better waited for with a Waiter.
 template <typename Condition>
-[[nodiscard]] bool eventually(Condition&& condition, std::chrono::milliseconds limit = kGuard,
+[[nodiscard]] bool eventually(Condition&& condition, std::chrono::milliseconds limit = guardTimeout,
                               std::chrono::milliseconds interval = std::chrono::milliseconds(5)) {
     const auto deadline = std::chrono::steady_clock::now() + limit;
     while (!condition()) {
@@ -69,7 +69,7 @@ template <typename Condition>
 // Whether a connection to the local socket at `path` is accepted within
 // `timeout`. Tries again every few milliseconds; gives up early when
 // `watched` (if given) has exited, as a host that failed to start does.
-[[nodiscard]] bool waitForSocket(const std::string& path, std::chrono::milliseconds timeout = kGuard,
+[[nodiscard]] bool waitForSocket(const std::string& path, std::chrono::milliseconds timeout = guardTimeout,
                                  Child* watched = nullptr);
 
 } // namespace quorvane::test

@@ -110,14 +110,14 @@ private:
     std::unique_ptr<ServiceConnection> client_;
 };
 
-const std::string kBalanceCall =
+const std::string balanceCall =
     R"({"jsonrpc":"2.0","id":3,"method":"tools/call","params":{"name":"getBalance","arguments":{}}})";
 
 void BM_AgentRoundTrip(benchmark::State& state) {
     Rig rig(quorvaneBridgeIdentifier);
-    rig.agent(kBalanceCall); // connects
+    rig.agent(balanceCall); // connects
     for (auto _ : state) {
-        rig.agent(kBalanceCall);
+        rig.agent(balanceCall);
     }
 }
 BENCHMARK(BM_AgentRoundTrip)->UseRealTime();
@@ -138,16 +138,16 @@ void BM_PushThroughput(benchmark::State& state) {
     rig.control("{}");
     auto proxy = rig.proxy();
     const std::string event = R"({"dataChanged":{}})";
-    constexpr int kBatch = 256; // stays far below the push queue's bound
+    constexpr int batch = 256; // stays far below the push queue's bound
     for (auto _ : state) {
-        for (int i = 0; i < kBatch; ++i) {
+        for (int i = 0; i < batch; ++i) {
             proxy->controlEvent(event);
         }
-        for (int i = 0; i < kBatch; ++i) {
+        for (int i = 0; i < batch; ++i) {
             rig.sink->arrived.acquire();
         }
     }
-    state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations()) * kBatch);
+    state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations()) * batch);
 }
 BENCHMARK(BM_PushThroughput)->UseRealTime();
 

@@ -28,18 +28,18 @@ struct Note {
     std::uint32_t nameSize;
     std::uint32_t descSize;
     std::uint32_t type;
-    char name[padded(kIdentityNoteName.size() + 1)];
+    char name[padded(identityNoteName.size() + 1)];
     char desc[padded(DescBytes)];
 };
 
 template <std::size_t DescBytes>
 constexpr Note<DescBytes> makeNote(std::string_view identifier) {
     Note<DescBytes> note{};
-    note.nameSize = static_cast<std::uint32_t>(kIdentityNoteName.size() + 1);
+    note.nameSize = static_cast<std::uint32_t>(identityNoteName.size() + 1);
     note.descSize = static_cast<std::uint32_t>(DescBytes);
-    note.type = kIdentityNoteType;
-    for (std::size_t i = 0; i < kIdentityNoteName.size(); ++i) {
-        note.name[i] = kIdentityNoteName[i];
+    note.type = identityNoteType;
+    for (std::size_t i = 0; i < identityNoteName.size(); ++i) {
+        note.name[i] = identityNoteName[i];
     }
     std::size_t at = 0;
     for (char c : quorvaneTeamIdentifier) {

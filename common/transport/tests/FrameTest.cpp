@@ -18,7 +18,7 @@ public:
     SocketPair() {
         EXPECT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds_), 0);
         timeval tv{};
-        tv.tv_sec = test::kGuard.count();
+        tv.tv_sec = test::guardTimeout.count();
         ::setsockopt(fds_[1], SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
     }
     ~SocketPair() {
@@ -51,17 +51,17 @@ TEST(Frames, RoundTripEveryKindThroughASocket) {
     };
     SocketPair pair;
     for (const Frame& frame : frames) {
-        const std::string bytes = encodeFrame(frame, kMaxFrameFromHost);
-        ASSERT_EQ(bytes.size(), kFrameHeaderSize + frame.payload.size());
+        const std::string bytes = encodeFrame(frame, maxFrameFromHost);
+        ASSERT_EQ(bytes.size(), frameHeaderSize + frame.payload.size());
         pair.write(bytes);
     }
     pair.closeWriter();
     for (const Frame& frame : frames) {
-        const ReadResult read = readFrame(pair.reader(), kMaxFrameFromHost);
+        const ReadResult read = readFrame(pair.reader(), maxFrameFromHost);
         ASSERT_EQ(read.status, ReadStatus::frame);
         EXPECT_EQ(read.frame, frame);
     }
-    EXPECT_EQ(readFrame(pair.reader(), kMaxFrameFromHost).status, ReadStatus::closed);
+    EXPECT_EQ(readFrame(pair.reader(), maxFrameFromHost).status, ReadStatus::closed);
 }
 
 TEST(Frames, EncodingRefusesWhatNoPeerMayReceive) {
@@ -88,11 +88,11 @@ TEST(Frames, EncodingRefusesWhatNoPeerMayReceive) {
 TEST(Frames, OversizedLengthIsRefusedFromTheHeaderAlone) {
     for (const std::uint32_t length : {std::uint32_t{17}, std::uint32_t{0xFFFFFFFF}}) {
         SocketPair pair;
-        pair.write(test::rawHeader(length, 1, 1, 0, kFrameVersion, 1)); // the writer stays open
+        pair.write(test::rawHeader(length, 1, 1, 0, frameVersion, 1)); // the writer stays open
         EXPECT_EQ(readFrame(pair.reader(), 16).status, ReadStatus::oversized);
     }
     SocketPair exact;
-    exact.write(test::rawHeader(16, 1, 1, 0, kFrameVersion, 1) + std::string(16, 'x'));
+    exact.write(test::rawHeader(16, 1, 1, 0, frameVersion, 1) + std::string(16, 'x'));
     EXPECT_EQ(readFrame(exact.reader(), 16).status, ReadStatus::frame);
 }
 
@@ -108,12 +108,12 @@ TEST(Frames, TruncatedAndMalformedFramesAreReportedAsSuch) {
         {"half a header", good.substr(0, 7), ReadStatus::truncated},
         {"header without all of its payload", good.substr(0, good.size() - 1), ReadStatus::truncated},
         {"wrong version", test::rawHeader(1, 1, 1, 0, 2, 1) + "x", ReadStatus::malformed},
-        {"unknown kind", test::rawHeader(1, 9, 1, 0, kFrameVersion, 1) + "x", ReadStatus::malformed},
-        {"unknown operation", test::rawHeader(1, 1, 0, 0, kFrameVersion, 1) + "x", ReadStatus::malformed},
-        {"unknown flag", test::rawHeader(1, 1, 1, 2, kFrameVersion, 1) + "x", ReadStatus::malformed},
-        {"absent control reply", test::rawHeader(0, 2, 2, 1, kFrameVersion, 1), ReadStatus::malformed},
-        {"call without id", test::rawHeader(1, 1, 1, 0, kFrameVersion, 0) + "x", ReadStatus::malformed},
-        {"payload not UTF-8", test::rawHeader(2, 1, 1, 0, kFrameVersion, 1) + "\xED\xA0",
+        {"unknown kind", test::rawHeader(1, 9, 1, 0, frameVersion, 1) + "x", ReadStatus::malformed},
+        {"unknown operation", test::rawHeader(1, 1, 0, 0, frameVersion, 1) + "x", ReadStatus::malformed},
+        {"unknown flag", test::rawHeader(1, 1, 1, 2, frameVersion, 1) + "x", ReadStatus::malformed},
+        {"absent control reply", test::rawHeader(0, 2, 2, 1, frameVersion, 1), ReadStatus::malformed},
+        {"call without id", test::rawHeader(1, 1, 1, 0, frameVersion, 0) + "x", ReadStatus::malformed},
+        {"payload not UTF-8", test::rawHeader(2, 1, 1, 0, frameVersion, 1) + "\xED\xA0",
          ReadStatus::malformed},
     };
     for (const Case& c : cases) {

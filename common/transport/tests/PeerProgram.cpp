@@ -129,11 +129,11 @@ int rawcall(const std::string& path, const std::string& op, const std::string& t
         return 1;
     }
     const Operation operation = op == "agent" ? Operation::handleAgentMessage : Operation::control;
-    if (!sendAll(fd, encodeFrame({FrameKind::call, operation, 1, false, text}, kMaxFrameToHost))) {
+    if (!sendAll(fd, encodeFrame({FrameKind::call, operation, 1, false, text}, maxFrameToHost))) {
         say("closed");
         return 0;
     }
-    ReadResult read = readFrame(fd, kMaxFrameFromHost);
+    ReadResult read = readFrame(fd, maxFrameFromHost);
     if (read.status != ReadStatus::frame) {
         say("closed");
     } else if (read.frame.kind == FrameKind::failure) {

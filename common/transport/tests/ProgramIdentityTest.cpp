@@ -81,7 +81,7 @@ std::string noteBytes(std::string_view name, std::uint32_t type, const std::stri
 }
 
 std::string identityNote(std::string_view identifier) {
-    return noteBytes("Quorvane", kIdentityNoteType,
+    return noteBytes("Quorvane", identityNoteType,
                      std::string(quorvaneTeamIdentifier) + '\0' + std::string(identifier) + '\0');
 }
 
@@ -203,7 +203,7 @@ TEST_F(HandMadeElf, MalformedFilesHaveNoIdentity) {
     }
     cases.emplace_back(
         "desc without terminator",
-        ElfImage(noteBytes("Quorvane", kIdentityNoteType, std::string(quorvaneTeamIdentifier))).bytes());
+        ElfImage(noteBytes("Quorvane", identityNoteType, std::string(quorvaneTeamIdentifier))).bytes());
     cases.emplace_back("no identity", ElfImage(noteBytes("GNU", 3, "abcd")).bytes());
     cases.emplace_back(
         "conflicting identities",

@@ -185,11 +185,11 @@ TEST_F(RuntimePlaces, SocketPathThatDoesNotFitIsRefusedBeforeAnythingIsCreated) 
     // The longest path that fits is accepted.
     RuntimeEnvironment fits = env();
     const std::size_t fixed = std::string("/quorvane/").size() + quorvaneServiceName.size();
-    const std::size_t room = kMaxSocketPathLength - fixed - root.path().size() - 1;
+    const std::size_t room = maxSocketPathLength - fixed - root.path().size() - 1;
     fits.xdgRuntimeDir = root.path() + "/" + std::string(room, 'y');
     const Result<ServicePlaces> ok = resolveServicePlaces(fits, FolderUse::create);
     ASSERT_TRUE(ok.ok()) << ok.error().message;
-    EXPECT_EQ(ok->socketPath.size(), kMaxSocketPathLength);
+    EXPECT_EQ(ok->socketPath.size(), maxSocketPathLength);
 }
 
 } // namespace

@@ -409,10 +409,10 @@ TEST_F(Service, CallsOfOneConnectionAreHandledOneAtATimeInOrder) {
     auto listener = startHost(service);
     auto c = client();
 
-    constexpr int kCalls = 200;
+    constexpr int callCount = 200;
     Waiter answers;
     std::vector<std::string> order;
-    for (int i = 0; i < kCalls; ++i) {
+    for (int i = 0; i < callCount; ++i) {
         (void)c->handleAgentMessage(
             std::to_string(i),
             [&](std::optional<std::string> reply) {
@@ -420,14 +420,14 @@ TEST_F(Service, CallsOfOneConnectionAreHandledOneAtATimeInOrder) {
             },
             [&](std::string error) { answers.update([&] { order.push_back("error:" + error); }); });
     }
-    EXPECT_TRUE(answers.waitFor([&] { return order.size() == kCalls; }));
+    EXPECT_TRUE(answers.waitFor([&] { return order.size() == callCount; }));
     c.reset();
     listener.reset();
     queue.update([&] { stop = true; });
     replier.join();
 
-    ASSERT_EQ(order.size(), static_cast<std::size_t>(kCalls));
-    for (int i = 0; i < kCalls; ++i) {
+    ASSERT_EQ(order.size(), static_cast<std::size_t>(callCount));
+    for (int i = 0; i < callCount; ++i) {
         EXPECT_EQ(seen[i], std::to_string(i));
         EXPECT_EQ(order[i], "r" + std::to_string(i));
     }
@@ -499,13 +499,13 @@ TEST_F(Service, SmallFramesBehindAFullSocketKeepTheirOrder) {
     auto c = client();
     ASSERT_EQ(agent(*c, "warm")->replies, 1);
 
-    constexpr int kCalls = 200;
+    constexpr int callCount = 200;
     auto text = [](int i) {
         std::string t = std::to_string(i) + ":";
         t.resize(16000, static_cast<char>('a' + i % 26));
         return t;
     };
-    for (int i = 0; i < kCalls; ++i) {
+    for (int i = 0; i < callCount; ++i) {
         (void)c->handleAgentMessage(
             text(i),
             [&, i](std::optional<std::string> reply) {
@@ -517,10 +517,10 @@ TEST_F(Service, SmallFramesBehindAFullSocketKeepTheirOrder) {
             [&](std::string error) { answers.update([&] { replies.push_back("error:" + error); }); });
     }
     gates.update([&] { hostGo = true; });
-    ASSERT_TRUE(gates.waitFor([&] { return handled == kCalls + 1; })); // every reply written or queued
+    ASSERT_TRUE(gates.waitFor([&] { return handled == callCount + 1; })); // every reply written or queued
     gates.update([&] { clientGo = true; });
-    ASSERT_TRUE(answers.waitFor([&] { return replies.size() == kCalls; }));
-    for (int i = 0; i < kCalls; ++i) {
+    ASSERT_TRUE(answers.waitFor([&] { return replies.size() == callCount; }));
+    for (int i = 0; i < callCount; ++i) {
         EXPECT_TRUE(replies[i] == text(i)) << "reply " << i << " differs";
     }
     c.reset();
@@ -797,19 +797,19 @@ TEST_F(Service, HostClosesOnBadFramesBeforeTheServiceSeesThem) {
     auto service = std::make_shared<ScriptedService>();
     auto listener = startHost(service);
     const std::string validCall =
-        encodeFrame({FrameKind::call, Operation::handleAgentMessage, 1, false, "hi"}, kMaxFrameToHost);
+        encodeFrame({FrameKind::call, Operation::handleAgentMessage, 1, false, "hi"}, maxFrameToHost);
     struct Case {
         const char* name;
         std::string bytes;
         bool closeWriting; // end our side after sending
     };
     const Case cases[] = {
-        {"oversized (header only)", test::rawHeader(kMaxFrameToHost + 1, 1, 1, 0, kFrameVersion, 1), false},
+        {"oversized (header only)", test::rawHeader(maxFrameToHost + 1, 1, 1, 0, frameVersion, 1), false},
         {"truncated header", validCall.substr(0, 9), true},
         {"truncated payload", validCall.substr(0, validCall.size() - 1), true},
         {"push from a client",
          encodeFrame({FrameKind::push, Operation::deliverAgentNotification, 0, false, "x"}, 64), false},
-        {"payload not UTF-8", test::rawHeader(1, 1, 1, 0, kFrameVersion, 1) + "\xFF", false},
+        {"payload not UTF-8", test::rawHeader(1, 1, 1, 0, frameVersion, 1) + "\xFF", false},
     };
     int expectedClosed = 0;
     for (const Case& c : cases) {
@@ -828,9 +828,9 @@ TEST_F(Service, HostClosesOnBadFramesBeforeTheServiceSeesThem) {
 
     // The largest call a host accepts still goes through.
     auto c = client();
-    auto big = agent(*c, std::string(kMaxFrameToHost, 'a'));
+    auto big = agent(*c, std::string(maxFrameToHost, 'a'));
     EXPECT_EQ(big->replies, 1);
-    auto tooBig = agent(*c, std::string(kMaxFrameToHost + 1, 'a'));
+    auto tooBig = agent(*c, std::string(maxFrameToHost + 1, 'a'));
     EXPECT_EQ(tooBig->errors, 1);
     EXPECT_NE(tooBig->error.find("larger than 4 MiB"), std::string::npos) << tooBig->error;
     auto notUtf8 = agent(*c, "\xC3\x28");
@@ -842,7 +842,7 @@ TEST_F(Service, RepliesThatCannotTravelBecomeFailures) {
     auto service = std::make_shared<ScriptedService>();
     service->onAgent = [](const std::string& m, AgentReply reply) {
         if (m == "huge") {
-            reply(std::string(kMaxFrameFromHost + 1, 'r'));
+            reply(std::string(maxFrameFromHost + 1, 'r'));
         } else {
             reply(std::string("\xFF\xFE"));
         }
@@ -873,11 +873,11 @@ public:
             if (c < 0) {
                 return;
             }
-            const ReadResult call = readFrame(c, kMaxFrameToHost);
+            const ReadResult call = readFrame(c, maxFrameToHost);
             std::string bytes = answer_;
             if (call.status == ReadStatus::frame) {
                 // Patch the call id into the answer's header.
-                for (int i = 0; i < 8 && bytes.size() >= kFrameHeaderSize; ++i) {
+                for (int i = 0; i < 8 && bytes.size() >= frameHeaderSize; ++i) {
                     bytes[8 + i] = static_cast<char>((call.frame.callId >> (8 * i)) & 0xff);
                 }
             }
@@ -904,11 +904,10 @@ TEST_F(Service, ClientDropsAHostThatSendsBadFrames) {
         const char* reason;
     };
     const Case cases[] = {
-        {"oversized", test::rawHeader(kMaxFrameFromHost + 1, 2, 1, 0, kFrameVersion, 0),
-         "larger than allowed"},
-        {"truncated", test::rawHeader(10, 2, 1, 0, kFrameVersion, 0) + "abc", "inside a frame"},
-        {"wrong operation", test::rawHeader(1, 2, 2, 0, kFrameVersion, 0) + "x", "another operation"},
-        {"a call", test::rawHeader(1, 1, 1, 0, kFrameVersion, 0) + "x", "sent a call"},
+        {"oversized", test::rawHeader(maxFrameFromHost + 1, 2, 1, 0, frameVersion, 0), "larger than allowed"},
+        {"truncated", test::rawHeader(10, 2, 1, 0, frameVersion, 0) + "abc", "inside a frame"},
+        {"wrong operation", test::rawHeader(1, 2, 2, 0, frameVersion, 0) + "x", "another operation"},
+        {"a call", test::rawHeader(1, 1, 1, 0, frameVersion, 0) + "x", "sent a call"},
     };
     for (const Case& c : cases) {
         FakeHost fake(places.socketPath, c.answer);

@@ -27,7 +27,7 @@ int connectRaw(const std::string& path) {
         return -1;
     }
     timeval tv{};
-    tv.tv_sec = kGuard.count();
+    tv.tv_sec = guardTimeout.count();
     ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
     return fd;
 }
@@ -54,7 +54,7 @@ bool readsUntilClosed(int fd, bool dataAllowed) {
 
 std::string rawHeader(std::uint32_t length, std::uint8_t kind, std::uint8_t operation, std::uint8_t flags,
                       std::uint8_t version, std::uint64_t callId) {
-    std::string header(kFrameHeaderSize, '\0');
+    std::string header(frameHeaderSize, '\0');
     for (int i = 0; i < 4; ++i) {
         header[i] = static_cast<char>((length >> (8 * i)) & 0xff);
     }

@@ -22,11 +22,11 @@ namespace quorvane::test {
 // inside it ("<dir>/run-user/<uid>/quorvane/<service name>").
 [[nodiscard]] TempDir runtimeFolder();
 
-// A blocking local socket connected to `path`, with a receive time-out of kGuard
+// A blocking local socket connected to `path`, with a receive time-out of guardTimeout
 // so that a missing close fails the test instead of hanging it. -1 on failure.
 [[nodiscard]] int connectRaw(const std::string& path);
 
-// Reads until the peer closes or kGuard passes. True when it closed and, unless
+// Reads until the peer closes or guardTimeout passes. True when it closed and, unless
 // data is allowed, nothing arrived before.
 [[nodiscard]] bool readsUntilClosed(int fd, bool dataAllowed = false);
 

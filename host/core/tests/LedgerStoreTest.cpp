@@ -36,8 +36,8 @@ struct LedgerStoreTestAccess {
 
 namespace {
 
-constexpr std::int64_t kMax = std::numeric_limits<std::int64_t>::max();
-constexpr std::int64_t kMin = std::numeric_limits<std::int64_t>::min();
+constexpr std::int64_t int64Max = std::numeric_limits<std::int64_t>::max();
+constexpr std::int64_t int64Min = std::numeric_limits<std::int64_t>::min();
 
 class LedgerStoreTest : public ::testing::Test {
 protected:
@@ -172,8 +172,8 @@ TEST_F(LedgerStoreTest, StartingPointsReadsOneSignAndDigitsInRange) {
         {"-7", -7},
         {"0", 0},
         {"007", 7},
-        {"9223372036854775807", kMax},
-        {"-9223372036854775808", kMin},
+        {"9223372036854775807", int64Max},
+        {"-9223372036854775808", int64Min},
         {"9223372036854775808", 50000},
         {"-9223372036854775809", 50000},
         {"", 50000},
@@ -198,7 +198,7 @@ TEST_F(LedgerStoreTest, StartingPointsReadsOneSignAndDigitsInRange) {
 
 TEST_F(LedgerStoreTest, SetStartingPointsStoresDecimalTextRaisingNegativesToZero) {
     for (const auto& [value, stored] : std::vector<std::pair<std::int64_t, std::string>>{
-             {-5, "0"}, {kMin, "0"}, {0, "0"}, {123, "123"}, {kMax, "9223372036854775807"}}) {
+             {-5, "0"}, {int64Min, "0"}, {0, "0"}, {123, "123"}, {int64Max, "9223372036854775807"}}) {
         EXPECT_TRUE(store->setStartingPoints(value));
         EXPECT_EQ(meta("starting_points"), stored);
     }
@@ -481,14 +481,18 @@ TEST_F(LedgerStoreTest, BalanceIsExactBeyondSixtyFourBitsAndClamped) {
         std::int64_t expected;
     };
     const Case cases[] = {
-        {"two largest credits", {{K::credit, kMax}, {K::credit, kMax}}, kMax},
-        {"overflow then back", {{K::credit, kMax}, {K::credit, kMax}, {K::debit, kMax}}, kMax},
-        {"far above, back below", {{K::credit, kMax}, {K::credit, 10}, {K::debit, 20}}, kMax - 10},
-        {"debit of the most negative", {{K::debit, kMin}}, kMax},
-        {"debit of the most negative, then back", {{K::debit, kMin}, {K::debit, 1}}, kMax},
-        {"two largest debits", {{K::debit, kMax}, {K::debit, kMax}}, kMin},
-        {"exactly the most negative", {{K::debit, kMax}, {K::debit, 1}}, kMin},
-        {"credit of the most negative", {{K::credit, kMin}, {K::credit, kMin}, {K::credit, 5}}, kMin},
+        {"two largest credits", {{K::credit, int64Max}, {K::credit, int64Max}}, int64Max},
+        {"overflow then back",
+         {{K::credit, int64Max}, {K::credit, int64Max}, {K::debit, int64Max}},
+         int64Max},
+        {"far above, back below", {{K::credit, int64Max}, {K::credit, 10}, {K::debit, 20}}, int64Max - 10},
+        {"debit of the most negative", {{K::debit, int64Min}}, int64Max},
+        {"debit of the most negative, then back", {{K::debit, int64Min}, {K::debit, 1}}, int64Max},
+        {"two largest debits", {{K::debit, int64Max}, {K::debit, int64Max}}, int64Min},
+        {"exactly the most negative", {{K::debit, int64Max}, {K::debit, 1}}, int64Min},
+        {"credit of the most negative",
+         {{K::credit, int64Min}, {K::credit, int64Min}, {K::credit, 5}},
+         int64Min},
         {"negative credit, negative debit", {{K::credit, -5}, {K::debit, -8}}, 3},
     };
     for (const auto& c : cases) {
@@ -621,7 +625,7 @@ TEST_F(LedgerStoreTest, SequenceCounterMissingOnEmptyLedgerStartsAtOne) {
 TEST_F(LedgerStoreTest, ExhaustedSequenceNumbersRefuseTheInsert) {
     const std::string id = newAccount();
     setMeta("sequence_counter", "9223372036854775806");
-    EXPECT_EQ(insert(id, TransactionKind::credit, 1).sequence, kMax);
+    EXPECT_EQ(insert(id, TransactionKind::credit, 1).sequence, int64Max);
     const Result<LedgerEntry> refused =
         store->appendEntry({id, TransactionKind::credit, LedgerFlag::none, 1, ""});
     ASSERT_FALSE(refused.ok());
@@ -748,13 +752,13 @@ TEST_F(LedgerStoreTest, EditsStayExactWhenTheOldEntryCannotBeRead) {
 TEST_F(LedgerStoreTest, ConcurrentCallersGetDistinctConsecutiveSequences) {
     const std::string a = newAccount("a");
     const std::string b = newAccount("b");
-    constexpr int kThreads = 4;
-    constexpr int kPerThread = 50;
-    std::vector<std::vector<std::int64_t>> got(kThreads);
+    constexpr int threadCount = 4;
+    constexpr int perThread = 50;
+    std::vector<std::vector<std::int64_t>> got(threadCount);
     std::vector<std::thread> threads;
-    for (int t = 0; t < kThreads; ++t) {
+    for (int t = 0; t < threadCount; ++t) {
         threads.emplace_back([&, t] {
-            for (int i = 0; i < kPerThread; ++i) {
+            for (int i = 0; i < perThread; ++i) {
                 const auto& owner = t % 2 == 0 ? a : b;
                 if (auto entry =
                         store->insertEntry({owner, TransactionKind::credit, LedgerFlag::none, 2, ""})) {
@@ -772,10 +776,10 @@ TEST_F(LedgerStoreTest, ConcurrentCallersGetDistinctConsecutiveSequences) {
     for (const auto& sequencesOfThread : got) {
         all.insert(sequencesOfThread.begin(), sequencesOfThread.end());
     }
-    ASSERT_EQ(all.size(), static_cast<std::size_t>(kThreads * kPerThread));
+    ASSERT_EQ(all.size(), static_cast<std::size_t>(threadCount * perThread));
     EXPECT_EQ(*all.begin(), 1);
-    EXPECT_EQ(*all.rbegin(), kThreads * kPerThread);
-    EXPECT_EQ(store->balance(a) + store->balance(b), 2 * kThreads * kPerThread);
+    EXPECT_EQ(*all.rbegin(), threadCount * perThread);
+    EXPECT_EQ(store->balance(a) + store->balance(b), 2 * threadCount * perThread);
 }
 
 // Two stores on one file (two connections, as with a second program) never
@@ -784,11 +788,11 @@ TEST_F(LedgerStoreTest, ConcurrentCallersGetDistinctConsecutiveSequences) {
 TEST_F(LedgerStoreTest, TwoStoresOnOneFileNeverShareASequence) {
     const std::string id = newAccount();
     LedgerStore other(path);
-    constexpr int kPerStore = 100;
+    constexpr int perStore = 100;
     std::vector<std::int64_t> got[2];
     std::vector<std::string> failures[2];
     auto writer = [&](LedgerStore& writing, int slot) {
-        for (int i = 0; i < kPerStore; ++i) {
+        for (int i = 0; i < perStore; ++i) {
             const Result<LedgerEntry> entry =
                 writing.appendEntry({id, TransactionKind::credit, LedgerFlag::none, 1, ""});
             if (entry) {
@@ -808,10 +812,10 @@ TEST_F(LedgerStoreTest, TwoStoresOnOneFileNeverShareASequence) {
     std::set<std::int64_t> all(got[0].begin(), got[0].end());
     all.insert(got[1].begin(), got[1].end());
     EXPECT_EQ(all.size(), got[0].size() + got[1].size()) << "a sequence number was handed out twice";
-    EXPECT_EQ(rowCount("ledger"), 2 * kPerStore);
-    EXPECT_EQ(*rawText("SELECT COUNT(DISTINCT sequence) FROM ledger"), std::to_string(2 * kPerStore));
-    EXPECT_EQ(meta("sequence_counter"), std::to_string(2 * kPerStore));
-    EXPECT_EQ(insert(id, TransactionKind::credit, 1).sequence, 2 * kPerStore + 1);
+    EXPECT_EQ(rowCount("ledger"), 2 * perStore);
+    EXPECT_EQ(*rawText("SELECT COUNT(DISTINCT sequence) FROM ledger"), std::to_string(2 * perStore));
+    EXPECT_EQ(meta("sequence_counter"), std::to_string(2 * perStore));
+    EXPECT_EQ(insert(id, TransactionKind::credit, 1).sequence, 2 * perStore + 1);
 }
 
 } // namespace

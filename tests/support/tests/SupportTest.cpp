@@ -69,7 +69,7 @@ TEST(TempDirTest, SocketRoomMovesADeepFolderToTmp) {
 
     const TempDir roomy = TempDir::withSocketRoom(TempDir::serviceSocketRoom());
     EXPECT_EQ(roomy.path().rfind("/tmp/", 0), 0u) << roomy.path();
-    EXPECT_LE(roomy.path().size() + TempDir::serviceSocketRoom(), kMaxSocketPathLength);
+    EXPECT_LE(roomy.path().size() + TempDir::serviceSocketRoom(), maxSocketPathLength);
 
     const TempDir small = TempDir::withSocketRoom(1);
     EXPECT_EQ(small.path().rfind(deep, 0), 0u) << "room that fits stays under $TMPDIR: " << small.path();
