@@ -31,10 +31,12 @@ struct ProgramEntry {
     ProgramRole role;
 };
 
-constexpr std::array<ProgramEntry, 3> knownPrograms{{
+// quorvanectl speaks for the operator exactly as the app does.
+constexpr std::array<ProgramEntry, 4> knownPrograms{{
     {quorvaneHostIdentifier, ProgramRole::host},
     {quorvaneBridgeIdentifier, ProgramRole::bridge},
     {quorvaneAppIdentifier, ProgramRole::app},
+    {quorvaneCtlIdentifier, ProgramRole::app},
 }};
 
 struct RequirementRule {

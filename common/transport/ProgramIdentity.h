@@ -4,7 +4,7 @@
 //
 // Each Quorvane program carries its identity — the team and its program
 // identifier — in an ELF note linked into the binary (one of the object
-// libraries quorvane_identity_host, _bridge or _app). Right after accept or
+// libraries quorvane_identity_host, _bridge, _app or _ctl). Right after accept or
 // connect, the verifier checks the peer's uid (SO_PEERCRED: it must be ours),
 // then reads the note from the peer's executable (/proc/<pid>/exe) and matches
 // it against a requirement text of ControlProtocol.h. The mapping from those
@@ -36,6 +36,10 @@ struct ProgramIdentity {
 
     bool operator==(const ProgramIdentity&) const = default;
 };
+
+// quorvanectl, the operator's command-line tool: it carries its own identifier
+// and is admitted as the operator app is (role app).
+inline constexpr std::string_view quorvaneCtlIdentifier = "com.zentrafell.quorvane.ctl";
 
 // The note's owner name and type.
 inline constexpr std::string_view identityNoteName = "Quorvane";

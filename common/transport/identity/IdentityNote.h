@@ -1,7 +1,7 @@
 #pragma once
 
 // Builds the ELF note that tells which Quorvane program a binary is. Included
-// only by the three identity objects; each program links exactly one of them.
+// only by the identity objects; each program links exactly one of them.
 //
 // Note layout (4-byte aligned): namesz, descsz, type, "Quorvane\0" padded to 12
 // bytes, then "<team>\0<identifier>\0" padded to a multiple of 4.

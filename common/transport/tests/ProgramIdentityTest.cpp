@@ -46,6 +46,7 @@ TEST(ProgramIdentityRules, RequirementTextsAdmitExactlyTheirPrograms) {
     EXPECT_EQ(roleOf(identityOf(quorvaneHostIdentifier)), ProgramRole::host);
     EXPECT_EQ(roleOf(identityOf(quorvaneBridgeIdentifier)), ProgramRole::bridge);
     EXPECT_EQ(roleOf(identityOf(quorvaneAppIdentifier)), ProgramRole::app);
+    EXPECT_EQ(roleOf(identityOf(quorvaneCtlIdentifier)), ProgramRole::app) << "quorvanectl is an operator";
     EXPECT_EQ(roleOf({"OTHERTEAM1", std::string(quorvaneHostIdentifier)}), std::nullopt);
     EXPECT_EQ(roleOf(identityOf("com.zentrafell.quorvane.hostile")), std::nullopt);
 }
