@@ -10,14 +10,13 @@
 #include <string_view>
 
 #include "app/ui/EntryType.h"
+#include "common/Amount.h"
 #include "common/Records.h"
 
 namespace quorvane::EntryInput {
 
-// A signed 64-bit decimal integer: an optional single leading '+' or '-', then
-// at least one ASCII digit, and nothing else (no spaces, group separators or
-// decimal point). nullopt for any other text and for a value outside 64 bits.
-[[nodiscard]] std::optional<std::int64_t> parseAmount(std::string_view text);
+// The one amount rule (common/Amount.h), shared with quorvanectl.
+using quorvane::parseAmount;
 
 // The amount an entry of this type gets: 0 for a note whatever the text says;
 // otherwise the parsed value, 0 when the text does not parse, and 0 for a
