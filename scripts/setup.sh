@@ -10,6 +10,7 @@ packages=(
     qt6-base-dev libgl-dev fonts-dejavu-core fonts-noto-color-emoji
     clang clang-format
     libclang-rt-14-dev
+    bubblewrap # quorvane-sandbox and its confinement tests
 )
 
 missing=()
