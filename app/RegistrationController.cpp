@@ -419,7 +419,7 @@ int runHeadless(const Options& options) {
         if (status.state == RegistrationState::needsApproval && !status.approval.empty()) {
             reason += " To allow it: " + status.approval;
         }
-        std::fprintf(stderr, "quorvane: %s\n", oneLine(reason).c_str());
+        std::fprintf(stderr, "%s: %s\n", oneLine(options.programName).c_str(), oneLine(reason).c_str());
     }
     if (status.state == RegistrationState::failed) {
         logFailure(options, status);

@@ -77,6 +77,8 @@ struct Options {
     std::chrono::milliseconds probeInterval{50};
     // Receives the failure line of registerQuietly. Empty: syslog(3) at LOG_ERR.
     std::function<void(const std::string&)> logFailure;
+    // The name runHeadless puts before its line on standard error.
+    std::string programName = "quorvane";
 };
 
 // Registers the host (as described at the top of this file) and then reads
@@ -92,7 +94,7 @@ struct Options {
 [[nodiscard]] int exitCode(RegistrationState state);
 
 // The headless run: registerHost, then its exit code. When the host is not
-// enabled, one line on standard error says why ("quorvane: " and the
+// enabled, one line on standard error says why (programName, ": " and the
 // description, with the approval for needsApproval); a failure is also logged
 // as registerQuietly logs it.
 [[nodiscard]] int runHeadless(const Options& options = {});
