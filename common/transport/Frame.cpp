@@ -121,6 +121,31 @@ std::string_view readStatusText(ReadStatus status) {
     return "unknown";
 }
 
+ReadStatus decodeFrameHeader(const unsigned char (&header)[frameHeaderSize], std::size_t maxPayload,
+                             Frame& frame, std::size_t& length) {
+    const std::uint64_t announced = getLe(header, 4);
+    if (announced > maxPayload) {
+        return ReadStatus::oversized;
+    }
+    const unsigned kind = header[4];
+    const unsigned op = header[5];
+    const unsigned flags = header[6];
+    if (header[7] != frameVersion || kind < 1 || kind > 4 || op < 1 || op > 4 ||
+        (flags & ~flagReplyAbsent) != 0) {
+        return ReadStatus::malformed;
+    }
+    frame.kind = static_cast<FrameKind>(kind);
+    frame.operation = static_cast<Operation>(op);
+    frame.replyAbsent = (flags & flagReplyAbsent) != 0;
+    frame.callId = getLe(header + 8, 8);
+    length = static_cast<std::size_t>(announced);
+    return ReadStatus::frame;
+}
+
+bool isAcceptableFrame(const Frame& frame) {
+    return isWellFormed(frame) && Utf8Text::isValid(frame.payload);
+}
+
 ReadResult readFrame(int fd, std::size_t maxPayload) {
     unsigned char header[frameHeaderSize];
     std::size_t got = 0;
@@ -133,25 +158,14 @@ ReadResult readFrame(int fd, std::size_t maxPayload) {
         return {ReadStatus::failed, {}};
     }
 
-    const std::uint64_t length = getLe(header, 4);
-    if (length > maxPayload) {
-        return {ReadStatus::oversized, {}};
-    }
-    const unsigned kind = header[4];
-    const unsigned op = header[5];
-    const unsigned flags = header[6];
-    if (header[7] != frameVersion || kind < 1 || kind > 4 || op < 1 || op > 4 ||
-        (flags & ~flagReplyAbsent) != 0) {
-        return {ReadStatus::malformed, {}};
-    }
-
     ReadResult result{ReadStatus::frame, {}};
     Frame& frame = result.frame;
-    frame.kind = static_cast<FrameKind>(kind);
-    frame.operation = static_cast<Operation>(op);
-    frame.replyAbsent = (flags & flagReplyAbsent) != 0;
-    frame.callId = getLe(header + 8, 8);
-    frame.payload.resize(static_cast<std::size_t>(length));
+    std::size_t length = 0;
+    if (const ReadStatus decoded = decodeFrameHeader(header, maxPayload, frame, length);
+        decoded != ReadStatus::frame) {
+        return {decoded, {}};
+    }
+    frame.payload.resize(length);
     switch (readExact(fd, frame.payload.data(), frame.payload.size(), got)) {
     case Fill::complete:
         break;
@@ -160,7 +174,7 @@ ReadResult readFrame(int fd, std::size_t maxPayload) {
     case Fill::error:
         return {ReadStatus::failed, {}};
     }
-    if (!isWellFormed(frame) || !Utf8Text::isValid(frame.payload)) {
+    if (!isAcceptableFrame(frame)) {
         return {ReadStatus::malformed, {}};
     }
     return result;

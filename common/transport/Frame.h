@@ -80,6 +80,18 @@ struct ReadResult {
 
 [[nodiscard]] std::string_view readStatusText(ReadStatus status);
 
+// For readers that gather a frame's bytes themselves (the host's serving
+// loop): the fields of a header and the payload length it announces into
+// `frame` and `length`. `frame` when the header is sound and the length
+// within maxPayload (nothing else is checked yet); else oversized or
+// malformed, as readFrame would answer.
+[[nodiscard]] ReadStatus decodeFrameHeader(const unsigned char (&header)[frameHeaderSize],
+                                           std::size_t maxPayload, Frame& frame, std::size_t& length);
+
+// Whether a frame with its whole payload read is one a reader accepts: well
+// formed, with a UTF-8 payload.
+[[nodiscard]] bool isAcceptableFrame(const Frame& frame);
+
 // Reads one frame from a blocking stream socket. Retries on EINTR. Thread-safe
 // as long as one thread reads a given socket.
 [[nodiscard]] ReadResult readFrame(int fd, std::size_t maxPayload);
