@@ -22,6 +22,7 @@
 #include "common/ControlProtocol.h"
 #include "common/Json.h"
 #include "host/core/HostEngine.h"
+#include "tests/support/TempDir.h"
 
 namespace quorvane {
 
@@ -102,29 +103,6 @@ inline ClientProxyProvider providerFor(const std::shared_ptr<RecordingPeer>& pee
         return peer->reachable.load() ? peer : nullptr;
     };
 }
-
-// A fresh folder under $TMPDIR, removed with the object.
-class TempDir {
-public:
-    TempDir() {
-        const char* base = std::getenv("TMPDIR");
-        std::string pattern = std::string(base != nullptr && *base != 0 ? base : "/tmp") + "/engine-XXXXXX";
-        if (mkdtemp(pattern.data()) == nullptr) {
-            ADD_FAILURE() << "mkdtemp failed";
-        }
-        path_ = pattern;
-    }
-    ~TempDir() {
-        std::error_code ignored;
-        std::filesystem::remove_all(path_, ignored);
-    }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    [[nodiscard]] const std::string& path() const { return path_; }
-
-private:
-    std::string path_;
-};
 
 // Runs SQL on the ledger file through a connection of its own (for faults and
 // damaged rows the store itself would never write).
