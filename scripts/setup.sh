@@ -6,6 +6,7 @@ set -euo pipefail
 packages=(
     build-essential cmake ninja-build pkg-config git
     nlohmann-json3-dev libsqlite3-dev sqlite3 libssl-dev uuid-dev libutf8proc-dev
+    libcli11-dev scdoc # quorvanectl's argument parsing and its manual page
     libgtest-dev libgmock-dev libbenchmark-dev
     qt6-base-dev libgl-dev fonts-dejavu-core fonts-noto-color-emoji
     clang clang-format
