@@ -833,6 +833,13 @@ private:
 
     void finish(const std::shared_ptr<Connection>& connection) QUORVANE_EXCLUDES(mutex_) {
         std::function<void()> onClosed = connection->finish();
+        {
+            // No longer open once its owner hears of the close.
+            MutexLock lock(mutex_);
+            if (admitted_.erase(connection->key()) > 0) {
+                openCount_ -= 1;
+            }
+        }
         if (onClosed) {
             try {
                 onClosed();
