@@ -84,15 +84,20 @@ template <class... Fs>
 Overloaded(Fs...) -> Overloaded<Fs...>;
 
 // Case names in declaration order; the index is the variant index.
-constexpr std::array<std::string_view, 8> requestCases{"snapshot",
-                                                       "createEntry",
-                                                       "updateEntry",
-                                                       "deleteEntry",
-                                                       "renameAccount",
-                                                       "deleteAccount",
-                                                       "setAllowUnauthenticated",
-                                                       "setStartingPoints"};
-constexpr std::array<std::string_view, 3> responseCases{"snapshot", "ok", "failure"};
+constexpr std::array<std::string_view, 12> requestCases{"snapshot",
+                                                        "createEntry",
+                                                        "updateEntry",
+                                                        "deleteEntry",
+                                                        "renameAccount",
+                                                        "deleteAccount",
+                                                        "setAllowUnauthenticated",
+                                                        "setStartingPoints",
+                                                        "accountHistory",
+                                                        "exportEntries",
+                                                        "exportAccounts",
+                                                        "backup"};
+constexpr std::array<std::string_view, 5> responseCases{"snapshot", "ok", "failure", "entriesPage",
+                                                        "accountsPage"};
 constexpr std::array<std::string_view, 3> eventCases{"apiCall", "dataChanged", "connectionsChanged"};
 
 static_assert(std::variant_size_v<ControlRequest::Value> == requestCases.size());
@@ -119,6 +124,27 @@ Json put(const ControlRequest& v) {
                 return message(name, unlabelled(c.value));
             },
             [&](const ControlRequest::SetStartingPoints& c) { return message(name, unlabelled(c.value)); },
+            [&](const ControlRequest::AccountHistory& c) {
+                Json payload = {{"accountId", c.accountId}};
+                putMember(payload, "before", c.before);
+                putMember(payload, "limit", c.limit);
+                return message(name, std::move(payload));
+            },
+            [&](const ControlRequest::ExportEntries& c) {
+                Json payload = Json::object();
+                putMember(payload, "after", c.after);
+                putMember(payload, "limit", c.limit);
+                return message(name, std::move(payload));
+            },
+            [&](const ControlRequest::ExportAccounts& c) {
+                Json payload = Json::object();
+                putMember(payload, "after", c.after);
+                putMember(payload, "limit", c.limit);
+                return message(name, std::move(payload));
+            },
+            [&](const ControlRequest::Backup& c) {
+                return message(name, {{"path", c.path}, {"force", c.force}});
+            },
         },
         v.value);
 }
@@ -130,6 +156,12 @@ Json put(const ControlResponse& v) {
             [&](const ControlResponse::Snapshot& c) { return message(name, unlabelled(c.snapshot)); },
             [&](const ControlResponse::Ok&) { return message(name); },
             [&](const ControlResponse::Failure& c) { return message(name, unlabelled(c.message)); },
+            [&](const ControlResponse::EntriesPage& c) {
+                return message(name, {{"entries", put(c.entries)}, {"more", c.more}});
+            },
+            [&](const ControlResponse::AccountsPage& c) {
+                return message(name, {{"accounts", put(c.accounts)}, {"more", c.more}});
+            },
         },
         v.value);
 }
@@ -403,6 +435,41 @@ bool get(Reader& r, const Json& j, ControlRequest& out) {
         return payloadValue<bool>(r, *p, name, "_0", out, ControlRequest::setAllowUnauthenticated);
     case 7:
         return payloadValue<std::int64_t>(r, *p, name, "_0", out, ControlRequest::setStartingPoints);
+    case 8: {
+        ControlRequest::AccountHistory c;
+        if (!field(r, *p, "accountId", c.accountId) || !optionalField(r, *p, "before", c.before) ||
+            !optionalField(r, *p, "limit", c.limit)) {
+            return r.failAt(name);
+        }
+        out = {std::move(c)};
+        return true;
+    }
+    case 9: {
+        ControlRequest::ExportEntries c;
+        if (!optionalField(r, *p, "after", c.after) || !optionalField(r, *p, "limit", c.limit)) {
+            return r.failAt(name);
+        }
+        out = {std::move(c)};
+        return true;
+    }
+    case 10: {
+        ControlRequest::ExportAccounts c;
+        if (!optionalField(r, *p, "after", c.after) || !optionalField(r, *p, "limit", c.limit)) {
+            return r.failAt(name);
+        }
+        out = {std::move(c)};
+        return true;
+    }
+    case 11: {
+        // A request without "force" never replaces a file.
+        std::optional<bool> force;
+        std::string path;
+        if (!field(r, *p, "path", path) || !optionalField(r, *p, "force", force)) {
+            return r.failAt(name);
+        }
+        out = ControlRequest::backup(std::move(path), force.value_or(false));
+        return true;
+    }
     default:
         return r.fail("unknown case");
     }
@@ -423,6 +490,22 @@ bool get(Reader& r, const Json& j, ControlResponse& out) {
         return true;
     case 2:
         return payloadValue<std::string>(r, *p, name, "_0", out, ControlResponse::failure);
+    case 3: {
+        ControlResponse::EntriesPage c;
+        if (!field(r, *p, "entries", c.entries) || !field(r, *p, "more", c.more)) {
+            return r.failAt(name);
+        }
+        out = {std::move(c)};
+        return true;
+    }
+    case 4: {
+        ControlResponse::AccountsPage c;
+        if (!field(r, *p, "accounts", c.accounts) || !field(r, *p, "more", c.more)) {
+            return r.failAt(name);
+        }
+        out = {std::move(c)};
+        return true;
+    }
     default:
         return r.fail("unknown case");
     }

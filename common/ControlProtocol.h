@@ -4,12 +4,14 @@
 // operator apps): the service name, the peer identity requirements, the two
 // protocols and the control messages. JSON forms: see Coding.h.
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <variant>
+#include <vector>
 
 #include "common/Records.h"
 
@@ -33,6 +35,16 @@ inline constexpr std::string_view quorvaneBridgeIdentifier = "com.zentrafell.quo
 inline constexpr std::string_view quorvaneAppIdentifier = "com.zentrafell.quorvane";
 
 // ---- Control messages -----------------------------------------------------------
+
+// Bounds of the paged answers (accountHistory, exportEntries, exportAccounts),
+// so that every answer fits one frame from the host whatever the records hold.
+// A page carries at most this many records; a smaller limit may be asked for.
+inline constexpr std::int64_t maxPageEntries = 1000;
+inline constexpr std::int64_t maxPageAccounts = 500;
+// The JSON text of a page's records takes at most this many bytes. A page
+// ends early (with more set) rather than pass it; a record that alone is
+// larger is not sent: the request fails and names it.
+inline constexpr std::size_t maxPageBytes = std::size_t{16} << 20;
 
 // What an operator app asks of the host. Cases in declaration order.
 struct ControlRequest {
@@ -69,8 +81,60 @@ struct ControlRequest {
         bool operator==(const SetStartingPoints&) const = default;
     };
 
+    // Paged reads and the backup. JSON forms (absent optionals left out, as
+    // everywhere):
+    //   {"accountHistory":{"accountId":"A1","before":120,"limit":50}}
+    //   {"exportEntries":{"after":120,"limit":1000}}
+    //   {"exportAccounts":{"after":"A1","limit":500}}
+    //   {"backup":{"path":"/home/me/ledger-copy.sqlite","force":false}}
+    // answered by {"entriesPage":{"entries":[LedgerEntry...],"more":true}},
+    // {"accountsPage":{"accounts":[Account...],"more":false}}, {"ok":{}} or a
+    // failure. A limit below 1 is refused; a larger one than the page bound is
+    // cut to it. A missing force reads as false.
+    //
+    // Export: exportAccounts from no cursor, then from the last id of each
+    // page, while more is set; then exportEntries the same way by sequence.
+    // Every entry stored when the export began is delivered exactly once (an
+    // entry deleted meanwhile may be missing; one added meanwhile may come
+    // too). Accounts are read one page at a time, so a page reflects the
+    // ledger of its own moment.
+    //
+    // One account's history, newest first: its entries with a sequence below
+    // `before` (all when absent), at most `limit` of them (absent: and never
+    // more than maxPageEntries). Answered by entriesPage.
+    struct AccountHistory {
+        std::string accountId;
+        std::optional<std::int64_t> before;
+        std::optional<std::int64_t> limit;
+        bool operator==(const AccountHistory&) const = default;
+    };
+    // The whole ledger for export, oldest first: every account's entries with
+    // a sequence above `after` (all when absent). Answered by entriesPage.
+    struct ExportEntries {
+        std::optional<std::int64_t> after;
+        std::optional<std::int64_t> limit;
+        bool operator==(const ExportEntries&) const = default;
+    };
+    // Every account for export, in byte order of their ids: those with an id
+    // above `after` (all when absent). Answered by accountsPage.
+    struct ExportAccounts {
+        std::optional<std::string> after;
+        std::optional<std::int64_t> limit;
+        bool operator==(const ExportAccounts&) const = default;
+    };
+    // A consistent copy of the live ledger, written by the host to `path`
+    // (absolute, in an existing folder): mode 0600, checked with SQLite's
+    // integrity check before ok is answered. An existing file at `path` is
+    // refused unless `force`; a failed backup leaves nothing at `path`.
+    struct Backup {
+        std::string path;
+        bool force = false;
+        bool operator==(const Backup&) const = default;
+    };
+
     using Value = std::variant<Snapshot, CreateEntry, UpdateEntry, DeleteEntry, RenameAccount, DeleteAccount,
-                               SetAllowUnauthenticated, SetStartingPoints>;
+                               SetAllowUnauthenticated, SetStartingPoints, AccountHistory, ExportEntries,
+                               ExportAccounts, Backup>;
     Value value;
 
     static ControlRequest snapshot() { return {Snapshot{}}; }
@@ -83,6 +147,19 @@ struct ControlRequest {
     static ControlRequest deleteAccount(std::string id) { return {DeleteAccount{std::move(id)}}; }
     static ControlRequest setAllowUnauthenticated(bool v) { return {SetAllowUnauthenticated{v}}; }
     static ControlRequest setStartingPoints(std::int64_t v) { return {SetStartingPoints{v}}; }
+    static ControlRequest accountHistory(std::string accountId, std::optional<std::int64_t> before = {},
+                                         std::optional<std::int64_t> limit = {}) {
+        return {AccountHistory{std::move(accountId), before, limit}};
+    }
+    static ControlRequest exportEntries(std::optional<std::int64_t> after = {},
+                                        std::optional<std::int64_t> limit = {}) {
+        return {ExportEntries{after, limit}};
+    }
+    static ControlRequest exportAccounts(std::optional<std::string> after = {},
+                                         std::optional<std::int64_t> limit = {}) {
+        return {ExportAccounts{std::move(after), limit}};
+    }
+    static ControlRequest backup(std::string path, bool force) { return {Backup{std::move(path), force}}; }
 
     bool operator==(const ControlRequest&) const = default;
 };
@@ -101,12 +178,34 @@ struct ControlResponse {
         bool operator==(const Failure&) const = default;
     };
 
-    using Value = std::variant<Snapshot, Ok, Failure>;
+    // One page of entries (accountHistory: newest first; exportEntries: oldest
+    // first). `more`: entries follow beyond the last one; ask again from its
+    // sequence. An empty page never has more.
+    struct EntriesPage {
+        std::vector<LedgerEntry> entries;
+        bool more = false;
+        bool operator==(const EntriesPage&) const = default;
+    };
+    // One page of accounts (exportAccounts), by id. `more`: ask again from the
+    // last one's id.
+    struct AccountsPage {
+        std::vector<Account> accounts;
+        bool more = false;
+        bool operator==(const AccountsPage&) const = default;
+    };
+
+    using Value = std::variant<Snapshot, Ok, Failure, EntriesPage, AccountsPage>;
     Value value;
 
     static ControlResponse snapshot(quorvane::Snapshot s) { return {Snapshot{std::move(s)}}; }
     static ControlResponse ok() { return {Ok{}}; }
     static ControlResponse failure(std::string message) { return {Failure{std::move(message)}}; }
+    static ControlResponse entriesPage(std::vector<LedgerEntry> entries, bool more) {
+        return {EntriesPage{std::move(entries), more}};
+    }
+    static ControlResponse accountsPage(std::vector<Account> accounts, bool more) {
+        return {AccountsPage{std::move(accounts), more}};
+    }
 
     bool operator==(const ControlResponse&) const = default;
 };

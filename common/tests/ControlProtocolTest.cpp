@@ -76,6 +76,16 @@ TEST(ControlProtocol, RequestForms) {
         {ControlRequest::setStartingPoints(-9223372036854775807LL - 1),
          R"({"setStartingPoints":{"_0":-9223372036854775808}})"},
         {ControlRequest::setStartingPoints(50000), R"({"setStartingPoints":{"_0":50000}})"},
+        {ControlRequest::accountHistory("A1"), R"({"accountHistory":{"accountId":"A1"}})"},
+        {ControlRequest::accountHistory("A1", 120, 50),
+         R"({"accountHistory":{"accountId":"A1","before":120,"limit":50}})"},
+        {ControlRequest::exportEntries(), R"({"exportEntries":{}})"},
+        {ControlRequest::exportEntries(0, 1000), R"({"exportEntries":{"after":0,"limit":1000}})"},
+        {ControlRequest::exportAccounts(), R"({"exportAccounts":{}})"},
+        {ControlRequest::exportAccounts("A1", 2), R"({"exportAccounts":{"after":"A1","limit":2}})"},
+        {ControlRequest::backup("/tmp/copy.sqlite", false),
+         R"({"backup":{"path":"\/tmp\/copy.sqlite","force":false}})"},
+        {ControlRequest::backup("/c", true), R"({"backup":{"path":"\/c","force":true}})"},
     });
 }
 
@@ -91,6 +101,21 @@ TEST(ControlProtocol, ResponseForms) {
         {ControlResponse::ok(), R"({"ok":{}})"},
         {ControlResponse::failure("x"), R"({"failure":{"_0":"x"}})"},
         {ControlResponse::failure(""), R"({"failure":{"_0":""}})"},
+        {ControlResponse::entriesPage({}, false), R"({"entriesPage":{"entries":[],"more":false}})"},
+        {ControlResponse::accountsPage({}, false), R"({"accountsPage":{"accounts":[],"more":false}})"},
+    });
+    // Pages of records: each record in its own JSON form.
+    Json entriesForm = Json::object();
+    entriesForm["entriesPage"]["entries"] = Json::array({Coding::encode(sampleEntry())});
+    entriesForm["entriesPage"]["more"] = true;
+    Json accountsForm = Json::object();
+    accountsForm["accountsPage"]["accounts"] = Json::array({Coding::encode(sampleSnapshot().accounts[0])});
+    accountsForm["accountsPage"]["more"] = true;
+    const std::string entriesText = entriesForm.dump();
+    const std::string accountsText = accountsForm.dump();
+    expectForms<ControlResponse>({
+        {ControlResponse::entriesPage({sampleEntry()}, true), entriesText.c_str()},
+        {ControlResponse::accountsPage(sampleSnapshot().accounts, true), accountsText.c_str()},
     });
     EXPECT_EQ(Coding::encodeToString(ControlResponse::failure("x")), R"({"failure":{"_0":"x"}})");
     EXPECT_EQ(Coding::encodeToString(ControlResponse::ok()), R"({"ok":{}})");
@@ -196,6 +221,21 @@ TEST(ControlProtocol, PayloadRules) {
         {R"({"createEntry":{"_0":{"accountId":"A1","kind":"refund","flag":"none","amount":5,"memo":""}}})",
          std::nullopt},
         {R"({"updateEntry":{"_0":{"id":"E1"}}})", std::nullopt},
+        // The paged reads: cursors and limits are optional, null reads as absent.
+        {R"({"accountHistory":{"accountId":"A1","before":null,"limit":null,"x":1}})",
+         ControlRequest::accountHistory("A1")},
+        {R"({"accountHistory":{"before":5}})", std::nullopt},
+        {R"({"accountHistory":{"accountId":"A1","before":"5"}})", std::nullopt},
+        {R"({"accountHistory":{"accountId":"A1","limit":1.5}})", std::nullopt},
+        {R"({"exportEntries":{"after":-1}})", ControlRequest::exportEntries(-1)},
+        {R"({"exportEntries":{"after":"1"}})", std::nullopt},
+        {R"({"exportAccounts":{"after":7}})", std::nullopt},
+        {R"({"exportAccounts":{"limit":0}})", ControlRequest::exportAccounts(std::nullopt, 0)},
+        // A backup request without force never replaces a file.
+        {R"({"backup":{"path":"/b"}})", ControlRequest::backup("/b", false)},
+        {R"({"backup":{"path":"/b","force":null}})", ControlRequest::backup("/b", false)},
+        {R"({"backup":{"path":"/b","force":"yes"}})", std::nullopt},
+        {R"({"backup":{"force":true}})", std::nullopt},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(Coding::decode<ControlRequest>(c.json), c.expected) << c.json;
@@ -205,6 +245,11 @@ TEST(ControlProtocol, PayloadRules) {
     EXPECT_FALSE(Coding::decode<ControlResponse>(R"({"failure":{}})"));
     EXPECT_FALSE(Coding::decode<ControlResponse>(R"({"snapshot":{}})"));
     EXPECT_FALSE(Coding::decode<ControlEvent>(R"({"apiCall":{}})"));
+    EXPECT_FALSE(Coding::decode<ControlResponse>(R"({"entriesPage":{"entries":[]}})"));
+    EXPECT_FALSE(Coding::decode<ControlResponse>(R"({"entriesPage":{"more":false}})"));
+    EXPECT_FALSE(Coding::decode<ControlResponse>(R"({"accountsPage":{"accounts":{},"more":false}})"));
+    EXPECT_FALSE(
+        Coding::decode<ControlResponse>(R"({"entriesPage":{"entries":[{"id":"E1"}],"more":false}})"));
 
     // A fault deep inside a payload fails the whole message and is located.
     Json event = Coding::encode(ControlEvent::apiCall(sampleLog()));

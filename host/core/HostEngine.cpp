@@ -7,7 +7,7 @@ HostEngine::HostEngine(const std::string& databasePath)
       apiLog_([this](const ApiLogEntry& entry) { registry_.broadcast(ControlEvent::apiCall(entry)); }),
       identity_(store_, registry_), snapshots_(store_, registry_, apiLog_),
       dispatch_(store_, registry_, apiLog_, identity_),
-      control_(store_, registry_, identity_, dispatch_, snapshots_) {
+      control_(store_, registry_, identity_, dispatch_, snapshots_, databasePath) {
 }
 
 HostEngine::~HostEngine() = default;
