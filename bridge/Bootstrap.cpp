@@ -25,18 +25,21 @@ std::string errorText(int error) {
     return std::generic_category().message(error);
 }
 
-// The program beside the bridge, when there is one.
+// The program beside the bridge, when there is one: the app's, else the
+// headless one.
 std::optional<std::filesystem::path> registrationProgram(const std::filesystem::path& ownExecutable) {
     std::error_code error;
     const std::filesystem::path resolved = std::filesystem::canonical(ownExecutable, error);
     if (error || !resolved.has_parent_path()) {
         return std::nullopt;
     }
-    std::filesystem::path program = resolved.parent_path() / registrationProgramName;
-    if (!std::filesystem::is_regular_file(program, error)) {
-        return std::nullopt;
+    for (std::string_view name : {registrationProgramName, headlessRegistrationProgramName}) {
+        std::filesystem::path program = resolved.parent_path() / name;
+        if (std::filesystem::is_regular_file(program, error)) {
+            return program;
+        }
     }
-    return program;
+    return std::nullopt;
 }
 
 // The spawn attributes of one start: standard input and output on /dev/null,

@@ -92,6 +92,22 @@ TEST_F(BootstrapTest, StartsTheProgramBesideTheBridgeAndWaitsForIt) {
     EXPECT_TRUE(notes.empty());
 }
 
+TEST_F(BootstrapTest, WithoutTheAppTheHeadlessToolBesideTheBridgeIsStartedInstead) {
+    const std::string report = dir.file("report");
+    const std::string tool = dir.file("quorvanectl");
+    test::writeFile(tool, "#!/bin/sh\necho \"ctl $#:$1\" >>'" + report + "'\n", 0755);
+
+    bootstrapHost(Clock::now() + 10s, recorder(), bridge);
+    EXPECT_EQ(test::readFile(report), "ctl 1:--register-and-exit\n");
+    EXPECT_TRUE(notes.empty());
+
+    // With both beside the bridge, the app's program is the one started.
+    test::writeFile(program, "#!/bin/sh\necho \"app $#:$1\" >>'" + report + "'\n", 0755);
+    bootstrapHost(Clock::now() + 10s, recorder(), bridge);
+    EXPECT_EQ(test::readFile(report), "ctl 1:--register-and-exit\napp 1:--register-and-exit\n");
+    EXPECT_TRUE(notes.empty());
+}
+
 TEST_F(BootstrapTest, StandardOutputOfTheProgramNeverReachesTheBridgesOutput) {
     const std::string report = dir.file("report");
     test::writeFile(program,
