@@ -86,10 +86,14 @@ Result<ServicePlaces> resolveServicePlaces(const RuntimeEnvironment& environment
     places.directory = serviceDir;
     places.socketPath = serviceDir + "/" + std::string(quorvaneServiceName);
     places.lockPath = places.socketPath + ".lock";
-    if (places.socketPath.size() > maxSocketPathLength) {
-        return fail("the service socket path " + places.socketPath + " is " +
-                    std::to_string(places.socketPath.size()) + " bytes long; a local socket " +
-                    "address holds at most " + std::to_string(maxSocketPathLength));
+    places.controlDirectory = serviceDir + "-control";
+    places.controlSocketPath = places.controlDirectory + "/" + std::string(quorvaneServiceName);
+    for (const std::string* path : {&places.socketPath, &places.controlSocketPath}) {
+        if (path->size() > maxSocketPathLength) {
+            return fail("the service socket path " + *path + " is " + std::to_string(path->size()) +
+                        " bytes long; a local socket address holds at most " +
+                        std::to_string(maxSocketPathLength));
+        }
     }
 
     if (runtime) {
@@ -99,6 +103,11 @@ Result<ServicePlaces> resolveServicePlaces(const RuntimeEnvironment& environment
     }
     if (Result<void> prepared = prepareFolder(serviceDir, environment.uid, use); !prepared) {
         return prepared.error();
+    }
+    if (use == FolderUse::create) {
+        if (Result<void> prepared = prepareFolder(places.controlDirectory, environment.uid, use); !prepared) {
+            return prepared.error();
+        }
     }
     return places;
 }

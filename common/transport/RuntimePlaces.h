@@ -1,11 +1,17 @@
 #pragma once
 
-// Where the host's service lives: a local stream socket named after the service,
-// with a lock file beside it, inside a private per-user runtime folder.
+// Where the host's service lives: two local stream sockets named after the
+// service, each in a private per-user folder. The agent socket (bridges) has
+// the lock file beside it; the control socket (operator programs) has a folder
+// of its own next to the agent socket's folder, so that the agent folder can
+// be shown to a confined agent whole without the control socket.
 //
 //   $XDG_RUNTIME_DIR/quorvane/<service name>          when XDG_RUNTIME_DIR is set
 //   /run/user/<uid>/quorvane/<service name>           when that folder is ours and private
 //   /tmp/quorvane-<uid>/<service name>                otherwise
+//
+// and the control socket at <agent folder>-control/<service name>, for example
+// $XDG_RUNTIME_DIR/quorvane-control/<service name>.
 //
 // Bridges are started by MCP clients with a stripped environment, so the middle
 // rule lets them find the socket of a host started with XDG_RUNTIME_DIR set.
@@ -38,9 +44,11 @@ struct RuntimeEnvironment {
 };
 
 struct ServicePlaces {
-    std::string directory;  // the private folder holding socket and lock
-    std::string socketPath; // <directory>/<service name>
-    std::string lockPath;   // <directory>/<service name>.lock
+    std::string directory;         // the private folder holding the agent socket and the lock
+    std::string socketPath;        // <directory>/<service name>: the agent socket
+    std::string lockPath;          // <directory>/<service name>.lock
+    std::string controlDirectory;  // <directory>-control: the control socket's private folder
+    std::string controlSocketPath; // <controlDirectory>/<service name>
 };
 
 enum class FolderUse {
@@ -52,7 +60,8 @@ enum class FolderUse {
 // a sentence for a person. An XDG_RUNTIME_DIR that is empty or not absolute
 // counts as unset. A chosen folder that fails its check is refused (no
 // fall-back to another place), so that a host and its clients never silently
-// disagree.
+// disagree. The control folder is created and checked only with
+// FolderUse::create; a client of the control socket checks it before use.
 [[nodiscard]] Result<ServicePlaces> resolveServicePlaces(const RuntimeEnvironment& environment,
                                                          FolderUse use);
 

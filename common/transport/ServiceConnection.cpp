@@ -130,6 +130,29 @@ constexpr std::size_t directSendLimit = 16 * 1024;
 // The connection whose transport thread this is, if any.
 thread_local const void* currentTransportOwner = nullptr;
 
+// Whether the peer runs as our uid in namespaces outside ours, so that its
+// program cannot be read from here: the kernel shows its pid as 0 (another
+// pid namespace), or refuses its executable with EACCES (another user
+// namespace). Any other peer is left to the usual check.
+bool hostOutsideOurNamespaces(int socketFd) {
+    struct ucred cred {};
+    socklen_t length = sizeof cred;
+    if (::getsockopt(socketFd, SOL_SOCKET, SO_PEERCRED, &cred, &length) != 0 || length != sizeof cred ||
+        cred.uid != ::geteuid()) {
+        return false;
+    }
+    if (cred.pid == 0) {
+        return true;
+    }
+    const std::string executable = "/proc/" + std::to_string(cred.pid) + "/exe";
+    const int fd = ::open(executable.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    if (fd >= 0) {
+        ::close(fd);
+        return false;
+    }
+    return errno == EACCES;
+}
+
 } // namespace
 
 bool CallHandle::cancel() {
@@ -168,7 +191,8 @@ public:
     Impl(std::shared_ptr<QuorvaneClientProtocol> exported, ConnectionOptions options)
         : exported_(std::move(exported)),
           environment_(options.environment ? std::move(*options.environment) : RuntimeEnvironment::current()),
-          identityReader_(std::move(options.identityReader)) {}
+          identityReader_(std::move(options.identityReader)), socketPath_(std::move(options.socketPath)),
+          onHostOutsideNamespaces_(socketPath_ ? std::move(options.onHostOutsideNamespaces) : nullptr) {}
 
     void start() {
         worker_ = std::thread([self = shared_from_this()] { self->workerLoop(); });
@@ -313,7 +337,7 @@ private:
                     old->reader.join();
                     old.reset();
                 }
-                Result<int> connected = connect();
+                Result<int> connected = connect(call->operation);
                 lock.lock();
                 if (!connected) {
                     lock.unlock();
@@ -482,17 +506,46 @@ private:
         }
     }
 
-    // A connected, verified socket to the host.
-    Result<int> connect() {
+    // The socket for a connection opened by a call of `operation`.
+    Result<std::string> socketFor(Operation operation) const {
+        if (socketPath_) {
+            const std::string& path = *socketPath_;
+            const std::size_t slash = path.rfind('/');
+            if (path.empty() || path.front() != '/' || path.size() > maxSocketPathLength ||
+                slash == path.size() - 1) {
+                return fail("cannot reach the Quorvane host: the socket path " + path +
+                            " is not an absolute path that fits a local socket address");
+            }
+            const std::string folder = slash == 0 ? std::string("/") : path.substr(0, slash);
+            if (Result<void> checked = checkPrivateFolder(folder, environment_.uid); !checked) {
+                return fail("cannot reach the Quorvane host: " + checked.error().message);
+            }
+            return path;
+        }
         const Result<ServicePlaces> resolved = resolveServicePlaces(environment_, FolderUse::existingOnly);
         if (!resolved) {
             return fail("cannot reach the Quorvane host: " + resolved.error().message);
         }
-        const std::string& path = resolved->socketPath;
+        if (operation != Operation::control) {
+            return resolved->socketPath;
+        }
+        if (Result<void> checked = checkPrivateFolder(resolved->controlDirectory, environment_.uid);
+            !checked) {
+            return fail("cannot reach the Quorvane host: " + checked.error().message);
+        }
+        return resolved->controlSocketPath;
+    }
+
+    // A connected, verified socket to the host.
+    Result<int> connect(Operation operation) {
+        const Result<std::string> place = socketFor(operation);
+        if (!place) {
+            return place.error();
+        }
+        const std::string& path = *place;
         sockaddr_un address{};
         address.sun_family = AF_UNIX;
-        std::memcpy(address.sun_path, path.c_str(),
-                    path.size() + 1); // length checked by resolveServicePlaces
+        std::memcpy(address.sun_path, path.c_str(), path.size() + 1); // length checked by socketFor
 
         // Non-blocking connect: a host whose backlog is full answers at once
         // instead of holding this thread.
@@ -519,6 +572,13 @@ private:
         }
         const Result<VerifiedPeer> verified = verifyPeer(fd, quorvaneHostRequirement, identityReader_);
         if (!verified) {
+            if (onHostOutsideNamespaces_ && hostOutsideOurNamespaces(fd)) {
+                try {
+                    onHostOutsideNamespaces_();
+                } catch (...) {
+                }
+                return fd;
+            }
             ::close(fd);
             return fail("refusing the service at " + path + ": " + verified.error().message);
         }
@@ -555,6 +615,8 @@ private:
 
     const RuntimeEnvironment environment_;
     const ProgramIdentityReader identityReader_;
+    const std::optional<std::string> socketPath_;
+    const std::function<void()> onHostOutsideNamespaces_;
     std::thread worker_;
 };
 

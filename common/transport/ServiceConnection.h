@@ -13,6 +13,12 @@
 // never on the caller's thread, and never while the caller is inside a call
 // of this class.
 //
+// Which socket: the host serves agents and operators on separate sockets
+// (RuntimePlaces.h), and the socket decides what a peer may do. A connection
+// goes to the socket of the call that opens it: the control socket for
+// control(), the agent socket for handleAgentMessage(). A call of the other
+// kind on an open connection is refused by the host.
+//
 // Interruption: a live connection dropped (the host went away). Every pending
 // call fails, the interruption handler runs, and the next call connects again
 // on the same object. Invalidation is final: invalidate() fails every queued
@@ -50,6 +56,16 @@ struct ConnectionOptions {
     std::optional<RuntimeEnvironment> environment;
     // Empty: the host's executable (tests replace it).
     ProgramIdentityReader identityReader;
+    // A socket to connect to instead of the service place, whatever the call
+    // (quorvane-bridge --socket). Its folder must be a private folder of ours,
+    // checked at each connection attempt.
+    std::optional<std::string> socketPath{};
+    // Only with socketPath, for a client confined in its own namespaces: when
+    // the host's program cannot be read because the host runs outside them
+    // (its pid is 0 here, or /proc/<pid>/exe is refused with EACCES), a host
+    // of our uid is admitted on the uid check alone, and this runs, on a
+    // transport thread, each time that happens. Empty: such a host is refused.
+    std::function<void()> onHostOutsideNamespaces{};
 };
 
 // The caller's hold on one call.

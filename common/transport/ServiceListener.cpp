@@ -74,20 +74,41 @@ ServiceLock::~ServiceLock() {
     }
 }
 
+std::string_view socketName(ServiceSocket socket) {
+    return socket == ServiceSocket::control ? "control" : "agent";
+}
+
 // ---- One accepted connection ------------------------------------------------------
 
 namespace {
 
-bool roleMayCall(ProgramRole role, Operation operation) {
-    switch (role) {
-    case ProgramRole::bridge:
-        return operation == Operation::handleAgentMessage;
-    case ProgramRole::app:
-        return operation == Operation::control;
-    case ProgramRole::host:
-        return false;
+// The program each socket admits.
+bool socketAdmits(ServiceSocket socket, ProgramRole role) {
+    switch (socket) {
+    case ServiceSocket::agent:
+        return role == ProgramRole::bridge || role == ProgramRole::app;
+    case ServiceSocket::control:
+        return role == ProgramRole::app;
     }
     return false;
+}
+
+// A call must suit both the socket and the program: the socket is the role,
+// the program's own role a second lock.
+std::optional<std::string> refusalOf(ServiceSocket socket, ProgramRole role, Operation operation) {
+    const Operation carried =
+        socket == ServiceSocket::control ? Operation::control : Operation::handleAgentMessage;
+    if (operation != carried) {
+        return "the " + std::string(socketName(socket)) + " socket does not carry " +
+               std::string(operationName(operation));
+    }
+    const bool programMay = (role == ProgramRole::bridge && operation == Operation::handleAgentMessage) ||
+                            (role == ProgramRole::app && operation == Operation::control);
+    if (!programMay) {
+        return "the " + std::string(roleName(role)) + " may not call " +
+               std::string(operationName(operation));
+    }
+    return std::nullopt;
 }
 
 // The largest frame a host sends from the replying or pushing thread.
@@ -400,9 +421,10 @@ private:
 
 class ServiceListener::Impl {
 public:
-    Impl(ServiceLock lock, int listenFd, int wakeFd, AcceptHandler onAccept, ListenerOptions options)
-        : lock_(std::move(lock)), listenFd_(listenFd), wakeFd_(wakeFd), onAccept_(std::move(onAccept)),
-          options_(std::move(options)) {}
+    Impl(ServiceLock lock, int agentFd, int controlFd, int wakeFd, AcceptHandler onAccept,
+         ListenerOptions options)
+        : lock_(std::move(lock)), agentFd_(agentFd), controlFd_(controlFd), wakeFd_(wakeFd),
+          onAccept_(std::move(onAccept)), options_(std::move(options)) {}
 
     void startAccepting() {
         acceptThread_ = std::thread([this] { acceptLoop(); });
@@ -430,8 +452,10 @@ public:
                 entry.thread.join();
             }
         }
-        ::close(listenFd_);
+        ::close(agentFd_);
+        ::close(controlFd_);
         ::unlink(lock_.places().socketPath.c_str());
+        ::unlink(lock_.places().controlSocketPath.c_str());
         ::close(wakeFd_);
     }
 
@@ -473,14 +497,14 @@ private:
     void acceptLoop() QUORVANE_EXCLUDES(mutex_) {
         bool backOff = false;
         for (;;) {
-            pollfd fds[2] = {{listenFd_, POLLIN, 0}, {wakeFd_, POLLIN, 0}};
+            pollfd fds[3] = {{wakeFd_, POLLIN, 0}, {agentFd_, POLLIN, 0}, {controlFd_, POLLIN, 0}};
             // Out of descriptors: the pending connection stays readable, so
             // wait a little before trying again instead of spinning.
-            const int n = ::poll(fds, 2, backOff ? 100 : -1);
+            const int n = ::poll(fds, 3, backOff ? 100 : -1);
             if (n < 0 && errno != EINTR) {
                 return;
             }
-            if (n > 0 && (fds[1].revents & POLLIN) != 0) {
+            if (n > 0 && (fds[0].revents & POLLIN) != 0) {
                 std::uint64_t count = 0;
                 [[maybe_unused]] const ssize_t r = ::read(wakeFd_, &count, sizeof count);
             }
@@ -491,20 +515,27 @@ private:
                     return;
                 }
             }
-            if (n <= 0 || (fds[0].revents & POLLIN) == 0) {
-                continue;
-            }
-            const int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
-            if (fd < 0) {
-                backOff = errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM;
+            if (n <= 0) {
                 continue;
             }
             backOff = false;
-            adopt(fd);
+            for (const auto& [index, socket] :
+                 {std::pair{1, ServiceSocket::agent}, {2, ServiceSocket::control}}) {
+                if ((fds[index].revents & POLLIN) == 0) {
+                    continue;
+                }
+                const int fd = ::accept4(fds[index].fd, nullptr, nullptr, SOCK_CLOEXEC);
+                if (fd < 0) {
+                    backOff =
+                        backOff || errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM;
+                    continue;
+                }
+                adopt(fd, socket);
+            }
         }
     }
 
-    void adopt(int fd) QUORVANE_EXCLUDES(mutex_) {
+    void adopt(int fd, ServiceSocket socket) QUORVANE_EXCLUDES(mutex_) {
         MutexLock lock(mutex_);
         if (entries_.size() >= options_.maxConnections) {
             ::close(fd);
@@ -514,20 +545,20 @@ private:
         auto connection =
             std::make_shared<AcceptedConnection>(fd, options_.maxQueuedPushes, options_.maxQueuedPushBytes);
         try {
-            entries_[key] =
-                Entry{std::thread([this, key, connection] { serve(key, connection); }), connection};
+            entries_[key] = Entry{
+                std::thread([this, key, connection, socket] { serve(key, connection, socket); }), connection};
         } catch (...) {
             entries_.erase(key);
             ::close(fd);
         }
     }
 
-    void serve(std::uint64_t key, const std::shared_ptr<AcceptedConnection>& connection)
+    void serve(std::uint64_t key, const std::shared_ptr<AcceptedConnection>& connection, ServiceSocket socket)
         QUORVANE_EXCLUDES(mutex_) {
         const Result<VerifiedPeer> verified =
             verifyPeer(connection->fd(), quorvaneCallerRequirement, options_.identityReader);
         bool admitted = false;
-        if (verified) {
+        if (verified && socketAdmits(socket, verified->role)) {
             MutexLock lock(mutex_);
             if (!stopping_) {
                 admitted = true;
@@ -535,7 +566,7 @@ private:
             }
         }
         if (admitted) {
-            run(connection, verified->role, verified->pid);
+            run(connection, verified->role, verified->pid, socket);
             MutexLock lock(mutex_);
             openCount_ -= 1;
         }
@@ -547,12 +578,14 @@ private:
         wake();
     }
 
-    void run(const std::shared_ptr<AcceptedConnection>& connection, ProgramRole role, pid_t pid) {
+    void run(const std::shared_ptr<AcceptedConnection>& connection, ProgramRole role, pid_t pid,
+             ServiceSocket socket) {
         std::weak_ptr<AcceptedConnection> weak = connection;
         connection->proxy = std::make_shared<PushProxy>(weak);
         AcceptedPeer peer;
         peer.role = role;
         peer.pid = pid;
+        peer.socket = socket;
         peer.clientProxy = [weak]() -> std::shared_ptr<QuorvaneClientProtocol> {
             auto live = weak.lock();
             if (!live || live->isClosing()) {
@@ -573,7 +606,7 @@ private:
         }
 
         std::thread writer([connection] { connection->runWriter(); });
-        serveCalls(connection, role, *setup.service);
+        serveCalls(connection, role, socket, *setup.service);
         connection->beginClose();
         writer.join();
 
@@ -586,7 +619,7 @@ private:
     }
 
     void serveCalls(const std::shared_ptr<AcceptedConnection>& connection, ProgramRole role,
-                    QuorvaneServiceProtocol& service) {
+                    ServiceSocket socket, QuorvaneServiceProtocol& service) {
         for (;;) {
             ReadResult read = readFrame(connection->fd(), maxFrameToHost);
             if (read.status != ReadStatus::frame || read.frame.kind != FrameKind::call) {
@@ -595,9 +628,8 @@ private:
             Frame& call = read.frame;
             connection->beginCall(call.callId);
             auto slot = std::make_shared<ReplySlot>(connection, call.callId, call.operation);
-            if (!roleMayCall(role, call.operation)) {
-                slot->fail("the " + std::string(roleName(role)) + " may not call " +
-                           std::string(operationName(call.operation)));
+            if (const auto refusal = refusalOf(socket, role, call.operation)) {
+                slot->fail(*refusal);
             } else {
                 try {
                     if (call.operation == Operation::handleAgentMessage) {
@@ -618,7 +650,8 @@ private:
     }
 
     ServiceLock lock_;
-    const int listenFd_;
+    const int agentFd_;
+    const int controlFd_;
     const int wakeFd_;
     const AcceptHandler onAccept_;
     const ListenerOptions options_;
@@ -632,9 +665,10 @@ private:
     bool stopping_ QUORVANE_GUARDED_BY(mutex_) = false;
 };
 
-Result<std::unique_ptr<ServiceListener>> ServiceListener::start(ServiceLock lock, AcceptHandler onAccept,
-                                                                ListenerOptions options) {
-    const std::string path = lock.places().socketPath;
+namespace {
+
+// A listening socket at `path`, replacing a stale one.
+Result<int> listenAt(const std::string& path) {
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     if (path.empty() || path.size() > maxSocketPathLength || path.size() >= sizeof address.sun_path) {
@@ -660,14 +694,38 @@ Result<std::unique_ptr<ServiceListener>> ServiceListener::start(ServiceLock lock
         ::unlink(path.c_str());
         return fail("cannot listen on " + path + ": " + std::strerror(error));
     }
+    return fd;
+}
+
+} // namespace
+
+Result<std::unique_ptr<ServiceListener>> ServiceListener::start(ServiceLock lock, AcceptHandler onAccept,
+                                                                ListenerOptions options) {
+    // The control socket first: whoever sees the agent socket accept (a
+    // bridge, the app waiting for a host it started) finds both ready.
+    const ServicePlaces& places = lock.places();
+    const Result<int> controlFd = listenAt(places.controlSocketPath);
+    if (!controlFd) {
+        return controlFd.error();
+    }
+    const Result<int> agentFd = listenAt(places.socketPath);
+    if (!agentFd) {
+        ::close(*controlFd);
+        ::unlink(places.controlSocketPath.c_str());
+        return agentFd.error();
+    }
     const int wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (wakeFd < 0) {
         const int error = errno;
-        ::close(fd);
-        ::unlink(path.c_str());
+        for (const auto& [fd, path] :
+             {std::pair{*agentFd, &places.socketPath}, {*controlFd, &places.controlSocketPath}}) {
+            ::close(fd);
+            ::unlink(path->c_str());
+        }
         return fail(std::string("cannot create an event descriptor: ") + std::strerror(error));
     }
-    auto impl = std::make_shared<Impl>(std::move(lock), fd, wakeFd, std::move(onAccept), std::move(options));
+    auto impl = std::make_shared<Impl>(std::move(lock), *agentFd, *controlFd, wakeFd, std::move(onAccept),
+                                       std::move(options));
     impl->startAccepting();
     return std::unique_ptr<ServiceListener>(new ServiceListener(std::move(impl)));
 }

@@ -19,15 +19,21 @@
 // in order: the next call is read only after the service replied to the
 // current one. Different connections run concurrently.
 //
-// Roles: a bridge may only call handleAgentMessage, an app only control; any
-// other call is answered with a transport failure and never reaches the
-// service object.
+// Two sockets, two roles: the agent socket (places().socketPath) carries agent
+// traffic only, the control socket (places().controlSocketPath, in its own
+// private folder) operator traffic only. The socket a peer came through
+// decides what it may do; the program identity is checked on both as a second
+// lock. On the agent socket only a bridge may call, and only
+// handleAgentMessage; the control socket admits only the operator app (and
+// programs that speak for it), which may only call control. Any other call is
+// answered with a transport failure and never reaches the service object.
 
 #include <cstddef>
 #include <functional>
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include <sys/types.h>
 
@@ -71,10 +77,16 @@ struct ServiceLock::Result {
     std::string error;               // a sentence for a person when not acquired
 };
 
+// The listener's two sockets.
+enum class ServiceSocket { agent, control };
+
+[[nodiscard]] std::string_view socketName(ServiceSocket socket);
+
 // What the owner learns of an admitted peer.
 struct AcceptedPeer {
     ProgramRole role = ProgramRole::bridge; // bridge or app
     pid_t pid = 0;
+    ServiceSocket socket = ServiceSocket::agent; // the socket it came through
 
     // Yields the connection's push proxy while the connection is open, and
     // nullptr once it has closed. Holds the connection weakly, so a copy kept
@@ -116,14 +128,15 @@ public:
     // the connection).
     using AcceptHandler = std::function<ConnectionSetup(const AcceptedPeer&)>;
 
-    // Removes a stale socket, binds and listens at lock.places().socketPath,
-    // and starts accepting. The listener keeps the lock for its whole life.
-    // Fails with a sentence for a person (the lock is then released).
+    // Removes stale sockets, binds and listens at lock.places().socketPath and
+    // controlSocketPath (whose folder must exist), and starts accepting. The
+    // listener keeps the lock for its whole life. Fails with a sentence for a
+    // person (the lock is then released, and no socket is left behind).
     [[nodiscard]] static quorvane::Result<std::unique_ptr<ServiceListener>>
     start(ServiceLock lock, AcceptHandler onAccept, ListenerOptions options = {});
 
     // Stops accepting, closes every connection (each onClosed runs before this
-    // returns), waits for all transport threads, removes the socket and then
+    // returns), waits for all transport threads, removes both sockets and then
     // releases the lock. Does not wait for a service object that holds on to a
     // reply callback. Must not be called from a transport thread.
     ~ServiceListener();

@@ -179,15 +179,20 @@ TEST_F(PeerIdentityTest, ClientsRefuseASocketServedByAnotherProgram) {
     }
     auto impostor = startPython(foreignServerScript, {sandbox.socketPath().string()});
     ASSERT_EQ(impostor->readLine(), "ready") << impostor->errorOutput();
+    const fs::path controlSocket =
+        sandbox.runtimeFolder() / "quorvane-control" / std::string(quorvaneServiceName);
+    auto controlImpostor = startPython(foreignServerScript, {controlSocket.string()});
+    ASSERT_EQ(controlImpostor->readLine(), "ready") << controlImpostor->errorOutput();
 
-    // The operator app's client: the call fails and sends nothing.
+    // The operator app's client, at the control socket: the call fails and
+    // sends nothing.
     {
         ControlClient control(sandbox);
         std::string error;
         EXPECT_FALSE(control.request(ControlRequest::snapshot(), &error).has_value());
         EXPECT_FALSE(error.empty());
     }
-    EXPECT_EQ(impostor->readLine(), "accepted 0");
+    EXPECT_EQ(controlImpostor->readLine(), "accepted 0");
 
     // A real bridge: it reports the refusal, sends nothing and writes no reply.
     auto bridge = sandbox.startBridge();

@@ -41,7 +41,7 @@ TempDir TempDir::withSocketRoom(std::size_t room, std::string_view prefix) {
 }
 
 std::size_t TempDir::serviceSocketRoom() {
-    return std::string_view("/quorvane/").size() + quorvaneServiceName.size();
+    return std::string_view("/quorvane-control/").size() + quorvaneServiceName.size();
 }
 
 TempDir::TempDir(TempDir&& other) noexcept : path_(std::move(other.path_)) {

@@ -27,8 +27,8 @@ public:
     // address: under $TMPDIR when they fit there, else under /tmp.
     [[nodiscard]] static TempDir withSocketRoom(std::size_t room, std::string_view prefix = "qv");
 
-    // The bytes the service socket takes below a runtime folder:
-    // "/quorvane/<service name>".
+    // The bytes the service's sockets take below a runtime folder: the longer
+    // of the two, "/quorvane-control/<service name>".
     [[nodiscard]] static std::size_t serviceSocketRoom();
 
     TempDir(TempDir&& other) noexcept;

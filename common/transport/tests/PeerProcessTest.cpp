@@ -91,18 +91,20 @@ TEST_F(PeerProcesses, BridgeAndAppAreAdmittedAndEachKeepsToItsOperation) {
     EXPECT_EQ(call("bridge", "agent", "hello"), "reply:echo:hello");
     EXPECT_EQ(call("app", "control", "{\"snapshot\":{}}"), "reply:ctl:{\"snapshot\":{}}");
 
+    // A control request goes to the control socket, which never admits a bridge.
     const std::string bridgeControl = call("bridge", "control", "{\"snapshot\":{}}");
-    EXPECT_TRUE(contains(bridgeControl, "error:") &&
-                contains(bridgeControl, "the bridge may not call control"))
-        << bridgeControl;
+    EXPECT_TRUE(contains(bridgeControl, "error:") && contains(bridgeControl, "interrupted")) << bridgeControl;
     const std::string appAgent = call("app", "agent", "{}");
     EXPECT_TRUE(contains(appAgent, "error:") && contains(appAgent, "the app may not call handleAgentMessage"))
         << appAgent;
 
     const auto peers = admitted();
-    ASSERT_EQ(peers.size(), 4u);
+    ASSERT_EQ(peers.size(), 3u);
     EXPECT_EQ(peers[0].role, ProgramRole::bridge);
+    EXPECT_EQ(peers[0].socket, ServiceSocket::agent);
     EXPECT_EQ(peers[1].role, ProgramRole::app);
+    EXPECT_EQ(peers[1].socket, ServiceSocket::control);
+    EXPECT_EQ(peers[2].socket, ServiceSocket::agent);
 }
 
 TEST_F(PeerProcesses, ProgramsWithoutACallerIdentityNeverReachTheOwner) {

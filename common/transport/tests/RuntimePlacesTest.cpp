@@ -44,8 +44,12 @@ TEST_F(RuntimePlaces, XdgRuntimeDirHoldsAPrivateQuorvaneFolder) {
     EXPECT_EQ(created->directory, root.path() + "/xdg/quorvane");
     EXPECT_EQ(created->socketPath, root.path() + "/xdg/quorvane/K7QW2ZR5VD.com.zentrafell.quorvane.host");
     EXPECT_EQ(created->lockPath, created->socketPath + ".lock");
+    EXPECT_EQ(created->controlDirectory, root.path() + "/xdg/quorvane-control");
+    EXPECT_EQ(created->controlSocketPath,
+              root.path() + "/xdg/quorvane-control/K7QW2ZR5VD.com.zentrafell.quorvane.host");
     EXPECT_EQ(modeOf(root.path() + "/xdg"), 0700u);
     EXPECT_EQ(modeOf(root.path() + "/xdg/quorvane"), 0700u);
+    EXPECT_EQ(modeOf(root.path() + "/xdg/quorvane-control"), 0700u);
 
     // A client finds the same place and never creates one.
     const Result<ServicePlaces> found = resolveServicePlaces(e, FolderUse::existingOnly);
@@ -182,14 +186,22 @@ TEST_F(RuntimePlaces, SocketPathThatDoesNotFitIsRefusedBeforeAnythingIsCreated) 
     EXPECT_NE(r.error().message.find("at most 107"), std::string::npos) << r.error().message;
     EXPECT_FALSE(exists(parent));
 
-    // The longest path that fits is accepted.
+    // The longest path that fits is accepted; the control socket's is the
+    // longer one, and one byte more refuses both.
     RuntimeEnvironment fits = env();
-    const std::size_t fixed = std::string("/quorvane/").size() + quorvaneServiceName.size();
+    const std::size_t fixed = std::string("/quorvane-control/").size() + quorvaneServiceName.size();
     const std::size_t room = maxSocketPathLength - fixed - root.path().size() - 1;
     fits.xdgRuntimeDir = root.path() + "/" + std::string(room, 'y');
     const Result<ServicePlaces> ok = resolveServicePlaces(fits, FolderUse::create);
     ASSERT_TRUE(ok.ok()) << ok.error().message;
-    EXPECT_EQ(ok->socketPath.size(), maxSocketPathLength);
+    EXPECT_EQ(ok->controlSocketPath.size(), maxSocketPathLength);
+    EXPECT_LT(ok->socketPath.size(), maxSocketPathLength);
+
+    RuntimeEnvironment tooLong = env();
+    tooLong.xdgRuntimeDir = root.path() + "/" + std::string(room + 1, 'z');
+    const Result<ServicePlaces> refused = resolveServicePlaces(tooLong, FolderUse::create);
+    ASSERT_FALSE(refused.ok());
+    EXPECT_NE(refused.error().message.find("quorvane-control"), std::string::npos) << refused.error().message;
 }
 
 } // namespace

@@ -15,6 +15,7 @@
 #include <thread>
 
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -248,25 +249,105 @@ TEST_F(Service, BothOperationsRoundTripAndAnAbsentReplyIsNotAnEmptyOne) {
     EXPECT_EQ(peers[0].pid, ::getpid());
 }
 
-TEST_F(Service, EachRoleMayCallOnlyItsOwnOperation) {
+// The socket a peer comes through is its role; the program's identity is a
+// second lock on both sockets.
+TEST_F(Service, EachSocketCarriesOnlyItsOwnRoleAndProgram) {
     auto service = std::make_shared<ScriptedService>();
     auto listener = startHost(service);
+    ASSERT_NE(listener, nullptr);
 
+    // A connection goes to the socket of the call that opens it.
     auto bridge = client();
-    auto refused = control(*bridge, R"({"snapshot":{}})");
-    EXPECT_EQ(refused->errors, 1);
-    EXPECT_NE(refused->error.find("the bridge may not call control"), std::string::npos) << refused->error;
-    EXPECT_EQ(agent(*bridge, "still fine")->text, std::optional<std::string>("echo:still fine"));
-
+    EXPECT_EQ(agent(*bridge, "agent")->text, std::optional<std::string>("echo:agent"));
     setPeer(quorvaneAppIdentifier);
     auto app = client();
-    auto refusedToo = agent(*app, "{}");
-    EXPECT_EQ(refusedToo->errors, 1);
-    EXPECT_NE(refusedToo->error.find("the app may not call handleAgentMessage"), std::string::npos)
-        << refusedToo->error;
     EXPECT_EQ(control(*app, "x")->text, std::optional<std::string>("ctl:x"));
+    const int served = 2;
 
-    EXPECT_EQ(service->calls.load(), 2); // the refused calls never reached the service
+    auto at = [&](const std::string& socketPath) {
+        ConnectionOptions options{env, {}};
+        options.socketPath = socketPath;
+        return std::make_unique<ServiceConnection>(std::make_shared<RecordingSink>(), options);
+    };
+    struct Case {
+        const char* what;
+        std::string_view program;
+        std::string socketPath;
+        bool controlCall;
+        const char* reason; // in the error the call fails with
+    };
+    const Case cases[] = {
+        {"the app's control request on the agent socket", quorvaneAppIdentifier, places.socketPath, true,
+         "the agent socket does not carry control"},
+        {"the app's agent message on the agent socket", quorvaneAppIdentifier, places.socketPath, false,
+         "the app may not call handleAgentMessage"},
+        {"the app's agent message on the control socket", quorvaneAppIdentifier, places.controlSocketPath,
+         false, "the control socket does not carry handleAgentMessage"},
+        // The control socket never admits a bridge: it is closed before any call.
+        {"the bridge's control request", quorvaneBridgeIdentifier, places.controlSocketPath, true,
+         "interrupted"},
+        {"the bridge's agent message on the control socket", quorvaneBridgeIdentifier,
+         places.controlSocketPath, false, "interrupted"},
+    };
+    for (const Case& c : cases) {
+        setPeer(c.program);
+        auto connection = at(c.socketPath);
+        auto refused = c.controlCall ? control(*connection, R"({"snapshot":{}})") : agent(*connection, "{}");
+        EXPECT_EQ(refused->errors, 1) << c.what;
+        EXPECT_NE(refused->error.find(c.reason), std::string::npos) << c.what << ": " << refused->error;
+    }
+    setPeer(quorvaneBridgeIdentifier);
+    auto bridgeByDefault = client();
+    auto refused = control(*bridgeByDefault, R"({"snapshot":{}})");
+    EXPECT_NE(refused->error.find("interrupted"), std::string::npos) << refused->error;
+
+    EXPECT_EQ(service->calls.load(), served); // the refused calls never reached the service
+    host.read([&] {
+        ASSERT_GE(peers.size(), 2u);
+        EXPECT_EQ(peers[0].socket, ServiceSocket::agent);
+        EXPECT_EQ(peers[1].socket, ServiceSocket::control);
+        for (const auto& peer : peers) {
+            if (peer.socket == ServiceSocket::control) {
+                EXPECT_EQ(peer.role, ProgramRole::app);
+            }
+        }
+    });
+}
+
+// quorvane-bridge --socket: the given socket serves every call, and only from
+// a private folder of ours; a host whose program can be read never needs the
+// uid-only admission.
+TEST_F(Service, GivenSocketServesEveryCallFromAPrivateFolderOnly) {
+    auto service = std::make_shared<ScriptedService>();
+    auto listener = startHost(service);
+    ASSERT_NE(listener, nullptr);
+
+    std::atomic<int> admittedOnUid{0};
+    auto at = [&](const std::string& path) {
+        ConnectionOptions options{env, {}};
+        options.socketPath = path;
+        options.onHostOutsideNamespaces = [&admittedOnUid] { admittedOnUid += 1; };
+        return std::make_unique<ServiceConnection>(std::make_shared<RecordingSink>(), options);
+    };
+    EXPECT_EQ(agent(*at(places.socketPath), "here")->text, std::optional<std::string>("echo:here"));
+    EXPECT_EQ(admittedOnUid.load(), 0);
+
+    // The same socket, reached through a folder that others may enter.
+    const std::string open = runtime.path() + "/open";
+    ASSERT_EQ(::mkdir(open.c_str(), 0755), 0);
+    ASSERT_EQ(::chmod(open.c_str(), 0755), 0);
+    ASSERT_EQ(::symlink(places.socketPath.c_str(), (open + "/socket").c_str()), 0);
+    const std::pair<std::string, const char*> refused[] = {
+        {open + "/socket", "lets group or others in"},
+        {"relative/socket", "not an absolute path"},
+        {"/" + std::string(maxSocketPathLength, 's'), "not an absolute path that fits"},
+    };
+    for (const auto& [path, reason] : refused) {
+        auto failed = agent(*at(path), "never");
+        EXPECT_EQ(failed->errors, 1) << path;
+        EXPECT_NE(failed->error.find(reason), std::string::npos) << failed->error;
+    }
+    EXPECT_EQ(service->calls.load(), 1);
 }
 
 TEST_F(Service, PeersThatFailVerificationNeverReachTheOwner) {
