@@ -280,6 +280,35 @@ TEST_F(CtlTest, FollowingTheActivityWritesEachNewLineAsItIsLogged) {
     EXPECT_EQ(follow->waitForExit(), 0);
 }
 
+TEST_F(CtlTest, ALedgerLargerThanASnapshotIsReadWhole) {
+    agent("busy");
+    const std::string id = accountIdOf("busy");
+    // More entries than a snapshot carries: every command must page past it.
+    constexpr int notes = 2100;
+    for (int i = 0; i < notes; ++i) {
+        control->expectOk(ControlRequest::createEntry(
+            NewLedgerEntry{id, TransactionKind::note, LedgerFlag::none, 0, "note " + std::to_string(i)}));
+    }
+    const Json history = jsonOf(ctl({"history", "busy", "--json"}));
+    ASSERT_EQ(history["entries"].size(), static_cast<std::size_t>(notes + 1));
+    EXPECT_EQ(history["entries"][0]["memo"], "note 2099");
+    EXPECT_EQ(history["entries"][notes]["memo"], "Starting balance");
+    EXPECT_EQ(history["entries"][notes]["sequence"], 1);
+
+    const Json accounts = jsonOf(ctl({"accounts", "--json"}));
+    ASSERT_EQ(accounts.size(), 1u);
+    EXPECT_EQ(accounts[0]["entries"], notes + 1);
+
+    // The oldest note is beyond the snapshot, and still found by its id.
+    const std::string oldest = history["entries"][notes - 1]["id"];
+    ASSERT_EQ(history["entries"][notes - 1]["memo"], "note 0");
+    const CtlRun edit = ctl({"edit", oldest, "--memo", "first of many"});
+    EXPECT_EQ(edit.status, 0) << edit.err;
+    const Json page = jsonOf(ctl({"history", id, "--before", "3", "--json"}));
+    ASSERT_EQ(page["entries"].size(), 2u);
+    EXPECT_EQ(page["entries"][0]["memo"], "first of many");
+}
+
 TEST_F(CtlTest, CsvExportReadsBackWithAnIndependentReader) {
     const std::string python = findOnPath("python3");
     if (python.empty()) {
@@ -347,6 +376,33 @@ TEST_F(CtlTest, BackupWritesAPrivateCopyAndNeverOverwritesWithoutForce) {
     EXPECT_EQ(test::readFile(file), "keep me");
     EXPECT_EQ(ctl({"backup", file, "--force"}).status, 0);
     EXPECT_EQ(test::readFile(file).substr(0, 15), "SQLite format 3");
+}
+
+TEST(CtlCompletionTest, BashCompletesCommandsAndOptionValues) {
+    const std::string bash = findOnPath("bash");
+    const fs::path library = "/usr/share/bash-completion/bash_completion";
+    if (bash.empty() || !fs::exists(library)) {
+        GTEST_SKIP() << "bash or bash-completion is not installed";
+    }
+    auto complete = [&](const std::string& words, int current) {
+        test::Child::Options options;
+        options.arguments = {bash, "-c",
+                             "source " + library.string() +
+                                 " && source '" QUORVANE_CTL_COMPLETION "' && COMP_WORDS=(" + words +
+                                 ") && COMP_CWORD=" + std::to_string(current) +
+                                 " && COMP_LINE=\"${COMP_WORDS[*]}\" && COMP_POINT=${#COMP_LINE} && "
+                                 "_quorvanectl quorvanectl && echo \"${COMPREPLY[*]}\""};
+        auto child = std::make_unique<Child>(options);
+        child->closeInput();
+        std::string out = child->readRemainingOutput();
+        EXPECT_EQ(child->waitForExit(), 0) << child->errorOutput();
+        return out;
+    };
+    EXPECT_EQ(complete("quorvanectl hi", 1), "history\n");
+    EXPECT_EQ(complete("quorvanectl de", 1), "debit delete-entry delete-account\n");
+    EXPECT_EQ(complete("quorvanectl export --format ''", 3), "json csv\n");
+    EXPECT_EQ(complete("quorvanectl credit someone 5 --b", 4), "--bonus\n");
+    EXPECT_EQ(complete("quorvanectl settings --unauthenticated o", 3), "on off\n");
 }
 
 TEST(CtlWithoutHostTest, EveryCommandSaysTheHostIsNotRunning) {
