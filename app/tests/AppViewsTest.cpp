@@ -728,7 +728,7 @@ TEST_F(ViewsTest, MenusOfferQuitAndRefreshWithTheirShortcuts) {
     for (QAction* menu : window.menuBar()->actions()) {
         menus << menu->text();
     }
-    EXPECT_EQ(menus, (QStringList{"&File", "&View"}));
+    EXPECT_EQ(menus, (QStringList{"&File", "&Edit", "&View"}));
     QAction* quit = window.menuBar()->actions()[0]->menu()->actions().value(0);
     ASSERT_NE(quit, nullptr);
     EXPECT_TRUE(quit->shortcuts().contains(QKeySequence(Qt::CTRL | Qt::Key_Q)));

@@ -2,10 +2,13 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QCheckBox>
 #include <QClipboard>
 #include <QHBoxLayout>
+#include <QKeyEvent>
 #include <QKeySequence>
 #include <QLabel>
+#include <QLineEdit>
 #include <QListView>
 #include <QPainter>
 #include <QVBoxLayout>
@@ -13,7 +16,9 @@
 #include "app/AppModel.h"
 #include "app/ui/AppStyle.h"
 #include "app/ui/Delegates.h"
+#include "app/ui/FindModels.h"
 #include "app/ui/ItemModels.h"
+#include "app/ui/ListHelpers.h"
 
 namespace quorvane {
 
@@ -52,14 +57,29 @@ private:
 // ---- ActivityView ----------------------------------------------------------------------
 
 ActivityView::ActivityView(AppModel& model, QWidget* parent)
-    : QWidget(parent), model_(model), heading_(new QLabel(this)), list_(new QListView(this)),
-      logModel_(new ApiLogModel(this)) {
+    : QWidget(parent), model_(model), heading_(new QLabel(this)), agent_(new QLineEdit(this)),
+      method_(new QLineEdit(this)), errorsOnly_(new QCheckBox(QStringLiteral("&Errors only"), this)),
+      list_(new QListView(this)), logModel_(new ApiLogModel(this)),
+      filterModel_(new ActivityFilterModel(this)) {
     auto* column = new QVBoxLayout(this);
     column->setContentsMargins(0, 0, 0, 0);
     column->setSpacing(6);
     heading_->setFont(AppStyle::sectionTitleFont());
-    heading_->setContentsMargins(16, 12, 16, 0);
-    column->addWidget(heading_);
+    auto* headingRow = new QHBoxLayout;
+    headingRow->setContentsMargins(16, 12, 16, 0);
+    headingRow->setSpacing(8);
+    headingRow->addWidget(heading_, 1);
+    agent_->setPlaceholderText(QStringLiteral("Filter by agent"));
+    method_->setPlaceholderText(QStringLiteral("Filter by method"));
+    for (QLineEdit* field : {agent_, method_}) {
+        field->setAccessibleName(field->placeholderText());
+        field->setClearButtonEnabled(true);
+        field->setMaximumWidth(200);
+        headingRow->addWidget(field);
+    }
+    errorsOnly_->setAccessibleDescription(QStringLiteral("Show only replies that report an error"));
+    headingRow->addWidget(errorsOnly_);
+    column->addLayout(headingRow);
     column->addWidget(list_, 1);
 
     list_->setFrameShape(QFrame::NoFrame);
@@ -70,34 +90,64 @@ ActivityView::ActivityView(AppModel& model, QWidget* parent)
     list_->setMouseTracking(true);
     list_->setAttribute(Qt::WA_Hover);
     list_->viewport()->setAutoFillBackground(false);
-    list_->setModel(logModel_);
+    filterModel_->setSourceModel(logModel_);
+    list_->setModel(filterModel_);
     list_->setItemDelegate(new ApiLogDelegate(list_));
     list_->setAccessibleName(QStringLiteral("Live API Activity"));
+    new ScrollAnchor(list_);
 
+    // Ctrl+C is the window's Edit > Copy (or the event filter below when the
+    // view stands alone); a second shortcut on the same keys would make both
+    // ambiguous.
     auto* copy = new QAction(QStringLiteral("Copy Payload"), list_);
-    copy->setShortcut(QKeySequence::Copy);
-    copy->setShortcutContext(Qt::WidgetShortcut);
     connect(copy, &QAction::triggered, this, &ActivityView::copyCurrentPayload);
     list_->addAction(copy);
     list_->setContextMenuPolicy(Qt::ActionsContextMenu);
+    list_->installEventFilter(this);
 
     connect(&model_, &AppModel::apiLogChanged, this, &ActivityView::update);
+    connect(agent_, &QLineEdit::textChanged, this, [this](const QString& text) {
+        filterModel_->setAgentText(text);
+        update();
+    });
+    connect(method_, &QLineEdit::textChanged, this, [this](const QString& text) {
+        filterModel_->setMethodText(text);
+        update();
+    });
+    connect(errorsOnly_, &QCheckBox::toggled, this, [this](bool on) {
+        filterModel_->setErrorsOnly(on);
+        update();
+    });
     update();
 }
 
 void ActivityView::update() {
-    heading_->setText(
-        QStringLiteral("Live API Activity (%1)").arg(static_cast<qulonglong>(model_.apiLog().size())));
     logModel_->setLines(model_.apiLog());
+    auto all = static_cast<qulonglong>(model_.apiLog().size());
+    if (filterModel_->isFiltering()) {
+        heading_->setText(
+            QStringLiteral("Live API Activity (%1 of %2)").arg(filterModel_->rowCount()).arg(all));
+    } else {
+        heading_->setText(QStringLiteral("Live API Activity (%1)").arg(all));
+    }
 }
 
 void ActivityView::copyCurrentPayload() {
-    QModelIndex current = list_->currentIndex();
+    QModelIndex current = filterModel_->mapToSource(list_->currentIndex());
     if (!current.isValid()) {
         return;
     }
     const std::string& payload = logModel_->lines()[static_cast<std::size_t>(current.row())].payload;
     QApplication::clipboard()->setText(QString::fromStdString(payload));
+}
+
+bool ActivityView::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == list_ && event->type() == QEvent::KeyPress &&
+        static_cast<QKeyEvent*>(event)->matches(QKeySequence::Copy)) {
+        copyCurrentPayload();
+        return true;
+    }
+    return QWidget::eventFilter(watched, event);
 }
 
 // ---- ConnectionStatusView ---------------------------------------------------------------

@@ -14,6 +14,7 @@
 #include "app/ui/AppIcons.h"
 #include "app/ui/AppStyle.h"
 #include "app/ui/EntryType.h"
+#include "app/ui/FindModels.h"
 #include "app/ui/ItemModels.h"
 
 namespace quorvane {
@@ -56,6 +57,9 @@ int textWidth(const QFont& font, const QString& text) {
     return static_cast<int>(std::ceil(QFontMetricsF(font).horizontalAdvance(text))) + 1;
 }
 
+// One line, elided to the rectangle. The text is laid out in its own reading
+// direction, and left stays left: a right-to-left name starts at the same
+// edge as the header's label puts it.
 void drawText(QPainter* painter, const QRect& rect, const QFont& font, const QColor& color,
               const QString& text, int flags = Qt::AlignLeft | Qt::AlignVCenter) {
     painter->setFont(font);
@@ -64,7 +68,10 @@ void drawText(QPainter* painter, const QRect& rect, const QFont& font, const QCo
     if (textWidth(font, text) > rect.width()) {
         shown = QFontMetricsF(font).elidedText(text, Qt::ElideRight, rect.width());
     }
-    painter->drawText(rect, flags | Qt::TextSingleLine, shown);
+    Qt::LayoutDirection before = painter->layoutDirection();
+    painter->setLayoutDirection(text.isRightToLeft() ? Qt::RightToLeft : Qt::LeftToRight);
+    painter->drawText(rect, flags | Qt::AlignAbsolute | Qt::TextSingleLine, shown);
+    painter->setLayoutDirection(before);
 }
 
 int lineHeight(const QFont& font) {
@@ -198,7 +205,7 @@ void TransactionDelegate::paint(QPainter* painter, const QStyleOptionViewItem& o
     const QPalette palette = activePalette(option);
     painter->save();
     painter->setRenderHint(QPainter::Antialiasing);
-    paintRowBackground(painter, option, false);
+    paintRowBackground(painter, option, true); // the keyboard's current row
     QRect content = option.rect.adjusted(horizontalInset + 4, 0, -horizontalInset - 4, 0);
 
     // Badge: the type's label on a capsule of its colour at 18 % opacity.
@@ -364,6 +371,11 @@ void ApiLogDelegate::paint(QPainter* painter, const QStyleOptionViewItem& option
         icon = AppIcon::bell;
         color = AppStyle::systemPurple();
     }
+    // An error reply: its arrow in red and "error" after the method.
+    bool error = index.data(ErrorReplyRole).toBool();
+    if (error) {
+        color = AppStyle::systemRed();
+    }
     int header = std::max(lineHeight(method_), lineHeight(caption_));
     int glyph = lineHeight(caption_);
     QRect badge(content.left() + (apiBadgeWidth - glyph) / 2, content.top() + 2 + (header - glyph) / 2, glyph,
@@ -385,6 +397,13 @@ void ApiLogDelegate::paint(QPainter* painter, const QStyleOptionViewItem& option
     int methodWidth = std::min(available, textWidth(method_, method));
     drawText(painter, QRect(left, headerRect.top(), methodWidth, header), method_,
              palette.color(QPalette::Text), method);
+    if (error) {
+        const QString mark = QStringLiteral("error");
+        int markWidth = std::min(std::max(0, available - methodWidth - 8), textWidth(method_, mark));
+        drawText(painter, QRect(left + methodWidth + 8, headerRect.top(), markWidth, header), method_,
+                 AppStyle::systemRed(), mark);
+        methodWidth += 8 + markWidth;
+    }
     QString client = index.data(ClientLabelRole).toString();
     if (!client.isEmpty()) {
         int clientLeft = left + methodWidth + 8;

@@ -5,6 +5,8 @@
 #include <QHBoxLayout>
 #include <QKeySequence>
 #include <QLabel>
+#include <QLineEdit>
+#include <QListView>
 #include <QMenu>
 #include <QMenuBar>
 #include <QPushButton>
@@ -100,6 +102,18 @@ void MainWindow::buildMenus() {
     quit->setMenuRole(QAction::QuitRole);
     connect(quit, &QAction::triggered, this, [] { QApplication::closeAllWindows(); });
 
+    QMenu* edit = menuBar()->addMenu(QStringLiteral("&Edit"));
+    QAction* find = edit->addAction(QStringLiteral("&Find"));
+    find->setShortcuts(keysFor(QKeySequence::Find, {QKeySequence(Qt::CTRL | Qt::Key_F)}));
+    connect(find, &QAction::triggered, this, &MainWindow::findInCurrentTab);
+    edit->addSeparator();
+    QAction* copy = edit->addAction(QStringLiteral("&Copy"));
+    copy->setShortcuts(keysFor(QKeySequence::Copy, {QKeySequence(Qt::CTRL | Qt::Key_C)}));
+    connect(copy, &QAction::triggered, this, &MainWindow::copySelection);
+    QAction* remove = edit->addAction(QStringLiteral("&Delete"));
+    remove->setShortcuts(keysFor(QKeySequence::Delete, {QKeySequence(Qt::Key_Delete)}));
+    connect(remove, &QAction::triggered, this, &MainWindow::deleteSelection);
+
     QMenu* view = menuBar()->addMenu(QStringLiteral("&View"));
     refresh_ = view->addAction(QStringLiteral("&Refresh"));
     refresh_->setShortcuts(
@@ -115,6 +129,61 @@ void MainWindow::buildMenus() {
 
 namespace {
 
+bool within(const QWidget* widget, const QWidget* ancestor) {
+    return widget != nullptr && (widget == ancestor || ancestor->isAncestorOf(widget));
+}
+
+void focusField(QLineEdit* field) {
+    field->setFocus(Qt::ShortcutFocusReason);
+    field->selectAll();
+}
+
+} // namespace
+
+void MainWindow::findInCurrentTab() {
+    QWidget* tab = root_->currentWidget();
+    if (tab == root_->records()) {
+        RecordsView* records = root_->records();
+        bool inDetail =
+            within(QApplication::focusWidget(), records->detail()) && records->detail()->showsAccount();
+        focusField(inDetail ? records->detail()->loaded()->ledger()->filterField()
+                            : records->sidebar()->filterField());
+    } else if (tab == root_->activity()) {
+        focusField(root_->activity()->agentField());
+    }
+}
+
+void MainWindow::copySelection() {
+    QWidget* focus = QApplication::focusWidget();
+    RecordsView* records = root_->records();
+    LedgerListView* ledger = records->detail()->loaded()->ledger();
+    if (auto* field = qobject_cast<QLineEdit*>(focus)) {
+        field->copy();
+    } else if (focus == records->sidebar()->list()) {
+        records->sidebar()->copyCurrent();
+    } else if (focus == ledger->list()) {
+        ledger->copyCurrent();
+    } else if (focus == root_->activity()->list()) {
+        root_->activity()->copyCurrentPayload();
+    }
+}
+
+void MainWindow::deleteSelection() {
+    QWidget* focus = QApplication::focusWidget();
+    RecordsView* records = root_->records();
+    if (!records->detail()->showsAccount()) {
+        return;
+    }
+    LoadedAccountView* loaded = records->detail()->loaded();
+    if (focus == loaded->ledger()->list()) {
+        loaded->ledger()->deleteCurrent();
+    } else if (focus == records->sidebar()->list()) {
+        loaded->header()->presentDeleteConfirmation();
+    }
+}
+
+namespace {
+
 const QString geometryKey = QStringLiteral("window/geometry");
 const QString tabKey = QStringLiteral("window/tab");
 
@@ -123,6 +192,7 @@ const QString tabKey = QStringLiteral("window/tab");
 void MainWindow::saveLayout(QSettings& settings) const {
     settings.setValue(geometryKey, saveGeometry());
     settings.setValue(tabKey, root_->currentIndex());
+    root_->records()->saveLayout(settings);
 }
 
 void MainWindow::restoreLayout(const QSettings& settings) {
@@ -134,6 +204,7 @@ void MainWindow::restoreLayout(const QSettings& settings) {
     if (ok && tab >= 0 && tab < root_->count()) {
         root_->setCurrentIndex(tab);
     }
+    root_->records()->restoreLayout(settings);
 }
 
 void MainWindow::showEvent(QShowEvent* event) {

@@ -77,8 +77,21 @@ public:
     // View > Refresh (F5, Ctrl+R): asks the host for everything afresh.
     [[nodiscard]] QAction* refreshAction() const { return refresh_; }
 
-    // What the operator arranged, kept between runs: window geometry and the
-    // current tab. restoreLayout ignores what is missing or unreadable.
+    // Edit > Find (Ctrl+F): focuses the filter of the list at hand (in the
+    // "Records" tab the entries' filter while the focus is in the account
+    // pane, else the accounts' filter).
+    void findInCurrentTab();
+    // Edit > Copy (Ctrl+C): a text field copies its selection; a list copies
+    // its current row (the API log: the row's whole payload).
+    void copySelection();
+    // Edit > Delete (Delete): on the ledger, the current entry at once; on the
+    // accounts, the selected account after the confirmation. Text fields keep
+    // the key for themselves.
+    void deleteSelection();
+
+    // What the operator arranged, kept between runs: window geometry, the
+    // current tab, the splitter and the accounts' order. restoreLayout
+    // ignores what is missing or unreadable.
     void saveLayout(QSettings& settings) const;
     void restoreLayout(const QSettings& settings);
 

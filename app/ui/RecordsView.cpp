@@ -1,17 +1,28 @@
 #include "app/ui/RecordsView.h"
 
+#include <QApplication>
+#include <QClipboard>
+#include <QComboBox>
+#include <QContextMenuEvent>
 #include <QGroupBox>
 #include <QHBoxLayout>
 #include <QItemSelectionModel>
+#include <QKeyEvent>
 #include <QLabel>
+#include <QLineEdit>
 #include <QListView>
+#include <QMenu>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QScrollArea>
 #include <QScrollBar>
+#include <QSettings>
 #include <QSplitter>
 #include <QStackedWidget>
 #include <QToolButton>
 #include <QVBoxLayout>
+
+#include <algorithm>
 
 #include "app/AppModel.h"
 #include "app/ui/AppIcons.h"
@@ -19,6 +30,7 @@
 #include "app/ui/Delegates.h"
 #include "app/ui/EntryEditors.h"
 #include "app/ui/ItemModels.h"
+#include "app/ui/ListHelpers.h"
 
 namespace quorvane {
 
@@ -52,19 +64,92 @@ void makeInsetList(QListView* list) {
     list->setAutoFillBackground(false);
 }
 
+// A search field in the app's style: a clear button, no frame of its own
+// beyond the platform's.
+QLineEdit* filterLineEdit(const QString& placeholder, QWidget* parent) {
+    auto* field = new QLineEdit(parent);
+    field->setPlaceholderText(placeholder);
+    field->setAccessibleName(placeholder);
+    field->setClearButtonEnabled(true);
+    return field;
+}
+
+// Under the current row: where the menu key opens a list's context menu.
+QPoint menuPositionFor(QListView* list) {
+    QModelIndex row = list->currentIndex();
+    QRect rect = row.isValid() ? list->visualRect(row) : QRect();
+    return list->viewport()->mapToGlobal(rect.isValid() ? rect.bottomLeft() + QPoint(24, 0) : QPoint(8, 8));
+}
+
+// The menu key as a key press (platforms that send no context menu event of
+// their own for it; where they do, the menu it opened takes the key).
+bool isMenuKey(const QKeyEvent* key) {
+    return key->key() == Qt::Key_Menu || (key->key() == Qt::Key_F10 && key->modifiers() == Qt::ShiftModifier);
+}
+
+// Where a context menu for a list opens: at the pointer for a click, under
+// the current row for the menu key. Answers the row it is about.
+QModelIndex contextMenuRow(QListView* list, QObject* watched, QContextMenuEvent* event, QPoint& globalPos) {
+    if (event->reason() == QContextMenuEvent::Mouse) {
+        QPoint inViewport =
+            watched == list->viewport() ? event->pos() : list->viewport()->mapFrom(list, event->pos());
+        QModelIndex row = list->indexAt(inViewport);
+        if (row.isValid()) {
+            list->setCurrentIndex(row);
+        }
+        globalPos = event->globalPos();
+        return row;
+    }
+    globalPos = menuPositionFor(list);
+    return list->currentIndex();
+}
+
+// The keyboard's "activate" keys on a list row.
+bool isActivateKey(const QKeyEvent* key) {
+    if (key->modifiers() & ~(Qt::KeypadModifier)) {
+        return false;
+    }
+    return key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter || key->key() == Qt::Key_F2 ||
+           key->key() == Qt::Key_Space;
+}
+
+bool isPlainKey(const QKeyEvent* key, Qt::Key which) {
+    return key->key() == which && (key->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier;
+}
+
 } // namespace
 
 // ---- AccountsSidebar -----------------------------------------------------------------
 
 AccountsSidebar::AccountsSidebar(AppModel& model, QWidget* parent)
-    : QWidget(parent), model_(model), sidebarModel_(new SidebarModel(this)), list_(new QListView(this)) {
+    : QWidget(parent), model_(model), sidebarModel_(new SidebarModel(this)),
+      filterModel_(new SidebarFilterModel(this)),
+      filter_(filterLineEdit(QStringLiteral("Filter accounts"), this)), orderPicker_(new QComboBox(this)),
+      list_(new QListView(this)) {
     auto* column = new QVBoxLayout(this);
     column->setContentsMargins(0, 0, 0, 0);
+    column->setSpacing(4);
+    auto* findRow = new QHBoxLayout;
+    findRow->setContentsMargins(10, 8, 10, 0);
+    findRow->setSpacing(6);
+    filter_->setToolTip(QStringLiteral("Show only accounts whose name or id contains this text"));
+    findRow->addWidget(filter_, 1);
+    for (auto [text, order] : {std::pair{"Created", SidebarFilterModel::Order::created},
+                               std::pair{"Name", SidebarFilterModel::Order::name},
+                               std::pair{"Balance", SidebarFilterModel::Order::balance},
+                               std::pair{"Last activity", SidebarFilterModel::Order::lastActivity}}) {
+        orderPicker_->addItem(QString::fromUtf8(text), static_cast<int>(order));
+    }
+    orderPicker_->setAccessibleName(QStringLiteral("Order accounts by"));
+    orderPicker_->setToolTip(QStringLiteral("Order accounts by"));
+    findRow->addWidget(orderPicker_);
+    column->addLayout(findRow);
     column->addWidget(list_);
     setMinimumWidth(240);
 
     makeInsetList(list_);
-    list_->setModel(sidebarModel_);
+    filterModel_->setSourceModel(sidebarModel_);
+    list_->setModel(filterModel_);
     list_->setItemDelegate(new SidebarDelegate(list_));
     list_->setSelectionMode(QAbstractItemView::SingleSelection);
     list_->setAccessibleName(QStringLiteral("Accounts"));
@@ -72,34 +157,157 @@ AccountsSidebar::AccountsSidebar(AppModel& model, QWidget* parent)
     sidebarModel_->setAccounts(model_.accounts());
     sidebarModel_->setConnections(model_.connections());
 
+    updateLastActivity();
+    new ScrollAnchor(list_);
+
     connect(&model_, &AppModel::accountsChanged, this, [this] {
         sidebarModel_->setAccounts(model_.accounts());
+        updateLastActivity();
         syncSelectionFromModel();
     });
+    connect(&model_, &AppModel::entriesChanged, this, &AccountsSidebar::updateLastActivity);
+    connect(&model_, &AppModel::apiLogChanged, this, &AccountsSidebar::updateLastActivity);
     connect(&model_, &AppModel::connectionsChanged, this,
             [this] { sidebarModel_->setConnections(model_.connections()); });
     connect(&model_, &AppModel::selectedAccountIDChanged, this, &AccountsSidebar::syncSelectionFromModel);
-    connect(sidebarModel_, &QAbstractItemModel::modelReset, this, &AccountsSidebar::syncSelectionFromModel);
+    connect(filterModel_, &QAbstractItemModel::modelReset, this, &AccountsSidebar::syncSelectionFromModel);
+    connect(filterModel_, &QAbstractItemModel::layoutChanged, this, &AccountsSidebar::syncSelectionFromModel);
+    connect(filterModel_, &QAbstractItemModel::rowsInserted, this, &AccountsSidebar::syncSelectionFromModel);
     connect(list_->selectionModel(), &QItemSelectionModel::currentRowChanged, this,
             [this](const QModelIndex& current) {
                 if (syncing_ || !current.isValid() ||
-                    sidebarModel_->kindOf(current.row()) != SidebarModel::RowKind::account) {
+                    current.data(RowKindRole).toInt() != static_cast<int>(SidebarModel::RowKind::account)) {
                     return;
                 }
                 model_.setSelectedAccountID(current.data(IdRole).toString().toStdString());
             });
+    // Rows hidden or moved here would move the view's current row, which is
+    // not the operator choosing another account.
+    connect(filter_, &QLineEdit::textChanged, this, [this](const QString& text) {
+        syncing_ = true;
+        filterModel_->setFilterText(text);
+        syncing_ = false;
+        syncSelectionFromModel();
+    });
+    connect(orderPicker_, &QComboBox::currentIndexChanged, this, [this](int index) {
+        syncing_ = true;
+        filterModel_->setOrder(static_cast<SidebarFilterModel::Order>(orderPicker_->itemData(index).toInt()));
+        syncing_ = false;
+        syncSelectionFromModel();
+    });
+    list_->installEventFilter(this);
+    list_->viewport()->installEventFilter(this);
     syncSelectionFromModel();
+}
+
+SidebarFilterModel::Order AccountsSidebar::order() const {
+    return filterModel_->order();
+}
+
+void AccountsSidebar::setOrder(SidebarFilterModel::Order order) {
+    int index = orderPicker_->findData(static_cast<int>(order));
+    if (index >= 0) {
+        orderPicker_->setCurrentIndex(index);
+    }
+}
+
+void AccountsSidebar::updateLastActivity() {
+    // The newest of: the account's creation, its entries, and its agents'
+    // calls in the API log.
+    QHash<QString, qint64> latest;
+    auto note = [&latest](const std::string& id, Date date) {
+        qint64 seconds = std::chrono::duration_cast<std::chrono::seconds>(date.time_since_epoch()).count();
+        QString key = QString::fromStdString(id);
+        auto found = latest.find(key);
+        if (found == latest.end()) {
+            latest.insert(key, seconds);
+        } else {
+            *found = std::max(*found, seconds);
+        }
+    };
+    for (const Account& account : model_.accounts()) {
+        note(account.id, account.createdAt);
+    }
+    for (const LedgerEntry& entry : model_.entries()) {
+        note(entry.accountId, std::max(entry.createdAt, entry.updatedAt));
+    }
+    for (const ApiLogEntry& line : model_.apiLog()) {
+        if (line.accountId) {
+            note(*line.accountId, line.timestamp);
+        }
+    }
+    syncing_ = true; // a new order is no choice of the operator's
+    filterModel_->setLastActivity(std::move(latest));
+    syncing_ = false;
+}
+
+void AccountsSidebar::copyCurrent() {
+    QModelIndex current = list_->currentIndex();
+    if (!current.isValid() ||
+        current.data(RowKindRole).toInt() != static_cast<int>(SidebarModel::RowKind::account)) {
+        return;
+    }
+    QApplication::clipboard()->setText(
+        QStringList{current.data(Qt::DisplayRole).toString(), current.data(SubtitleRole).toString(),
+                    AppStyle::plainInteger(current.data(AmountRole).toLongLong())}
+            .join(QLatin1Char('\t')));
+}
+
+void AccountsSidebar::showContextMenu(QPoint globalPos) {
+    QModelIndex current = list_->currentIndex();
+    if (!current.isValid() ||
+        current.data(RowKindRole).toInt() != static_cast<int>(SidebarModel::RowKind::account)) {
+        return;
+    }
+    auto* menu = new QMenu(this);
+    menu->setObjectName(QStringLiteral("accountContextMenu"));
+    menu->setAttribute(Qt::WA_DeleteOnClose);
+    menu->addAction(QStringLiteral("&Rename\u2026"), this, &AccountsSidebar::renameRequested);
+    menu->addAction(QStringLiteral("&Copy"), this, &AccountsSidebar::copyCurrent);
+    menu->addSeparator();
+    menu->addAction(QStringLiteral("&Delete Account\u2026"), this, &AccountsSidebar::deleteRequested);
+    menu->popup(globalPos);
+}
+
+bool AccountsSidebar::eventFilter(QObject* watched, QEvent* event) {
+    if (event->type() == QEvent::ContextMenu) {
+        QPoint at;
+        if (contextMenuRow(list_, watched, static_cast<QContextMenuEvent*>(event), at).isValid()) {
+            showContextMenu(at);
+        }
+        return true;
+    }
+    if (watched == list_ && event->type() == QEvent::KeyPress) {
+        auto* key = static_cast<QKeyEvent*>(event);
+        if (isMenuKey(key)) {
+            showContextMenu(menuPositionFor(list_));
+            return true;
+        }
+        if (isPlainKey(key, Qt::Key_Delete)) {
+            emit deleteRequested();
+            return true;
+        }
+        if (isPlainKey(key, Qt::Key_F2)) {
+            emit renameRequested();
+            return true;
+        }
+        if (key->matches(QKeySequence::Copy)) {
+            copyCurrent();
+            return true;
+        }
+    }
+    return QWidget::eventFilter(watched, event);
 }
 
 void AccountsSidebar::syncSelectionFromModel() {
     syncing_ = true;
     const auto& selected = model_.selectedAccountID();
-    int row = selected ? sidebarModel_->rowOfAccount(*selected) : -1;
+    int row = selected ? filterModel_->rowOfAccount(*selected) : -1;
     QItemSelectionModel* selection = list_->selectionModel();
     if (row < 0) {
         selection->clear();
     } else {
-        QModelIndex index = sidebarModel_->index(row);
+        QModelIndex index = filterModel_->index(row, 0);
         if (selection->currentIndex() != index || !selection->isSelected(index)) {
             selection->setCurrentIndex(index, QItemSelectionModel::ClearAndSelect);
         }
@@ -174,7 +382,7 @@ void AccountBalanceView::setBalance(std::int64_t balance) {
 // ---- AccountHeaderView -----------------------------------------------------------------
 
 AccountHeaderView::AccountHeaderView(AppModel& model, QWidget* parent)
-    : QWidget(parent), model_(model), name_(new QLabel(this)),
+    : QWidget(parent), model_(model), name_(new ElidedLabel(this)),
       id_(styledLabel(QString(), AppStyle::monospacedSmall(), AppStyle::tertiaryText(palette()), this)),
       balance_(new AccountBalanceView(this)), rename_(new QToolButton(this)), delete_(new QToolButton(this)) {
     auto* row = new QHBoxLayout(this);
@@ -215,7 +423,8 @@ AccountHeaderView::AccountHeaderView(AppModel& model, QWidget* parent)
 
 void AccountHeaderView::setAccount(const Account& account) {
     account_ = account;
-    name_->setText(QString::fromStdString(account.displayName));
+    static_cast<ElidedLabel*>(name_)->setFullText(QString::fromStdString(account.displayName));
+    name_->setAccessibleName(QString::fromStdString(account.displayName));
     id_->setText(QString::fromStdString(account.id));
     balance_->setBalance(account.balance);
 }
@@ -257,12 +466,28 @@ ClientInfoView::ClientInfoView(QWidget* parent)
     auto* outer = new QVBoxLayout(this);
     outer->setContentsMargins(0, 0, 0, 0);
     outer->addWidget(box_);
-    auto* body = new QVBoxLayout(box_);
+    // The rows scroll inside a body of one height: room for visibleRows rows.
+    auto* boxLayout = new QVBoxLayout(box_);
+    auto* scroll = new QScrollArea(box_);
+    scroll->setFrameShape(QFrame::NoFrame);
+    scroll->setWidgetResizable(true);
+    scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    scroll->viewport()->setAutoFillBackground(false);
+    body_ = new QWidget(scroll);
+    body_->setAutoFillBackground(false);
+    auto* body = new QVBoxLayout(body_);
+    body->setContentsMargins(0, 0, 0, 0);
     body->setSpacing(4);
     rows_->setSpacing(4);
     rows_->setContentsMargins(0, 0, 0, 0);
     body->addLayout(rows_);
     body->addWidget(empty_);
+    body->addStretch(1);
+    scroll->setWidget(body_);
+    int rowHeight = std::max(QFontMetrics(AppStyle::caption()).height(),
+                             QFontMetrics(AppStyle::monospacedSmall()).height());
+    scroll->setFixedHeight(visibleRows * rowHeight + (visibleRows - 1) * body->spacing());
+    boxLayout->addWidget(scroll);
     setFields(std::nullopt);
 }
 
@@ -281,7 +506,7 @@ void ClientInfoView::setFields(const std::optional<std::vector<ClientInfoField>>
     }
     QPalette palette = this->palette();
     for (const ClientInfoField& field : fields_) {
-        auto* row = new QWidget(box_);
+        auto* row = new QWidget(body_);
         auto* line = new QHBoxLayout(row);
         line->setContentsMargins(0, 0, 0, 0);
         line->setSpacing(8);
@@ -306,34 +531,151 @@ void ClientInfoView::setFields(const std::optional<std::vector<ClientInfoField>>
 // ---- LedgerListView --------------------------------------------------------------------
 
 LedgerListView::LedgerListView(AppModel& model, QWidget* parent)
-    : QWidget(parent), model_(model), heading_(new QLabel(this)), list_(new QListView(this)),
-      ledgerModel_(new LedgerModel(this)), delegate_(new TransactionDelegate(this)) {
+    : QWidget(parent), model_(model), heading_(new QLabel(this)),
+      filter_(filterLineEdit(QStringLiteral("Filter entries"), this)), list_(new QListView(this)),
+      ledgerModel_(new LedgerModel(this)), filterModel_(new LedgerFilterModel(this)),
+      delegate_(new TransactionDelegate(this)) {
     auto* column = new QVBoxLayout(this);
     column->setContentsMargins(0, 0, 0, 0);
     column->setSpacing(6);
     heading_->setFont(AppStyle::sectionTitleFont());
-    column->addWidget(heading_);
+    auto* headingRow = new QHBoxLayout;
+    headingRow->addWidget(heading_, 1);
+    filter_->setToolTip(QStringLiteral("Show only entries whose memo or type contains this text"));
+    filter_->setMaximumWidth(240);
+    headingRow->addWidget(filter_);
+    column->addLayout(headingRow);
     column->addWidget(list_, 1);
 
     makeInsetList(list_);
     list_->setUniformItemSizes(true);
-    list_->setSelectionMode(QAbstractItemView::NoSelection);
-    list_->setModel(ledgerModel_);
+    list_->setSelectionMode(QAbstractItemView::SingleSelection);
+    filterModel_->setSourceModel(ledgerModel_);
+    list_->setModel(filterModel_);
     list_->setItemDelegate(delegate_);
     list_->setAccessibleName(QStringLiteral("Transactions"));
+    list_->setAccessibleDescription(
+        QStringLiteral("Return or F2 edits the entry, Delete deletes it, the menu key shows more"));
+    new ScrollAnchor(list_);
 
     connect(delegate_, &TransactionDelegate::deleteRequested, this, [this](const QModelIndex& index) {
         model_.deleteEntry(index.data(IdRole).toString().toStdString());
     });
     connect(delegate_, &TransactionDelegate::editRequested, this, [this](const QModelIndex& index) {
-        presentEditSheet(ledgerModel_->entries()[static_cast<std::size_t>(index.row())]);
+        if (auto entry = entryAt(index)) {
+            presentEditSheet(*entry);
+        }
     });
+    connect(list_, &QAbstractItemView::doubleClicked, this, [this](const QModelIndex& index) {
+        if (auto entry = entryAt(index)) {
+            presentEditSheet(*entry);
+        }
+    });
+    connect(filter_, &QLineEdit::textChanged, this, [this](const QString& text) {
+        filterModel_->setFilterText(text);
+        updateHeading();
+    });
+    list_->installEventFilter(this);
+    list_->viewport()->installEventFilter(this);
     setEntries({});
 }
 
 void LedgerListView::setEntries(std::vector<LedgerEntry> entries) {
-    heading_->setText(QStringLiteral("Transactions (%1)").arg(static_cast<qulonglong>(entries.size())));
     ledgerModel_->setEntries(std::move(entries));
+    updateHeading();
+}
+
+void LedgerListView::updateHeading() {
+    int all = ledgerModel_->rowCount();
+    if (filterModel_->filterText().isEmpty()) {
+        heading_->setText(QStringLiteral("Transactions (%1)").arg(all));
+    } else {
+        heading_->setText(QStringLiteral("Transactions (%1 of %2)").arg(filterModel_->rowCount()).arg(all));
+    }
+}
+
+std::optional<LedgerEntry> LedgerListView::entryAt(const QModelIndex& index) const {
+    QModelIndex source = index.model() == filterModel_ ? filterModel_->mapToSource(index) : index;
+    if (!source.isValid() || source.model() != ledgerModel_) {
+        return std::nullopt;
+    }
+    const auto& entries = ledgerModel_->entries();
+    auto row = static_cast<std::size_t>(source.row());
+    return row < entries.size() ? std::optional(entries[row]) : std::nullopt;
+}
+
+std::optional<LedgerEntry> LedgerListView::currentEntry() const {
+    return entryAt(list_->currentIndex());
+}
+
+void LedgerListView::editCurrent() {
+    if (auto entry = currentEntry()) {
+        presentEditSheet(*entry);
+    }
+}
+
+void LedgerListView::deleteCurrent() {
+    if (auto entry = currentEntry()) {
+        model_.deleteEntry(entry->id);
+    }
+}
+
+QString LedgerListView::rowText(const QModelIndex& index) {
+    std::string_view type = label(static_cast<EntryType>(index.data(EntryTypeRole).toInt()));
+    return QStringList{QString::fromUtf8(type.data(), static_cast<qsizetype>(type.size())),
+                       index.data(Qt::DisplayRole).toString(), index.data(DateTextRole).toString(),
+                       AppStyle::signedAmountText(index.data(AmountRole).toLongLong())}
+        .join(QLatin1Char('\t'));
+}
+
+void LedgerListView::copyCurrent() {
+    QModelIndex current = list_->currentIndex();
+    if (current.isValid()) {
+        QApplication::clipboard()->setText(rowText(current));
+    }
+}
+
+void LedgerListView::showContextMenu(QPoint globalPos) {
+    auto* menu = new QMenu(this);
+    menu->setObjectName(QStringLiteral("ledgerContextMenu"));
+    menu->setAttribute(Qt::WA_DeleteOnClose);
+    menu->addAction(QStringLiteral("&Edit\u2026"), this, &LedgerListView::editCurrent);
+    menu->addAction(QStringLiteral("&Copy"), this, &LedgerListView::copyCurrent);
+    menu->addSeparator();
+    menu->addAction(QStringLiteral("&Delete"), this, &LedgerListView::deleteCurrent);
+    menu->popup(globalPos);
+}
+
+bool LedgerListView::eventFilter(QObject* watched, QEvent* event) {
+    if (event->type() == QEvent::ContextMenu) {
+        QPoint at;
+        if (contextMenuRow(list_, watched, static_cast<QContextMenuEvent*>(event), at).isValid()) {
+            showContextMenu(at);
+        }
+        return true;
+    }
+    if (watched == list_ && event->type() == QEvent::KeyPress) {
+        auto* key = static_cast<QKeyEvent*>(event);
+        if (isMenuKey(key)) {
+            if (list_->currentIndex().isValid()) {
+                showContextMenu(menuPositionFor(list_));
+            }
+            return true;
+        }
+        if (isActivateKey(key)) {
+            editCurrent();
+            return true;
+        }
+        if (isPlainKey(key, Qt::Key_Delete)) {
+            deleteCurrent();
+            return true;
+        }
+        if (key->matches(QKeySequence::Copy)) {
+            copyCurrent();
+            return true;
+        }
+    }
+    return QWidget::eventFilter(watched, event);
 }
 
 void LedgerListView::presentEditSheet(const LedgerEntry& entry) {
@@ -415,6 +757,43 @@ RecordsView::RecordsView(AppModel& model, QWidget* parent)
     split_->setStretchFactor(0, 0);
     split_->setStretchFactor(1, 1);
     split_->setSizes({280, 870});
+
+    // Keys and menus on the sidebar act on the account the header shows.
+    AccountHeaderView* header = detail_->loaded()->header();
+    connect(sidebar_, &AccountsSidebar::renameRequested, this, [this, header] {
+        if (detail_->showsAccount()) {
+            header->presentRenameSheet();
+        }
+    });
+    connect(sidebar_, &AccountsSidebar::deleteRequested, this, [this, header] {
+        if (detail_->showsAccount()) {
+            header->presentDeleteConfirmation();
+        }
+    });
+}
+
+namespace {
+
+const QString splitterKey = QStringLiteral("records/splitter");
+const QString orderKey = QStringLiteral("records/order");
+
+} // namespace
+
+void RecordsView::saveLayout(QSettings& settings) const {
+    settings.setValue(splitterKey, split_->saveState());
+    settings.setValue(orderKey, SidebarFilterModel::orderName(sidebar_->order()));
+}
+
+void RecordsView::restoreLayout(const QSettings& settings) {
+    if (QByteArray state = settings.value(splitterKey).toByteArray(); !state.isEmpty()) {
+        QByteArray before = split_->saveState();
+        if (!split_->restoreState(state)) {
+            split_->restoreState(before);
+        }
+    }
+    if (auto order = SidebarFilterModel::orderNamed(settings.value(orderKey).toString())) {
+        sidebar_->setOrder(*order);
+    }
 }
 
 } // namespace quorvane

@@ -13,12 +13,16 @@
 #include <string>
 #include <vector>
 
+#include "app/ui/FindModels.h"
 #include "common/Records.h"
 
+class QComboBox;
 class QGroupBox;
 class QLabel;
+class QLineEdit;
 class QListView;
 class QMessageBox;
+class QSettings;
 class QSplitter;
 class QStackedWidget;
 class QToolButton;
@@ -33,7 +37,13 @@ class SidebarModel;
 class TransactionDelegate;
 
 // The selectable list of accounts ("Accounts") above the live connections
-// ("Live Connections (n)"), bound to the model's selection.
+// ("Live Connections (n)"), bound to the model's selection, with a filter
+// field (name or id) and the order of the accounts above it. Filtering or
+// ordering never changes the selection; an account filtered out simply shows
+// no selected row.
+//
+// Keys on the list: Delete asks to delete the selected account, F2 renames
+// it, Ctrl+C copies its row; the context menu offers the same.
 class AccountsSidebar final : public QWidget {
     Q_OBJECT
 
@@ -42,12 +52,36 @@ public:
 
     [[nodiscard]] QListView* list() const { return list_; }
     [[nodiscard]] SidebarModel* sidebarModel() const { return sidebarModel_; }
+    [[nodiscard]] SidebarFilterModel* filterModel() const { return filterModel_; }
+    [[nodiscard]] QLineEdit* filterField() const { return filter_; }
+    [[nodiscard]] QComboBox* orderPicker() const { return orderPicker_; }
+
+    [[nodiscard]] SidebarFilterModel::Order order() const;
+    void setOrder(SidebarFilterModel::Order order);
+
+    // Puts the current account row's visible text on the clipboard: name,
+    // identity mode and balance, tab-separated. Nothing without a row.
+    void copyCurrent();
+
+signals:
+    // The operator asked, by key or menu, to rename or delete the selected
+    // account; the header presents the sheet or the confirmation.
+    void renameRequested();
+    void deleteRequested();
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     void syncSelectionFromModel();
+    void updateLastActivity();
+    void showContextMenu(QPoint globalPos);
 
     AppModel& model_;
     SidebarModel* sidebarModel_;
+    SidebarFilterModel* filterModel_;
+    QLineEdit* filter_;
+    QComboBox* orderPicker_;
     QListView* list_;
     bool syncing_ = false;
 };
@@ -116,11 +150,15 @@ private:
     QToolButton* delete_;
 };
 
-// "Client Info": one row per field, or "Not provided by this client.".
+// "Client Info": one row per field, or "Not provided by this client.". The
+// box has one height whatever the fields, room for visibleRows rows, and
+// scrolls beyond, so what lies below it stays in place between accounts.
 class ClientInfoView final : public QWidget {
     Q_OBJECT
 
 public:
+    static constexpr int visibleRows = 4;
+
     explicit ClientInfoView(QWidget* parent = nullptr);
     void setFields(const std::optional<std::vector<ClientInfoField>>& fields);
     [[nodiscard]] QGroupBox* box() const { return box_; }
@@ -129,12 +167,18 @@ private:
     QGroupBox* box_;
     QVBoxLayout* rows_;
     QLabel* empty_;
+    QWidget* body_;
     std::vector<ClientInfoField> fields_;
     bool shown_ = false;
 };
 
 // "Transactions (n)" and the account's entries, newest first, each with edit
-// and delete. Delete acts at once; edit opens the edit sheet.
+// and delete, and a filter field (memo or type). Delete acts at once; edit
+// opens the edit sheet.
+//
+// Keys on the list act on the current row: Return, Enter, F2 and Space edit,
+// Delete deletes at once (as the row's trash button), Ctrl+C copies the row;
+// the menu key and a right click open a context menu with the same actions.
 class LedgerListView final : public QWidget {
     Q_OBJECT
 
@@ -145,15 +189,36 @@ public:
     [[nodiscard]] QLabel* heading() const { return heading_; }
     [[nodiscard]] QListView* list() const { return list_; }
     [[nodiscard]] LedgerModel* ledgerModel() const { return ledgerModel_; }
+    [[nodiscard]] LedgerFilterModel* filterModel() const { return filterModel_; }
+    [[nodiscard]] QLineEdit* filterField() const { return filter_; }
     [[nodiscard]] TransactionDelegate* delegate() const { return delegate_; }
 
     void presentEditSheet(const LedgerEntry& entry);
 
+    // The entry of a row of the list (its model's index), or of the current row.
+    [[nodiscard]] std::optional<LedgerEntry> entryAt(const QModelIndex& index) const;
+    [[nodiscard]] std::optional<LedgerEntry> currentEntry() const;
+    // On the current row; nothing without one.
+    void editCurrent();
+    void deleteCurrent();
+    void copyCurrent();
+    // A row as the operator reads it: type, memo, date and amount,
+    // tab-separated.
+    [[nodiscard]] static QString rowText(const QModelIndex& index);
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
 private:
+    void updateHeading();
+    void showContextMenu(QPoint globalPos);
+
     AppModel& model_;
     QLabel* heading_;
+    QLineEdit* filter_;
     QListView* list_;
     LedgerModel* ledgerModel_;
+    LedgerFilterModel* filterModel_;
     TransactionDelegate* delegate_;
 };
 
@@ -207,6 +272,12 @@ public:
 
     [[nodiscard]] AccountsSidebar* sidebar() const { return sidebar_; }
     [[nodiscard]] DetailContainerView* detail() const { return detail_; }
+    [[nodiscard]] QSplitter* splitter() const { return split_; }
+
+    // The splitter and the accounts' order, kept between runs.
+    // restoreLayout ignores what is missing or unreadable.
+    void saveLayout(QSettings& settings) const;
+    void restoreLayout(const QSettings& settings);
 
 private:
     QSplitter* split_;
