@@ -265,6 +265,31 @@ struct RecordFields<Settings> {
     };
 };
 
+// What a snapshot left out to stay within its size budget (the host's
+// SnapshotBuilder): counts of records dropped, oldest API log lines, oldest
+// entries, newest accounts and connections, and of texts shortened or client
+// information views dropped.
+struct SnapshotOmissions {
+    std::int64_t apiLogEntries = 0;
+    std::int64_t entries = 0;
+    std::int64_t accounts = 0;
+    std::int64_t connections = 0;
+    std::int64_t shortenedTexts = 0;
+
+    bool operator==(const SnapshotOmissions&) const = default;
+};
+
+template <>
+struct RecordFields<SnapshotOmissions> {
+    static constexpr std::tuple list{
+        RecordField{"apiLogEntries", &SnapshotOmissions::apiLogEntries},
+        RecordField{"entries", &SnapshotOmissions::entries},
+        RecordField{"accounts", &SnapshotOmissions::accounts},
+        RecordField{"connections", &SnapshotOmissions::connections},
+        RecordField{"shortenedTexts", &SnapshotOmissions::shortenedTexts},
+    };
+};
+
 struct Snapshot {
     std::vector<Account> accounts;
     std::vector<LedgerEntry> entries;
@@ -272,6 +297,8 @@ struct Snapshot {
     Settings settings;
     std::vector<ApiLogEntry> recentApiLog;
     std::string hostVersion;
+    // Present only when something was left out; older readers ignore it.
+    std::optional<SnapshotOmissions> omitted;
 
     bool operator==(const Snapshot&) const = default;
 };
@@ -285,6 +312,7 @@ struct RecordFields<Snapshot> {
         RecordField{"settings", &Snapshot::settings},
         RecordField{"recentApiLog", &Snapshot::recentApiLog},
         RecordField{"hostVersion", &Snapshot::hostVersion},
+        RecordField{"omitted", &Snapshot::omitted},
     };
 };
 

@@ -12,7 +12,22 @@ ApiLog::ApiLog(Listener onRecorded) : onRecorded_(std::move(onRecorded)) {
 }
 
 std::string ApiLog::boundedText(std::string_view text) {
-    return Utf8Text::truncate(text, maxCharacters, maxBytes);
+    return cutText(text, maxCharacters, maxBytes);
+}
+
+std::string ApiLog::cutText(std::string_view text, std::size_t maxCharacters, std::size_t maxBytes) {
+    std::string kept = Utf8Text::truncate(text, maxCharacters, maxBytes);
+    // One character more, without a byte bound, shows whether anything was left out.
+    if (Utf8Text::truncate(text, maxCharacters + 1, std::string_view::npos).size() == kept.size()) {
+        return kept;
+    }
+    static const std::size_t markerCharacters = Utf8Text::graphemeCount(Limits::cutMarker);
+    if (maxCharacters < markerCharacters || maxBytes < Limits::cutMarker.size()) {
+        return Utf8Text::truncate(Limits::cutMarker, maxCharacters, maxBytes);
+    }
+    kept = Utf8Text::truncate(text, maxCharacters - markerCharacters, maxBytes - Limits::cutMarker.size());
+    kept += Limits::cutMarker;
+    return kept;
 }
 
 void ApiLog::recordAgentLine(ApiLogEntry::Direction direction, std::string_view text,
@@ -26,7 +41,7 @@ void ApiLog::recordAgentLine(ApiLogEntry::Direction direction, std::string_view 
     entry.clientLabel = std::move(clientLabel);
     entry.direction = direction;
     if (method) {
-        entry.method = boundedText(*method);
+        entry.method = cutText(*method, maxMethodBytes, maxMethodBytes);
     }
     entry.payload = boundedText(text);
     entry.timestamp = std::chrono::system_clock::now();

@@ -19,6 +19,7 @@
 #include <string_view>
 #include <vector>
 
+#include "common/Limits.h"
 #include "common/Records.h"
 #include "common/ThreadSafety.h"
 
@@ -27,10 +28,12 @@ namespace quorvane {
 class ApiLog {
 public:
     // Entries kept; the oldest go first.
-    static constexpr std::size_t capacity = 300;
-    // Bounds of one logged payload or method: grapheme clusters, and bytes.
-    static constexpr std::size_t maxCharacters = 4000;
-    static constexpr std::size_t maxBytes = 256 * 1024;
+    static constexpr std::size_t capacity = Limits::apiLogCapacity;
+    // Bounds of one logged payload: grapheme clusters, and bytes.
+    static constexpr std::size_t maxCharacters = Limits::apiLogPayloadCharacters;
+    static constexpr std::size_t maxBytes = Limits::apiLogPayloadBytes;
+    // Bound of one logged method, in bytes.
+    static constexpr std::size_t maxMethodBytes = Limits::apiLogMethodBytes;
 
     // Told of every entry after it is stored. Must not record into this log.
     using Listener = std::function<void(const ApiLogEntry&)>;
@@ -40,10 +43,19 @@ public:
     ApiLog(const ApiLog&) = delete;
     ApiLog& operator=(const ApiLog&) = delete;
 
-    // `text` cut to at most maxCharacters grapheme clusters and maxBytes bytes
-    // (never inside a cluster), with invalid UTF-8 replaced, so that every entry
-    // and every snapshot can be encoded.
+    // `text` with invalid UTF-8 replaced, cut to at most maxCharacters grapheme
+    // clusters and maxBytes bytes, so that every entry and every snapshot can be
+    // encoded. A text that is cut ends in Limits::cutMarker, within the bounds.
     [[nodiscard]] static std::string boundedText(std::string_view text);
+
+    // `text` with invalid UTF-8 replaced, whole when it holds at most
+    // `maxCharacters` clusters and `maxBytes` bytes; otherwise its longest
+    // prefix (cut between clusters) that, followed by Limits::cutMarker, stays
+    // within both. Reads only as much of `text` as the result needs, plus one
+    // character. Bounds too small for the marker give the marker's longest
+    // prefix that fits.
+    [[nodiscard]] static std::string cutText(std::string_view text, std::size_t maxCharacters,
+                                             std::size_t maxBytes);
 
     // Records one request or response of the agent on `connectionId`, with the
     // account and client label the connection has at this moment (or none).

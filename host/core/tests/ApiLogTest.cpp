@@ -93,7 +93,9 @@ TEST(ApiLog, RecordedEntriesDescribeTheirLine) {
     EXPECT_EQ(ids.size(), entries.size());
 }
 
-TEST(ApiLog, TextsAreCutToTheBoundsAndMadeValid) {
+TEST(ApiLog, TextsAreCutToTheBoundsWithTheMarkerAndMadeValid) {
+    const std::string marker(Limits::cutMarker);
+    const std::size_t markerCharacters = Utf8Text::graphemeCount(marker);
     std::string clusters;
     for (std::size_t i = 0; i < ApiLog::maxCharacters + 10; ++i) {
         clusters += "e\xCC\x81"; // one character of two code points
@@ -102,36 +104,49 @@ TEST(ApiLog, TextsAreCutToTheBoundsAndMadeValid) {
     while (hugeCluster.size() <= ApiLog::maxBytes) {
         hugeCluster += "\xCC\x81";
     }
+    const std::string emoji = "\xF0\x9F\x98\x80"; // four bytes, one character
+    std::string emojis;
+    for (std::size_t i = 0; i < ApiLog::maxBytes; i += emoji.size()) {
+        emojis += emoji;
+    }
     struct Case {
         const char* name;
         std::string text;
         std::string bounded;
     };
+    const std::size_t keptCharacters = ApiLog::maxCharacters - markerCharacters;
     const Case cases[] = {
         {"short", "short", "short"},
         {"exactly the limit", std::string(ApiLog::maxCharacters, 'x'),
          std::string(ApiLog::maxCharacters, 'x')},
-        {"one over", std::string(ApiLog::maxCharacters + 1, 'x'), std::string(ApiLog::maxCharacters, 'x')},
-        {"clusters", clusters, clusters.substr(0, ApiLog::maxCharacters * 3)},
-        {"one cluster beyond the byte bound", "ab" + hugeCluster, "ab"},
+        {"one over", std::string(ApiLog::maxCharacters + 1, 'x'), std::string(keptCharacters, 'x') + marker},
+        {"clusters", clusters, clusters.substr(0, keptCharacters * 3) + marker},
+        // Four-byte characters reach the character bound before the byte bound.
+        {"four-byte characters", emojis, emojis.substr(0, keptCharacters * 4) + marker},
+        {"one cluster beyond the byte bound", "ab" + hugeCluster, "ab" + marker},
         {"invalid UTF-8", "a\xff", "a\xEF\xBF\xBD"},
     };
     for (const auto& c : cases) {
         const std::string bounded = ApiLog::boundedText(c.text);
         EXPECT_EQ(bounded, c.bounded) << c.name;
         EXPECT_LE(bounded.size(), ApiLog::maxBytes) << c.name;
+        EXPECT_LE(Utf8Text::graphemeCount(bounded), ApiLog::maxCharacters) << c.name;
         EXPECT_TRUE(Utf8Text::isValid(bounded)) << c.name;
     }
 
-    // Payload and method of a recorded line are both bounded.
+    // Bounds too small for the marker keep what of the marker fits.
+    EXPECT_EQ(ApiLog::cutText("abcdef", 3, 100), Utf8Text::truncate(marker, 3, 100));
+    EXPECT_EQ(ApiLog::cutText("abcdef", 100, 2), "");
+
+    // Payloads are bounded by characters and bytes, methods by their own byte bound.
     ApiLog log;
     const std::string longText(ApiLog::maxCharacters * 2, 'm');
     log.recordAgentLine(ApiLogEntry::Direction::request, longText, "c", std::nullopt, std::nullopt, longText);
     log.recordNotification(longText, "A");
     for (const auto& entry : log.entries()) {
-        EXPECT_EQ(entry.payload, std::string(ApiLog::maxCharacters, 'm'));
+        EXPECT_EQ(entry.payload, std::string(keptCharacters, 'm') + marker);
     }
-    EXPECT_EQ(log.entries()[0].method, std::string(ApiLog::maxCharacters, 'm'));
+    EXPECT_EQ(log.entries()[0].method, std::string(ApiLog::maxMethodBytes - marker.size(), 'm') + marker);
 }
 
 TEST(ApiLog, ConcurrentRecordersStayWithinCapacity) {

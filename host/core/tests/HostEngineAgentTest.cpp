@@ -371,6 +371,8 @@ TEST_F(HostEngineAgent, LogEntriesCarryTheClientLabel) {
 
 TEST_F(HostEngineAgent, LoggedPayloadsAreBoundedValidText) {
     open("c");
+    const std::string marker(Limits::cutMarker);
+    const std::size_t kept = 4000 - Utf8Text::graphemeCount(marker);
     const std::string accent = "e\xCC\x81"; // one character of two code points
     std::string accented;
     for (int i = 0; i < 5000; ++i) {
@@ -380,29 +382,32 @@ TEST_F(HostEngineAgent, LoggedPayloadsAreBoundedValidText) {
     struct Case {
         const char* name;
         std::string line;
-        std::size_t payloadBytes;
+        std::string payload;
     };
     const Case cases[] = {
-        {"ascii", head + std::string(5000, 'x') + R"("})", 4000},
-        {"clusters", head + accented + R"("})", head.size() + (4000 - head.size()) * accent.size()},
-        {"short", R"({"id":1,"method":"ping"})", 24},
+        {"ascii", head + std::string(5000, 'x') + R"("})",
+         (head + std::string(5000, 'x')).substr(0, kept) + marker},
+        {"clusters", head + accented + R"("})",
+         head + accented.substr(0, (kept - head.size()) * accent.size()) + marker},
+        {"exactly 4000", head + std::string(4000 - head.size() - 2, 'x') + R"("})",
+         head + std::string(4000 - head.size() - 2, 'x') + R"("})"},
+        {"short", R"({"id":1,"method":"ping"})", R"({"id":1,"method":"ping"})"},
     };
     for (const auto& c : cases) {
         (void)send("c", c.line);
         const ApiLogEntry request = apiLog().end()[-2];
-        EXPECT_EQ(request.payload, c.line.substr(0, c.payloadBytes)) << c.name;
-        EXPECT_EQ(Utf8Text::graphemeCount(request.payload), std::min<std::size_t>(c.payloadBytes, 4000))
-            << c.name;
+        EXPECT_EQ(request.payload, c.payload) << c.name;
+        EXPECT_LE(Utf8Text::graphemeCount(request.payload), 4000u) << c.name;
     }
 
-    // One cluster of more than 256 KiB: the cut stops before it.
+    // One cluster of more than the byte bound: the cut stops before it.
     std::string hugeCluster = "a";
     for (int i = 0; i < 150000; ++i) {
         hugeCluster += "\xCC\x81";
     }
     const std::string prefix = R"({"id":1,"method":"ping","p":")";
     (void)send("c", prefix + hugeCluster + R"("})");
-    EXPECT_EQ(apiLog().end()[-2].payload, prefix);
+    EXPECT_EQ(apiLog().end()[-2].payload, prefix + marker);
 
     // Invalid UTF-8 is replaced, and the log can still be encoded.
     (void)send("c", "{\"id\":1,\"method\":\"ping\xff\"}");
@@ -410,11 +415,12 @@ TEST_F(HostEngineAgent, LoggedPayloadsAreBoundedValidText) {
     EXPECT_EQ(broken.payload, "{\"id\":1,\"method\":\"ping\xEF\xBF\xBD\"}");
     EXPECT_TRUE(QuorvaneCoding::encodeToString(engine->buildSnapshot()));
 
-    // The logged method is bounded the same way.
+    // The logged method has a byte bound of its own.
     (void)send("c", R"({"id":1,"method":")" + std::string(5000, 'm') + R"("})");
     auto log = apiLog();
-    EXPECT_EQ(log.end()[-2].method, std::string(4000, 'm'));
-    EXPECT_EQ(log.end()[-1].method, std::string(4000, 'm'));
+    const std::string method = std::string(Limits::apiLogMethodBytes - marker.size(), 'm') + marker;
+    EXPECT_EQ(log.end()[-2].method, method);
+    EXPECT_EQ(log.end()[-1].method, method);
 }
 
 TEST_F(HostEngineAgent, SetLevelAcceptsMcpLevelsOnly) {

@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <array>
+
 #include "host/core/Mcp.h"
 #include "host/core/tests/HostEngineTestSupport.h"
 
@@ -257,6 +260,182 @@ TEST_F(HostEngineControl, SnapshotOfDamagedRowsStillEncodes) {
     EXPECT_NE(engine->control(R"({"snapshot":{}})", "app").rfind(R"({"snapshot":)", 0), std::string::npos);
     Json transactions = tool("agent", "getTransactions")["structuredContent"]["transactions"];
     EXPECT_EQ(transactions.at(0)["memo"], "m\xEF\xBF\xBD");
+}
+
+// A ledger file that already holds rows far beyond every bound (written
+// behind the host's back) still gives a snapshot, within its budget.
+TEST_F(HostEngineControl, SnapshotOfOversizedRowsFitsItsBudget) {
+    const std::string account = boundAgentAccount();
+    // Control characters take six bytes each when encoded: 3 MiB of them in
+    // each of four texts, and a full log, are far over 32 MiB.
+    const std::string huge = "printf('%3145728s', '')";
+    execOnFile(dbPath, "UPDATE account SET display_name = replace(" + huge +
+                           ", ' ', char(1)), "
+                           "client_info_json = '{\"name\":\"tool\",\"x\":\"' || replace(" +
+                           huge +
+                           ", ' ', 'y') || '\"}';"
+                           "UPDATE ledger SET memo = replace(" +
+                           huge + ", ' ', char(2));");
+    ASSERT_TRUE(store().insertEntry(NewLedgerEntry{account, TransactionKind::note, LedgerFlag::none, 0,
+                                                   std::string(std::size_t{3} << 20, '\x03')}));
+    for (int i = 0; i < 30; ++i) {
+        (void)send("agent",
+                   R"({"id":1,"method":"ping","p":")" + std::string(std::size_t{64} << 10, '/') + "\"}");
+    }
+
+    const std::string text = engine->control(R"({"snapshot":{}})", "app");
+    EXPECT_LE(text.size(), Limits::snapshotBudgetBytes);
+    const auto response = QuorvaneCoding::decode<ControlResponse>(text);
+    ASSERT_TRUE(response);
+    const auto* payload = std::get_if<ControlResponse::Snapshot>(&response->value);
+    ASSERT_TRUE(payload);
+    const Snapshot& snapshot = payload->snapshot;
+    ASSERT_TRUE(snapshot.omitted);
+    // The log went first (the initialize and 30 pings, each with its reply),
+    // then the long texts were shortened; the records themselves all stay.
+    EXPECT_EQ(snapshot.omitted->apiLogEntries, 62);
+    EXPECT_TRUE(snapshot.recentApiLog.empty());
+    EXPECT_EQ(snapshot.omitted->entries, 0);
+    ASSERT_EQ(snapshot.entries.size(), 2u);
+    ASSERT_EQ(snapshot.accounts.size(), 1u);
+    EXPECT_EQ(snapshot.omitted->shortenedTexts, 4); // two memos, a name, a client info view
+    for (const std::string* text :
+         {&snapshot.entries[0].memo, &snapshot.entries[1].memo, &snapshot.accounts[0].displayName}) {
+        EXPECT_LE(text->size(), Limits::snapshotTextBytes);
+        EXPECT_TRUE(text->ends_with(Limits::cutMarker));
+    }
+    EXPECT_FALSE(snapshot.accounts[0].clientInfo);
+    EXPECT_FALSE(snapshot.accounts[0].clientInfoFields);
+    EXPECT_EQ(snapshot.accounts[0].id, account);
+}
+
+// The cuts of a snapshot over its budget, in their order: the API log, long
+// texts, the oldest entries, client information views, then the newest
+// accounts and connections.
+TEST(SnapshotBudget, CutsInOrderUntilTheSnapshotFits) {
+    const auto sample = [] {
+        Snapshot s;
+        s.hostVersion = "v";
+        for (int i = 0; i < 20; ++i) {
+            Account account;
+            account.id = "A" + std::to_string(i);
+            account.displayName = "name";
+            account.clientInfo = ClientInfo{"client", "1", std::nullopt};
+            account.clientInfoFields =
+                std::vector<ClientInfoField>{{"name", "client"}, {"extra", std::string(2000, 'x')}};
+            s.accounts.push_back(account);
+            LiveConnection connection;
+            connection.id = "C" + std::to_string(i);
+            s.connections.push_back(connection);
+        }
+        for (int i = 100; i > 0; --i) { // newest first
+            LedgerEntry entry;
+            entry.id = "E" + std::to_string(i);
+            entry.accountId = "A0";
+            entry.memo = std::string(i == 100 ? 100000 : 100, 'm');
+            entry.sequence = i;
+            s.entries.push_back(entry);
+        }
+        for (int i = 0; i < 50; ++i) { // oldest first
+            ApiLogEntry line;
+            line.id = "L" + std::to_string(i);
+            line.payload = std::string(1000, 'p');
+            s.recentApiLog.push_back(line);
+        }
+        return s;
+    };
+    const auto size = [](const Snapshot& s) { return QuorvaneCoding::encodeToString(s).value_or("").size(); };
+    // The sizes after each stage, to aim budgets into the middle of the next.
+    Snapshot stage = sample();
+    const std::size_t whole = size(stage);
+    stage.recentApiLog.clear();
+    const std::size_t withoutLog = size(stage);
+    stage.entries.front().memo.resize(Limits::snapshotTextBytes);
+    const std::size_t shortened = size(stage);
+    const std::size_t entries = shortened - size([&] {
+                                    Snapshot s = stage;
+                                    s.entries.clear();
+                                    return s;
+                                }());
+    stage.entries.clear();
+    const std::size_t views = size(stage) - size([&] {
+                                  Snapshot s = stage;
+                                  for (auto& account : s.accounts) {
+                                      account.clientInfo.reset();
+                                      account.clientInfoFields.reset();
+                                  }
+                                  return s;
+                              }());
+    const std::size_t withoutEntries = size(stage);
+
+    struct Case {
+        const char* name;
+        std::size_t budget;
+        // Which cuts happen: the log, long texts, entries, client info views
+        // (after the long texts), accounts, connections; and the stage that is
+        // only partly cut (0: none).
+        std::array<bool, 6> cuts;
+        int partial;
+    };
+    const Case cases[] = {
+        {"fits", whole + 1024, {false, false, false, false, false, false}, 0},
+        {"part of the log", (whole + withoutLog) / 2, {true, false, false, false, false, false}, 1},
+        {"the log and a long memo", shortened + 2000, {true, true, false, false, false, false}, 0},
+        {"then old entries", shortened - entries / 2, {true, true, true, false, false, false}, 3},
+        {"then client info views", withoutEntries - views / 2, {true, true, true, true, false, false}, 4},
+        {"then accounts and connections", 1500, {true, true, true, true, true, true}, 6},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Snapshot s = sample();
+        SnapshotBuilder::fitToBudget(s, c.budget);
+        EXPECT_LE(size(s), c.budget);
+        if (!c.cuts[0]) {
+            EXPECT_EQ(s, sample());
+            continue;
+        }
+        ASSERT_TRUE(s.omitted);
+        const SnapshotOmissions& o = *s.omitted;
+        const std::size_t keptViews = static_cast<std::size_t>(
+            std::count_if(s.accounts.begin(), s.accounts.end(),
+                          [](const Account& a) { return a.clientInfoFields.has_value(); }));
+        EXPECT_EQ(o.apiLogEntries, static_cast<std::int64_t>(50 - s.recentApiLog.size()));
+        EXPECT_EQ(o.apiLogEntries > 0, c.cuts[0]);
+        EXPECT_EQ(o.entries, static_cast<std::int64_t>(100 - s.entries.size()));
+        EXPECT_EQ(o.entries > 0, c.cuts[2]);
+        EXPECT_EQ(keptViews < s.accounts.size() || o.accounts > 0, c.cuts[3]);
+        EXPECT_EQ(o.accounts, static_cast<std::int64_t>(20 - s.accounts.size()));
+        EXPECT_EQ(o.accounts > 0, c.cuts[4]);
+        EXPECT_EQ(o.connections, static_cast<std::int64_t>(20 - s.connections.size()));
+        EXPECT_EQ(o.connections > 0, c.cuts[5]);
+        // One shortened memo, and one text per view dropped.
+        EXPECT_EQ(o.shortenedTexts,
+                  (c.cuts[1] ? 1 : 0) + (c.cuts[4] ? 20 : static_cast<std::int64_t>(20 - keptViews)));
+        // What stays: the newest log lines and entries, the oldest accounts
+        // (the views of the oldest), the oldest connections.
+        if (c.partial == 1) {
+            ASSERT_FALSE(s.recentApiLog.empty());
+            EXPECT_EQ(s.recentApiLog.back().id, "L49");
+        }
+        if (c.partial == 3) {
+            ASSERT_FALSE(s.entries.empty());
+            EXPECT_EQ(s.entries.front().sequence, 100);
+            EXPECT_EQ(s.entries.back().sequence, 101 - static_cast<std::int64_t>(s.entries.size()));
+        }
+        if (c.partial == 4) {
+            EXPECT_GT(keptViews, 0u);
+            EXPECT_LT(keptViews, 20u);
+            for (std::size_t i = 0; i < s.accounts.size(); ++i) {
+                EXPECT_EQ(s.accounts[i].clientInfoFields.has_value(), i < keptViews) << i;
+            }
+        }
+        if (!s.accounts.empty()) {
+            EXPECT_EQ(s.accounts.front().id, "A0");
+        }
+        if (!s.connections.empty()) {
+            EXPECT_EQ(s.connections.front().id, "C0");
+        }
+    }
 }
 
 TEST(HostEngineClientInfoFields, KeyValueViewOfClientInfo) {
