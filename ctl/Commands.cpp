@@ -31,8 +31,15 @@ using namespace std::chrono_literals;
 
 // ---- Reporting -------------------------------------------------------------------
 
+// How the operator client's error begins when no host answers at all.
+constexpr std::string_view unreachableHost = "The host could not be reached";
+
 int report(Console& console, std::string_view message, int status = exitFailure) {
-    console.err << "quorvanectl: " << terminalSafe(message) << '\n';
+    console.err << "quorvanectl: " << terminalSafe(message);
+    if (message.rfind(unreachableHost, 0) == 0) {
+        console.err << " Start it with: quorvanectl status --start";
+    }
+    console.err << '\n';
     console.err.flush();
     return status;
 }
@@ -46,10 +53,10 @@ constexpr std::size_t labelColumns = 40;
 constexpr std::size_t memoColumns = 60;
 
 void printJson(Console& console, const Json& value) {
-    // Text from the ledger is valid UTF-8 (the host checks it), so this only
-    // fails on a host fault; the sanitised tree is written then.
+    // The host sends valid UTF-8 only; should a string not be, its bad bytes
+    // are written as U+FFFD rather than the answer lost.
     std::optional<std::string> text = serializeJson(value);
-    console.out << (text ? *text : std::string("null")) << '\n';
+    console.out << (text ? *text : value.dump(-1, ' ', false, Json::error_handler_t::replace)) << '\n';
 }
 
 // ---- Talking to the host ---------------------------------------------------------
