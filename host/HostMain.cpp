@@ -3,12 +3,19 @@
 // until it receives SIGTERM, SIGINT or SIGHUP (a closed terminal or session).
 // Takes no arguments.
 //
-// Standard error carries at most one line (and before it, when the data folder
-// had to be made private, one note saying so), and the exit status tells:
+// Standard error carries at most one line at start-up (and before it, when the
+// data folder had to be made private, one note saying so); while serving, one
+// note for each peer cut off for not reading its pushes and each time the
+// service socket had to be published again after it was removed; and one last
+// line when the socket was removed and could not be published again. The exit
+// status tells:
 //   0  ended by a signal, or another host already serves this user
 //   1  the data folder is not ours, another host has its ledger open, the
-//      store could not be opened, or the service could not be published
+//      store could not be opened, or the service could not be published (at
+//      start, or again after its socket was removed)
 
+#include <algorithm>
+#include <atomic>
 #include <csignal>
 #include <cstdio>
 #include <exception>
@@ -17,6 +24,8 @@
 #include <string_view>
 
 #include <pthread.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include "common/transport/Frame.h"
@@ -43,19 +52,42 @@ void writeError(const std::string& line) {
     }
 }
 
+// The listener's report that the service can no longer be reached; the main
+// thread learns of it through lostSignal.
+std::atomic<bool> serviceLost{false};
+constexpr int lostSignal = SIGUSR1;
+
 sigset_t stopSignals() {
     sigset_t set;
     sigemptyset(&set);
     sigaddset(&set, SIGTERM);
     sigaddset(&set, SIGINT);
     sigaddset(&set, SIGHUP);
+    sigaddset(&set, lostSignal);
     return set;
 }
 
-// Blocks until one of the stop signals arrives.
+// Room for a thousand agent sessions and more: each connection is a
+// descriptor, and the soft limit is often 1024. Never lowered.
+void raiseDescriptorLimit() {
+    constexpr rlim_t wanted = 65536;
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < wanted) {
+        limit.rlim_cur = std::min(wanted, limit.rlim_max);
+        ::setrlimit(RLIMIT_NOFILE, &limit);
+    }
+}
+
+// Blocks until one of the stop signals arrives, or the service was lost.
 void awaitStopSignal(const sigset_t& signals) {
-    int received = 0;
-    while (sigwait(&signals, &received) != 0) {
+    for (;;) {
+        int received = 0;
+        if (sigwait(&signals, &received) != 0) {
+            continue;
+        }
+        if (received != lostSignal || serviceLost) {
+            return;
+        }
     }
 }
 
@@ -63,6 +95,7 @@ void awaitStopSignal(const sigset_t& signals) {
 
 int main() {
     ignoreSigpipe();
+    raiseDescriptorLimit();
 
     // Blocked before any thread exists, so every thread inherits the mask and
     // the signals are left for the main thread's sigwait.
@@ -120,7 +153,16 @@ int main() {
         return 1;
     }
 
-    auto started = ServiceListener::start(std::move(*lock.lock), HostListenerDelegate(engine));
+    ListenerOptions options;
+    options.environment = RuntimeEnvironment::current();
+    options.onNote = [](const std::string& note) { writeError("quorvane host: " + note + "\n"); };
+    options.onLost = [](const std::string& reason) {
+        writeError("quorvane host: " + reason + "; stopping\n");
+        serviceLost = true;
+        ::kill(::getpid(), lostSignal);
+    };
+    auto started =
+        ServiceListener::start(std::move(*lock.lock), HostListenerDelegate(engine), std::move(options));
     if (!started.ok()) {
         writeError("quorvane host: cannot publish the service: " + started.error().message + "\n");
         return 1;
@@ -132,5 +174,5 @@ int main() {
     // its store go.
     started->reset();
     engine.reset();
-    return 0;
+    return serviceLost ? 1 : 0;
 }

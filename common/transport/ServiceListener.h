@@ -11,13 +11,27 @@
 //   ... open the store ...
 //   auto started = ServiceListener::start(std::move(*lock.lock), acceptHandler);
 //
-// For each connection, on that connection's own thread and in this order: the
-// peer is verified (uid, then program identity against quorvaneCallerRequirement;
-// a failing peer is closed and the owner never hears of it), the accept handler
-// runs and returns the exported service object, and only then are the
-// connection's calls read. Calls of one connection are handled one at a time,
-// in order: the next call is read only after the service replied to the
-// current one. Different connections run concurrently.
+// Connections are served by a small fixed set of threads (ServingLoop.h), not
+// by threads of their own. For each connection, on a serving thread and in
+// this order: the peer is verified (uid, then program identity against
+// quorvaneCallerRequirement; a failing peer is closed and the owner never
+// hears of it), the accept handler runs and returns the exported service
+// object, and only then are the connection's calls read. Calls of one
+// connection are handled one at a time, in order: the next call is read only
+// after the service replied to the current one (and while the peer does not
+// leave too many reply bytes unread). Different connections run concurrently,
+// as far as the serving threads go.
+//
+// A peer that shuts down its writing side (after pipelining calls, say) still
+// gets the reply to every call it sent, and every push queued before, as long
+// as it reads; the connection closes once they are written.
+//
+// When a socket, its folder or the lock file is removed under the listener
+// (a session cleaner, rm -rf of the runtime folder), the listener notices
+// through the folders' events, takes the lock again and publishes the
+// sockets again where clients look for them; if another host took that place
+// meanwhile, or the folders cannot be made, it stops accepting and tells its
+// owner (onLost): it never keeps serving where no new client can find it.
 //
 // Two sockets, two roles: the agent socket (places().socketPath) carries agent
 // traffic only, the control socket (places().controlSocketPath, in its own
@@ -65,6 +79,10 @@ public:
 
     [[nodiscard]] const ServicePlaces& places() const { return places_; }
 
+    // Whether the lock file at places().lockPath is still the file this lock
+    // holds (it may have been removed or replaced under a running host).
+    [[nodiscard]] bool isInPlace() const;
+
 private:
     ServiceLock(ServicePlaces places, int fd) : places_(std::move(places)), fd_(fd) {}
     ServicePlaces places_;
@@ -100,7 +118,7 @@ struct AcceptedPeer {
 
 // The owner's answer for one connection.
 struct ConnectionSetup {
-    // Receives the connection's calls, on the connection's thread. Each reply
+    // Receives the connection's calls, on a serving thread. Each reply
     // callback may be called from any thread; the first call counts, later ones
     // are ignored. A callback destroyed without being called answers the call
     // with a transport failure. A reply that does not fit maxFrameFromHost or
@@ -109,36 +127,68 @@ struct ConnectionSetup {
     std::shared_ptr<QuorvaneServiceProtocol> service;
 
     // Runs exactly once when the connection has closed (peer gone, protocol
-    // violation, push queue overflow, or the listener stopping), on the
-    // connection's thread. May be empty.
+    // violation, push queue overflow, or the listener stopping), on a serving
+    // thread, after any call of the connection running there has returned.
+    // May be empty.
     std::function<void()> onClosed;
 };
 
 struct ListenerOptions {
-    std::size_t maxConnections = 512;           // more are closed at once
+    // More are closed at once. Room for a thousand agent sessions and their
+    // apps; each open connection costs a descriptor and a few kilobytes.
+    std::size_t maxConnections = 4096;
     std::size_t maxQueuedPushes = 8192;         // per connection
     std::size_t maxQueuedPushBytes = 64u << 20; // per connection; one frame is always accepted
-    ProgramIdentityReader identityReader;       // empty: the peer's executable (tests replace it)
+    // Across all connections. A push that would pass it first cuts off the
+    // connection holding the most queued push bytes (the slowest reader), with
+    // a note: twenty stalled agents must not make the host hundreds of
+    // megabytes large, while one app that is briefly busy still keeps
+    // thousands of events queued.
+    std::size_t maxTotalQueuedPushBytes = 32u << 20;
+    // Per connection, the next call is read only below this many unwritten
+    // reply and push bytes: a peer that pipelines calls without reading stops
+    // being read.
+    std::size_t maxUnsentBytes = 8u << 20;
+    // Threads serving the connections; each blocking service call holds one.
+    std::size_t servingThreads = 4;
+    ProgramIdentityReader identityReader; // empty: the peer's executable (tests replace it)
+
+    // Where clients look for the service. When a socket or its folder is
+    // removed under the listener, the places are resolved again from it (and
+    // made) and the sockets published there once more. Empty: the lock's own
+    // folders are made again as they were.
+    std::optional<RuntimeEnvironment> environment;
+    // A sentence for the host's log (a peer cut off, a socket published
+    // again). Called on a transport thread, never under a listener lock; may
+    // be empty.
+    std::function<void(const std::string&)> onNote;
+    // The sockets were removed and cannot be published again (another host
+    // now holds the lock there, or the folders cannot be made): the listener
+    // no longer accepts, and the sentence says why. Connections already open
+    // go on being served. Called once, on a transport thread; may be empty.
+    std::function<void(const std::string&)> onLost;
 };
 
 class ServiceListener {
 public:
-    // Runs on the new connection's thread after the peer passed verification
+    // Runs on a serving thread after the peer passed verification
     // and before any of its calls is read. Must not throw (an exception refuses
     // the connection).
     using AcceptHandler = std::function<ConnectionSetup(const AcceptedPeer&)>;
 
     // Removes stale sockets, binds and listens at lock.places().socketPath and
     // controlSocketPath (whose folder must exist), and starts accepting. The
-    // listener keeps the lock for its whole life. Fails with a sentence for a
-    // person (the lock is then released, and no socket is left behind).
+    // listener keeps the lock for its whole life (or the one it takes when it
+    // publishes the sockets again). Fails with a sentence for a person (the
+    // lock is then released, and no socket is left behind).
     [[nodiscard]] static quorvane::Result<std::unique_ptr<ServiceListener>>
     start(ServiceLock lock, AcceptHandler onAccept, ListenerOptions options = {});
 
     // Stops accepting, closes every connection (each onClosed runs before this
-    // returns), waits for all transport threads, removes both sockets and then
-    // releases the lock. Does not wait for a service object that holds on to a
-    // reply callback. Must not be called from a transport thread.
+    // returns), waits for all transport threads, removes both sockets (those
+    // still the ones it bound) and then releases the lock. Does not wait for a
+    // service object that holds on to a reply callback. Must not be called
+    // from a transport thread.
     ~ServiceListener();
 
     ServiceListener(const ServiceListener&) = delete;

@@ -56,6 +56,23 @@ void releaseFreedMemory() {
 #endif
 }
 
+// Frame bytes read and queued since memory was last handed back. Replies
+// built from many medium pieces (a page of entries, a snapshot) leave freed
+// memory behind as well as one large frame does.
+std::atomic<std::size_t> trafficSinceRelease{0};
+
+void countTraffic(std::size_t bytes) {
+    trafficSinceRelease += bytes;
+}
+
+// Hands memory back once enough traffic went through since the last time.
+void releaseFreedMemoryWhenDue() {
+    if (trafficSinceRelease.load() >= largeFrameBytes) {
+        trafficSinceRelease = 0;
+        releaseFreedMemory();
+    }
+}
+
 std::string failureFrame(std::uint64_t callId, Operation operation, std::string description) {
     return encodeFrame({FrameKind::failure, operation, callId, false, std::move(description)},
                        maxFrameFromHost);
@@ -240,7 +257,11 @@ public:
         onClosed = std::move(onClosed_);
         proxy_.reset();
         const bool admitted = admitted_;
+        const bool droppedLarge = droppedLarge_;
         lock.unlock(); // the service and the gate are let go outside the lock
+        if (droppedLarge) {
+            releaseFreedMemory();
+        }
         return admitted ? std::move(onClosed) : nullptr;
     }
 
@@ -283,6 +304,7 @@ public:
                 return;
             }
             if (!bytes.empty()) {
+                countTraffic(bytes.size());
                 unsent_ += bytes.size();
                 queue_.push_back({std::move(bytes), false});
                 trim = flushLocked();
@@ -320,6 +342,7 @@ public:
             if (closing_) {
                 return;
             }
+            countTraffic(bytes.size());
             queuedPushes_ += 1;
             queuedPushBytes_ += bytes.size();
             budget_->add(bytes.size());
@@ -458,6 +481,7 @@ private:
                 }
                 const std::size_t whole = frameHeaderSize + length;
                 if (input_.size() >= whole) {
+                    countTraffic(whole);
                     call.payload.assign(input_, frameHeaderSize, length);
                     input_.erase(0, whole);
                     if (input_.capacity() > keptInputBytes && input_.size() <= keptInputBytes) {
@@ -493,6 +517,9 @@ private:
             return;
         }
         closing_ = true;
+        for (const Outgoing& dropped : queue_) {
+            droppedLarge_ = droppedLarge_ || dropped.bytes.size() >= largeFrameBytes;
+        }
         queue_.clear();
         budget_->remove(queuedPushBytes_);
         queuedPushes_ = 0;
@@ -540,6 +567,7 @@ private:
     std::size_t unsent_ QUORVANE_GUARDED_BY(mutex_) = 0;
     std::size_t queuedPushes_ QUORVANE_GUARDED_BY(mutex_) = 0;
     std::size_t queuedPushBytes_ QUORVANE_GUARDED_BY(mutex_) = 0;
+    bool droppedLarge_ QUORVANE_GUARDED_BY(mutex_) = false; // a large frame went unwritten at the close
 };
 
 void PushBudget::cutSlowestReader() {
@@ -783,6 +811,7 @@ private:
         if (connection->endHandling()) {
             finish(connection);
         }
+        releaseFreedMemoryWhenDue();
     }
 
     void admit(const std::shared_ptr<Connection>& connection) QUORVANE_EXCLUDES(mutex_) {
