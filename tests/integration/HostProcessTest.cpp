@@ -9,8 +9,11 @@
 #include <functional>
 #include <iterator>
 
+#include <fcntl.h>
+#include <stdio.h>
 #include <unistd.h>
 
+#include "common/transport/ServiceListener.h"
 #include "tests/integration/Messages.h"
 #include "tests/integration/Support.h"
 
@@ -194,6 +197,76 @@ TEST(HostProcessTest, ForeignDatabaseInPlaceOfTheLedgerIsRefusedAndLeftByteForBy
                                    "Quorvane ledger: it holds the table \"notes\"; it was left unchanged\n");
     EXPECT_EQ(contents(), before);
     EXPECT_FALSE(fs::exists(sandbox.socketPath()));
+}
+
+TEST(HostProcessTest, RuntimeFolderRemovedUnderARunningHostGetsItsSocketsBack) {
+    Sandbox sandbox;
+    auto host = sandbox.startHost();
+    ASSERT_NE(host, nullptr);
+    ControlClient before(sandbox);
+    before.expectOk(ControlRequest::setStartingPoints(70));
+    auto bridge = sandbox.startBridge();
+    ASSERT_TRUE(bridge->writeLine(initializeLine(1)));
+    ASSERT_TRUE(bridge->readLine().has_value());
+
+    // The whole runtime folder goes, as a session cleaner removes it (in one
+    // step: moved away, then removed).
+    const fs::path gone = sandbox.runtimeFolder().string() + ".gone";
+    fs::rename(sandbox.runtimeFolder(), gone);
+    fs::remove_all(gone);
+
+    ASSERT_TRUE(host->waitForErrorText("agent socket was removed; it is published again at " +
+                                       sandbox.socketPath().string() + "\n"));
+    ASSERT_TRUE(sandbox.waitForSocket(5s, host.get()));
+    ControlClient after(sandbox);
+    EXPECT_EQ(after.snapshot().settings.startingPoints, 70); // the same host, with its ledger
+    EXPECT_TRUE(host->running());
+    // The bridge already connected goes on, and a new one finds the host.
+    ASSERT_TRUE(bridge->writeLine(toolCallLine(2, "getBalance")));
+    EXPECT_TRUE(bridge->readLine().has_value());
+    auto next = sandbox.startBridge();
+    ASSERT_TRUE(next->writeLine(initializeLine(1)));
+    EXPECT_TRUE(next->readLine().has_value());
+    // A second host still finds this one in charge.
+    auto second = sandbox.start({hostProgram()}, {}, false);
+    EXPECT_EQ(second->waitForExit(), 0);
+    EXPECT_EQ(second->errorOutput(), "quorvane host: another host is already running\n");
+
+    host->signal(SIGTERM);
+    EXPECT_EQ(host->waitForExit(5s), 0);
+    EXPECT_FALSE(fs::exists(sandbox.socketPath()));
+}
+
+TEST(HostProcessTest, HostWhoseSocketFolderIsTakenOverExitsWithOneLineAndTheNextHostStarts) {
+    Sandbox sandbox;
+    auto host = sandbox.startHost();
+    ASSERT_NE(host, nullptr);
+    const std::string folder = sandbox.serviceFolder().string();
+
+    // A folder whose lock another holds, swapped in for the host's in one step.
+    ServicePlaces other;
+    other.directory = folder + ".other";
+    other.socketPath = other.directory + "/" + std::string(quorvaneServiceName);
+    other.lockPath = other.socketPath + ".lock";
+    fs::create_directory(other.directory);
+    fs::permissions(other.directory, fs::perms::owner_all);
+    auto held = ServiceLock::acquire(other);
+    ASSERT_TRUE(held.lock) << held.error;
+    if (::renameat2(AT_FDCWD, folder.c_str(), AT_FDCWD, other.directory.c_str(), RENAME_EXCHANGE) != 0) {
+        GTEST_SKIP() << "this file system cannot exchange two folders: " << std::strerror(errno);
+    }
+
+    EXPECT_EQ(host->waitForExit(), 1);
+    EXPECT_EQ(host->errorOutput(), "quorvane host: the service sockets in " + folder +
+                                       " were removed and cannot be published again: another host now holds "
+                                       "the lock " +
+                                       sandbox.socketPath().string() + ".lock; stopping\n");
+
+    held.lock.reset(); // the other holder goes too
+    auto next = sandbox.startHost();
+    ASSERT_NE(next, nullptr);
+    ControlClient control(sandbox);
+    EXPECT_EQ(control.snapshot().settings.startingPoints, 50000);
 }
 
 } // namespace
