@@ -56,7 +56,7 @@ void BM_ApplyFullSnapshotAndRepaintRecords(benchmark::State& state) {
     state.counters["accounts"] = 1000;
     state.counters["entries"] = 2000;
 }
-BENCHMARK(BM_ApplyFullSnapshotAndRepaintRecords)->Unit(benchmark::millisecond);
+BENCHMARK(BM_ApplyFullSnapshotAndRepaintRecords)->Unit(benchmark::kMillisecond);
 
 // The common case: the snapshot after the operator added one entry to the
 // shown account (one new row at the top, one balance changed).
@@ -76,7 +76,7 @@ void BM_ApplySnapshotWithOneNewEntryAndRepaintRecords(benchmark::State& state) {
         scene.applyAndRepaint(i++ % 2 == 0 ? after : before);
     }
 }
-BENCHMARK(BM_ApplySnapshotWithOneNewEntryAndRepaintRecords)->Unit(benchmark::millisecond);
+BENCHMARK(BM_ApplySnapshotWithOneNewEntryAndRepaintRecords)->Unit(benchmark::kMillisecond);
 
 } // namespace
 

@@ -122,10 +122,10 @@ void BM_GetBalanceLine(benchmark::State& state) {
     }
     setOperatorAppOpen(bench, false);
     state.counters["calls/s"] =
-        benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::isRate);
+        benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
     state.SetLabel(state.range(0) == 1 ? "operator app open" : "no operator app");
 }
-BENCHMARK(BM_GetBalanceLine)->Arg(0)->Arg(1)->Unit(benchmark::microsecond);
+BENCHMARK(BM_GetBalanceLine)->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
 
 // The operator's snapshot: every account with its balance, the newest 2,000
 // entries, the connections and the API log.
@@ -139,7 +139,7 @@ void BM_BuildSnapshot(benchmark::State& state) {
         benchmark::DoNotOptimize(snapshot);
     }
 }
-BENCHMARK(BM_BuildSnapshot)->Unit(benchmark::millisecond);
+BENCHMARK(BM_BuildSnapshot)->Unit(benchmark::kMillisecond);
 
 // The same snapshot as the operator app receives it: request decoded, snapshot
 // built and encoded into its JSON text.
@@ -150,6 +150,6 @@ void BM_SnapshotControlRequest(benchmark::State& state) {
         benchmark::DoNotOptimize(response);
     }
 }
-BENCHMARK(BM_SnapshotControlRequest)->Unit(benchmark::millisecond);
+BENCHMARK(BM_SnapshotControlRequest)->Unit(benchmark::kMillisecond);
 
 } // namespace

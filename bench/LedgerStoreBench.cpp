@@ -98,7 +98,7 @@ void BM_UnseenCountAndBalance(benchmark::State& state) {
     }
     state.SetLabel(state.range(0) == 0 ? "1000 unseen" : "all seen");
 }
-BENCHMARK(BM_UnseenCountAndBalance)->Arg(0)->Arg(1)->Unit(benchmark::microsecond);
+BENCHMARK(BM_UnseenCountAndBalance)->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
 
 // The store's part of an operator snapshot.
 void BM_Snapshot(benchmark::State& state) {
@@ -120,7 +120,7 @@ void BM_Snapshot(benchmark::State& state) {
         }
     }
 }
-BENCHMARK(BM_Snapshot)->Unit(benchmark::millisecond);
+BENCHMARK(BM_Snapshot)->Unit(benchmark::kMillisecond);
 
 // getTransactions: one page of an account's newest entries.
 void BM_EntriesPage(benchmark::State& state) {
@@ -129,7 +129,7 @@ void BM_EntriesPage(benchmark::State& state) {
         benchmark::DoNotOptimize(ledger.store->entries(ledger.allSeenAccount, 50, std::nullopt));
     }
 }
-BENCHMARK(BM_EntriesPage)->Unit(benchmark::microsecond);
+BENCHMARK(BM_EntriesPage)->Unit(benchmark::kMicrosecond);
 
 // An operator's new entry (each insert is its own durable commit).
 void BM_InsertEntry(benchmark::State& state) {
@@ -139,7 +139,7 @@ void BM_InsertEntry(benchmark::State& state) {
         benchmark::DoNotOptimize(ledger.store->insertEntry(entry));
     }
 }
-BENCHMARK(BM_InsertEntry)->Unit(benchmark::microsecond)->Iterations(200);
+BENCHMARK(BM_InsertEntry)->Unit(benchmark::kMicrosecond)->Iterations(200);
 
 // The first snapshot after start-up, when no balance is held in memory yet.
 void BM_FirstSnapshotAfterOpen(benchmark::State& state) {
@@ -157,7 +157,7 @@ void BM_FirstSnapshotAfterOpen(benchmark::State& state) {
         benchmark::DoNotOptimize(ledger.store->allEntries(snapshotEntries));
     }
 }
-BENCHMARK(BM_FirstSnapshotAfterOpen)->Unit(benchmark::millisecond)->Iterations(3);
+BENCHMARK(BM_FirstSnapshotAfterOpen)->Unit(benchmark::kMillisecond)->Iterations(3);
 
 // ---- Reference: the plain queries, straight on the file ----------------------------
 
@@ -182,7 +182,7 @@ void BM_Reference_SumQuery(benchmark::State& state) {
               "                              ELSE 0 END), 0)\nFROM ledger WHERE account_id = ?1;",
               BenchLedger::shared().allSeenAccount);
 }
-BENCHMARK(BM_Reference_SumQuery)->Unit(benchmark::microsecond);
+BENCHMARK(BM_Reference_SumQuery)->Unit(benchmark::kMicrosecond);
 
 // The newest entries across all accounts without an index on sequence.
 void BM_Reference_AllEntriesWithoutSequenceIndex(benchmark::State& state) {
@@ -191,6 +191,6 @@ void BM_Reference_AllEntriesWithoutSequenceIndex(benchmark::State& state) {
               "FROM ledger NOT INDEXED ORDER BY sequence DESC LIMIT 2000;",
               "");
 }
-BENCHMARK(BM_Reference_AllEntriesWithoutSequenceIndex)->Unit(benchmark::millisecond);
+BENCHMARK(BM_Reference_AllEntriesWithoutSequenceIndex)->Unit(benchmark::kMillisecond);
 
 } // namespace
