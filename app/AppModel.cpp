@@ -178,6 +178,26 @@ void AppModel::setStartingPoints(std::int64_t value) {
     sendThenRefresh(ControlRequest::setStartingPoints(std::max<std::int64_t>(value, 0)), {});
 }
 
+void AppModel::fetchHistory(const std::string& accountId, std::optional<std::int64_t> before,
+                            HistoryDone done) {
+    client_->send(
+        ControlRequest::accountHistory(accountId, before),
+        [self = QPointer<AppModel>(this), done = std::move(done)](std::optional<ControlResponse> answer) {
+            if (!self || !done) {
+                return;
+            }
+            if (!answer) {
+                done(fail(std::string(hostUnreachableMessage)));
+            } else if (auto* page = std::get_if<ControlResponse::EntriesPage>(&answer->value)) {
+                done(std::move(*page));
+            } else if (auto* failure = std::get_if<ControlResponse::Failure>(&answer->value)) {
+                done(fail(failure->message));
+            } else {
+                done(fail("The host answered something other than a page of entries."));
+            }
+        });
+}
+
 void AppModel::applySnapshot(const Snapshot& snapshot) {
     if (assignIfChanged(accounts_, snapshot.accounts)) {
         emit accountsChanged();
@@ -218,6 +238,9 @@ void AppModel::apply(const ControlEvent& event) {
         return;
     }
     // dataChanged and connectionsChanged: never applied in part.
+    if (std::holds_alternative<ControlEvent::DataChanged>(event.value)) {
+        emit ledgerChanged();
+    }
     refresh();
 }
 

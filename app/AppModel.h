@@ -125,6 +125,16 @@ public:
     // Negative values are sent as 0.
     void setStartingPoints(std::int64_t value);
 
+    // ---- Reads beyond the snapshot -----------------------------------------------
+
+    // One page of an account's history (newest first, below `before` when
+    // given, the host's page size). `done` runs once on the main thread with
+    // the page, or an error whose message is the host's failure text or
+    // hostUnreachableMessage; never once the model is destroyed. Changes
+    // nothing in the model.
+    using HistoryDone = std::function<void(Result<ControlResponse::EntriesPage>)>;
+    void fetchHistory(const std::string& accountId, std::optional<std::int64_t> before, HistoryDone done);
+
     // ---- Applying what the host reports (public for views' tests and tools) ------
 
     // Replaces the copy: accounts, entries, connections, settings, API log
@@ -146,6 +156,9 @@ signals:
     void isConnectedChanged();
     void isOfflineChanged();
     void selectedAccountIDChanged();
+    // The host announced a change of the ledger (dataChanged), just before
+    // the refresh it leads to: history fetched beyond the snapshot may be stale.
+    void ledgerChanged();
 
 private:
     void sendThenRefresh(const ControlRequest& request, Outcome done);

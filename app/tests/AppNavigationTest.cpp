@@ -120,7 +120,9 @@ protected:
         std::vector<ControlRequest> result;
         for (const std::string& text : host.requests()) {
             auto request = QuorvaneCoding::decode<ControlRequest>(text);
-            if (request && !std::holds_alternative<ControlRequest::Snapshot>(request->value)) {
+            // Reads (the snapshot, the ledger list's older pages) change nothing.
+            if (request && !std::holds_alternative<ControlRequest::Snapshot>(request->value) &&
+                !std::holds_alternative<ControlRequest::AccountHistory>(request->value)) {
                 result.push_back(*request);
             }
         }

@@ -1,7 +1,10 @@
 #include "app/ui/ItemModels.h"
 
+#include <QPointer>
+
 #include <algorithm>
 #include <cstddef>
+#include <utility>
 
 #include "app/ui/AppStyle.h"
 #include "app/ui/EntryType.h"
@@ -263,8 +266,131 @@ Qt::ItemFlags SidebarModel::flags(const QModelIndex& index) const {
 LedgerModel::LedgerModel(QObject* parent) : RecordListModel(parent) {
 }
 
+void LedgerModel::setPageFetcher(PageFetcher fetcher) {
+    fetcher_ = std::move(fetcher);
+}
+
+void LedgerModel::setAccount(const std::string& accountId) {
+    if (accountId == accountId_) {
+        return;
+    }
+    accountId_ = accountId;
+    ++generation_;
+    older_.clear();
+    fetching_ = false;
+    reachedFirst_ = false;
+    fetchFailed_ = false;
+    show();
+}
+
 void LedgerModel::setEntries(std::vector<LedgerEntry> entries) {
-    replaceRows(entries_, std::move(entries), 0);
+    // Once rows below the snapshot's are shown, rows this snapshot no longer
+    // carries at its lower end stay: its window moved past them. (Deleted
+    // ones go with the reload that the change brings.)
+    if (!older_.empty() || reachedFirst_) {
+        const std::optional<std::int64_t> floor =
+            entries.empty() ? std::nullopt : std::optional<std::int64_t>(entries.back().sequence);
+        std::vector<LedgerEntry> carried;
+        for (const LedgerEntry& entry : newest_) {
+            if ((!floor || entry.sequence < *floor) &&
+                (older_.empty() || entry.sequence > older_.front().sequence)) {
+                carried.push_back(entry);
+            }
+        }
+        older_.insert(older_.begin(), carried.begin(), carried.end());
+    }
+    newest_ = std::move(entries);
+    fetchFailed_ = false;
+    show();
+}
+
+void LedgerModel::show() {
+    std::vector<LedgerEntry> rows = newest_;
+    for (const LedgerEntry& entry : older_) {
+        if (newest_.empty() || entry.sequence < newest_.back().sequence) {
+            rows.push_back(entry);
+        }
+    }
+    // Views and testers ask for more while rows change; the last row is
+    // known only afterwards.
+    changing_ = true;
+    replaceRows(entries_, std::move(rows), 0);
+    changing_ = false;
+}
+
+bool LedgerModel::canFetchMore(const QModelIndex& parent) const {
+    return !parent.isValid() && fetcher_ && !accountId_.empty() && !reachedFirst_ && !fetching_ &&
+           !fetchFailed_ && !changing_;
+}
+
+void LedgerModel::fetchMore(const QModelIndex& parent) {
+    if (!canFetchMore(parent)) {
+        return;
+    }
+    fetching_ = true;
+    requestPage(entries_.empty() ? std::nullopt : std::optional<std::int64_t>(entries_.back().sequence),
+                std::nullopt);
+}
+
+void LedgerModel::reloadOlder() {
+    if (older_.empty() || !fetcher_ || accountId_.empty()) {
+        return;
+    }
+    ++generation_; // a page still on its way describes the old state
+    fetching_ = true;
+    // From the newest down: where the snapshot will end by the time the pages
+    // are in is not known yet.
+    requestPage(std::nullopt, Reload{{}, older_.back().sequence});
+}
+
+void LedgerModel::requestPage(std::optional<std::int64_t> before, std::optional<Reload> reload) {
+    fetcher_(accountId_, before,
+             [self = QPointer<LedgerModel>(this), generation = generation_,
+              reload = std::move(reload)](Result<ControlResponse::EntriesPage> page) mutable {
+                 if (self && self->generation_ == generation) {
+                     self->receivePage(std::move(page), std::move(reload));
+                 }
+             });
+}
+
+void LedgerModel::receivePage(Result<ControlResponse::EntriesPage> page, std::optional<Reload> reload) {
+    if (!page) {
+        fetching_ = false;
+        fetchFailed_ = true;
+        return;
+    }
+    std::vector<LedgerEntry>& entries = page->entries;
+    const bool more = page->more && !entries.empty();
+    if (reload) {
+        reload->gathered.insert(reload->gathered.end(), std::make_move_iterator(entries.begin()),
+                                std::make_move_iterator(entries.end()));
+        if (more && reload->gathered.back().sequence > reload->until) {
+            const std::int64_t next = reload->gathered.back().sequence;
+            requestPage(next, std::move(reload));
+            return;
+        }
+        older_ = std::move(reload->gathered);
+    } else {
+        // Only what lies below the last row: rows may have moved meanwhile.
+        const std::optional<std::int64_t> last =
+            entries_.empty() ? std::nullopt : std::optional<std::int64_t>(entries_.back().sequence);
+        bool added = false;
+        for (LedgerEntry& entry : entries) {
+            if (!last || entry.sequence < *last) {
+                older_.push_back(std::move(entry));
+                added = true;
+            }
+        }
+        if (!added && more) {
+            // Nothing new came in sight: go on below the page at once, as no
+            // view asks again while its rows stay the same.
+            requestPage(entries.back().sequence, std::nullopt);
+            return;
+        }
+    }
+    reachedFirst_ = !more;
+    fetching_ = false;
+    show();
 }
 
 int LedgerModel::rowCount(const QModelIndex& parent) const {

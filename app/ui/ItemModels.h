@@ -12,9 +12,14 @@
 #include <QAbstractListModel>
 
 #include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
 #include <vector>
 
+#include "common/ControlProtocol.h"
 #include "common/Records.h"
+#include "common/Result.h"
 
 namespace quorvane {
 
@@ -90,22 +95,72 @@ private:
     std::size_t headingCount_ = 0; // the count the connections heading shows
 };
 
-// One account's ledger, in the order given (newest first).
+// One account's ledger, newest first: the entries the snapshot carries for
+// it (setEntries), then older ones fetched a page at a time whenever the view
+// reaches the end (canFetchMore/fetchMore), down to the account's first
+// entry. The snapshot holds an account's newest entries; fetched ones are
+// kept below them across snapshots of the same account (also when the
+// snapshot's window moves past them), and fetched afresh by reloadOlder().
+// Another account starts again from its snapshot entries.
 class LedgerModel final : public RecordListModel {
     Q_OBJECT
 
 public:
+    // Asks for one page of the account's entries below sequence `before` (the
+    // newest when absent), newest first. `done` runs later on the GUI thread,
+    // at most once, with the page or an error.
+    using PageDone = std::function<void(Result<ControlResponse::EntriesPage>)>;
+    using PageFetcher =
+        std::function<void(const std::string& accountId, std::optional<std::int64_t> before, PageDone done)>;
+
     explicit LedgerModel(QObject* parent = nullptr);
 
+    // Without a fetcher (or an account) the model shows what it is given.
+    void setPageFetcher(PageFetcher fetcher);
+    // The account whose entries follow. Another account drops the fetched
+    // entries and any answer still to come.
+    void setAccount(const std::string& accountId);
+    // The account's newest entries, as the snapshot carries them.
     void setEntries(std::vector<LedgerEntry> entries);
+    // Fetches the older entries shown once more, as they may have changed
+    // (edited, deleted); the rows are updated when all pages are there.
+    void reloadOlder();
+
     [[nodiscard]] const std::vector<LedgerEntry>& entries() const { return entries_; }
+    // Whether the host said there is nothing older than the last row.
+    [[nodiscard]] bool reachedFirst() const { return reachedFirst_; }
+
+    // True while older entries may exist and no page is on its way. After a
+    // failed fetch, false until the next setEntries (a snapshot), so a view
+    // never asks in a loop while the host is away.
+    [[nodiscard]] bool canFetchMore(const QModelIndex& parent) const override;
+    void fetchMore(const QModelIndex& parent) override;
 
     [[nodiscard]] int rowCount(const QModelIndex& parent = {}) const override;
     [[nodiscard]] QVariant data(const QModelIndex& index, int role) const override;
     [[nodiscard]] Qt::ItemFlags flags(const QModelIndex& index) const override;
 
 private:
-    std::vector<LedgerEntry> entries_;
+    // A reload gathers pages until it reaches `until` (the oldest row it
+    // replaces); a plain fetch takes one page.
+    struct Reload {
+        std::vector<LedgerEntry> gathered;
+        std::int64_t until = 0;
+    };
+    void requestPage(std::optional<std::int64_t> before, std::optional<Reload> reload);
+    void receivePage(Result<ControlResponse::EntriesPage> page, std::optional<Reload> reload);
+    void show();
+
+    std::vector<LedgerEntry> entries_; // the rows: newest_, then older_ below them
+    std::vector<LedgerEntry> newest_;
+    std::vector<LedgerEntry> older_;
+    std::string accountId_;
+    PageFetcher fetcher_;
+    std::uint64_t generation_ = 0; // answers asked for under another are dropped
+    bool fetching_ = false;
+    bool reachedFirst_ = false;
+    bool fetchFailed_ = false;
+    bool changing_ = false; // inside show()
 };
 
 // The API log, newest first.

@@ -575,6 +575,15 @@ LedgerListView::LedgerListView(AppModel& model, QWidget* parent)
         filterModel_->setFilterText(text);
         updateHeading();
     });
+    // Entries older than the snapshot's come a page at a time as the list
+    // reaches its end, and are read again when the ledger changes.
+    ledgerModel_->setPageFetcher(
+        [this](const std::string& accountId, std::optional<std::int64_t> before, LedgerModel::PageDone done) {
+            model_.fetchHistory(accountId, before, std::move(done));
+        });
+    connect(&model_, &AppModel::ledgerChanged, ledgerModel_, &LedgerModel::reloadOlder);
+    connect(ledgerModel_, &QAbstractItemModel::rowsInserted, this, &LedgerListView::updateHeading);
+    connect(ledgerModel_, &QAbstractItemModel::rowsRemoved, this, &LedgerListView::updateHeading);
     list_->installEventFilter(this);
     list_->viewport()->installEventFilter(this);
     setEntries({});
@@ -702,6 +711,7 @@ void LoadedAccountView::setContent(const Account& account, std::vector<LedgerEnt
     header_->setAccount(account);
     clientInfo_->setFields(account.clientInfoFields);
     addEntry_->setAccountID(account.id);
+    ledger_->ledgerModel()->setAccount(account.id);
     ledger_->setEntries(std::move(entries));
 }
 
