@@ -21,6 +21,7 @@
 #include "app/AppModel.h"
 #include "app/tests/AppModelTestSupport.h"
 #include "common/Coding.h"
+#include "tests/support/Waiting.h"
 
 namespace quorvane {
 namespace {
@@ -300,6 +301,25 @@ std::vector<ControlRequest> decoded(const std::vector<std::string>& texts) {
     return requests;
 }
 
+// What the model had sent before this call. A marker change sent now reaches
+// the host after all of it (the client sends one request at a time, in
+// order); returns once the marker has arrived.
+std::vector<ControlRequest> sentBeforeMarker(const FakeHost& fake, AppModel& model) {
+    const ControlRequest marker = ControlRequest::renameAccount("MARKER", "marker");
+    auto markers = [&marker](const std::vector<ControlRequest>& requests) {
+        return std::count(requests.begin(), requests.end(), marker);
+    };
+    const auto earlier = markers(decoded(fake.requests()));
+    model.renameAccount("MARKER", "marker");
+    std::vector<ControlRequest> all;
+    EXPECT_TRUE(waitUntil([&] {
+        all = decoded(fake.requests());
+        return markers(all) > earlier;
+    }));
+    all.erase(std::find_end(all.begin(), all.end(), &marker, &marker + 1), all.end());
+    return all;
+}
+
 TEST(AppModelFollowUps, EveryOperationSendsItsRequestThenRefreshesWhateverTheAnswer) {
     const std::vector<std::pair<std::string, std::optional<std::string>>> answers{
         {"ok", R"({"ok":{}})"},
@@ -317,8 +337,7 @@ TEST(AppModelFollowUps, EveryOperationSendsItsRequestThenRefreshesWhateverTheAns
             AppModel model(std::make_unique<ControlClient>(world.connectionOptions(true)), {});
             operation.call(model);
             ASSERT_TRUE(waitUntil([&] { return model.hostVersion() == "after"; }));
-            settle(50ms);
-            EXPECT_EQ(decoded(fake.requests()),
+            EXPECT_EQ(sentBeforeMarker(fake, model),
                       (std::vector<ControlRequest>{operation.expected, ControlRequest::snapshot()}));
             EXPECT_TRUE(model.isConnected());
         }
@@ -338,11 +357,16 @@ TEST(AppModelFollowUps, RefreshChangesNothingUnlessTheAnswerIsASnapshot) {
         const auto before = fake.requestCount();
         model.refresh();
         ASSERT_TRUE(waitUntil([&] { return fake.requestCount() == before + 1; }));
-        settle(100ms);
     }
-    EXPECT_TRUE(spies.fired().empty());
+    // Answers come back in order: once a last refresh with a snapshot that
+    // differs only in its version is applied, the three before it were too.
+    Snapshot marker = sampleSnapshot();
+    marker.hostVersion = "marker";
+    fake.setAnswer(answering(marker, std::nullopt));
+    model.refresh();
+    ASSERT_TRUE(waitUntil([&] { return model.hostVersion() == "marker"; }));
+    EXPECT_EQ(spies.fired(), (std::map<std::string, int>{{"hostVersion", 1}}));
     EXPECT_EQ(model.accounts(), sampleSnapshot().accounts);
-    EXPECT_EQ(model.hostVersion(), "9.9 (9)");
 }
 
 TEST(AppModelFollowUps, DeletingTheSelectedAccountSelectsTheFirstOfTheNextSnapshotEvenWhenRefused) {
@@ -367,7 +391,7 @@ TEST(AppModelFollowUps, DeletingTheSelectedAccountSelectsTheFirstOfTheNextSnapsh
 
 TEST(AppModelFollowUps, StartRegistersOnceOffTheMainThreadThenAsksForOneSnapshot) {
     World world;
-    FakeHost fake(world, answering(sampleSnapshot(), std::nullopt));
+    FakeHost fake(world, answering(sampleSnapshot(), R"({"ok":{}})"));
     std::atomic<int> registrations{0};
     std::atomic<bool> registeredOnMainThread{false};
     std::atomic<std::size_t> requestsWhenRegistering{99};
@@ -382,34 +406,43 @@ TEST(AppModelFollowUps, StartRegistersOnceOffTheMainThreadThenAsksForOneSnapshot
     model.start();
     ASSERT_TRUE(waitUntil([&] { return model.isConnected(); }));
     model.start();
-    settle();
+    EXPECT_EQ(sentBeforeMarker(fake, model), (std::vector<ControlRequest>{ControlRequest::snapshot()}));
     EXPECT_EQ(registrations, 1);
     EXPECT_FALSE(registeredOnMainThread);
     EXPECT_EQ(requestsWhenRegistering, 0u);
-    EXPECT_EQ(fake.requests(), (std::vector<std::string>{R"({"snapshot":{}})"}));
     EXPECT_EQ(model.selectedAccountID(), "A");
 
-    // The callbacks are in place: events reach the model.
-    ASSERT_TRUE(fake.pushEvent(R"({"dataChanged":{}})"));
-    ASSERT_TRUE(waitUntil([&] { return fake.requestCount() == 2; }));
-    ASSERT_TRUE(fake.pushEvent(R"({"connectionsChanged":{}})"));
+    // The callbacks are in place: events reach the model. (The marker and
+    // its refresh are requests 2 and 3.)
     ASSERT_TRUE(waitUntil([&] { return fake.requestCount() == 3; }));
+    ASSERT_TRUE(fake.pushEvent(R"({"dataChanged":{}})"));
+    ASSERT_TRUE(waitUntil([&] { return fake.requestCount() == 4; }));
+    ASSERT_TRUE(fake.pushEvent(R"({"connectionsChanged":{}})"));
+    ASSERT_TRUE(waitUntil([&] { return fake.requestCount() == 5; }));
     ASSERT_TRUE(fake.pushEvent(*QuorvaneCoding::encodeToString(ControlEvent::apiCall(logLine("P", 9)))));
     ASSERT_TRUE(waitUntil([&] { return !model.apiLog().empty() && model.apiLog().front().id == "P"; }));
-    settle(100ms);
-    EXPECT_EQ(fake.requestCount(), 3u);
+    EXPECT_EQ(sentBeforeMarker(fake, model).size(), 5u) << "a pushed call asks for nothing";
 }
 
 TEST(AppModelFollowUps, AModelDestroyedBeforeTheAnswerIgnoresIt) {
     World world;
     FakeHost fake(world, answering(sampleSnapshot(), R"({"ok":{}})"));
+    int reported = 0;
     {
         AppModel model(std::make_unique<ControlClient>(world.connectionOptions(true)), [] {});
         model.start();
-        model.createEntry(NewLedgerEntry{"A", TransactionKind::credit, LedgerFlag::none, 1, ""});
+        model.createEntry(NewLedgerEntry{"A", TransactionKind::credit, LedgerFlag::none, 1, ""},
+                          [&reported](const Result<void>&) { ++reported; });
+        // The host has the request (and answers it) while the main thread runs
+        // no event loop: the answer and the start-up refresh wait for it, and
+        // the model goes first.
+        ASSERT_TRUE(test::eventually([&] { return fake.requestCount() == 1; }));
     }
-    settle();
-    SUCCEED();
+    // Destroying the model stopped its client's threads, so nothing can be
+    // posted any more: run what was.
+    QCoreApplication::sendPostedEvents();
+    QCoreApplication::processEvents();
+    EXPECT_EQ(reported, 0) << "an outcome for a model that is gone";
 }
 
 // ---- The real host ------------------------------------------------------------------------
@@ -434,6 +467,16 @@ protected:
         agents.push_back(std::make_unique<Agent>(world, name));
         EXPECT_TRUE(agents.back()->initialize());
         return *agents.back();
+    }
+
+    // Returns once a change to no account has been answered: everything the
+    // host sent this model before that answer (answers and events, on the
+    // one connection, in order) has been handled.
+    [[nodiscard]] bool roundTrip() {
+        std::optional<Result<void>> outcome;
+        model->renameAccount("NO-SUCH-ACCOUNT", "x",
+                             [&outcome](const Result<void>& result) { outcome = result; });
+        return waitUntil([&] { return outcome.has_value(); });
     }
 
     [[nodiscard]] std::optional<Account> accountNamed(const std::string& name) const {
@@ -480,7 +523,7 @@ TEST_F(AppModelWithHost, SelectionRulesWithRealAccounts) {
     model->setSelectedAccountID(beta);
     model->deleteAccount(gamma);
     ASSERT_TRUE(waitUntil([&] { return model->accounts().size() == 2; }));
-    settle(100ms);
+    ASSERT_TRUE(roundTrip());
     EXPECT_EQ(model->selectedAccountID(), beta);
 
     model->deleteAccount(beta);
@@ -489,7 +532,7 @@ TEST_F(AppModelWithHost, SelectionRulesWithRealAccounts) {
 
     model->deleteAccount(alpha);
     ASSERT_TRUE(waitUntil([&] { return model->accounts().empty(); }));
-    settle(100ms);
+    ASSERT_TRUE(roundTrip());
     EXPECT_FALSE(model->selectedAccountID().has_value());
 }
 
@@ -546,8 +589,7 @@ TEST_F(AppModelWithHost, OperationsChangeTheLedgerAndOtherAppsFollowThroughEvent
     // A request the host refuses still refreshes; nothing changes.
     const auto entriesBefore = model->entries();
     model->deleteEntry("NO-SUCH-ENTRY");
-    model->renameAccount("NO-SUCH-ACCOUNT", "x");
-    settle();
+    ASSERT_TRUE(roundTrip());
     EXPECT_EQ(model->entries(), entriesBefore);
     EXPECT_TRUE(model->isConnected());
 }
@@ -613,9 +655,14 @@ TEST_F(AppModelWithHost, OfflineWhenTheHostStopsKeepingTheDataAndOnlineAfterTheN
     EXPECT_EQ(connectedChanges.count(), 1);
     EXPECT_EQ(model->accounts().size(), 1u);
 
-    // Nothing answers: still offline, nothing cleared.
+    // Nothing answers: still offline, nothing cleared. (The outcome of a
+    // later change comes after the refresh's.)
     model->refresh();
-    settle();
+    std::optional<Result<void>> outcome;
+    model->createEntry(NewLedgerEntry{accounts[0].id, TransactionKind::note, LedgerFlag::none, 0, "lost"},
+                       [&outcome](const Result<void>& result) { outcome = result; });
+    ASSERT_TRUE(waitUntil([&] { return outcome.has_value(); }));
+    EXPECT_EQ(outcome->error().message, AppModel::hostUnreachableMessage);
     EXPECT_FALSE(model->isConnected());
     EXPECT_EQ(model->accounts().size(), 1u);
     EXPECT_EQ(connectedChanges.count(), 1);
@@ -658,7 +705,7 @@ TEST_F(AppModelWithHost, HostDyingDuringARefreshLeavesTheModelOfflineWithItsData
     addAgent("alpha");
     ASSERT_TRUE(waitUntil([&] { return model->accounts().size() == 1; }));
     agents.clear();
-    settle(100ms);
+    ASSERT_TRUE(waitUntil([&] { return !model->accounts()[0].isConnected; }));
     const auto accounts = model->accounts();
 
     host->pause();
