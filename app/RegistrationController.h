@@ -72,9 +72,11 @@ struct Options {
     std::chrono::milliseconds queryTimeout{2000};
     // Bound for each change (daemon-reload, enable --now).
     std::chrono::milliseconds changeTimeout{5000};
-    // How long a freshly started host may take to answer, and how often it is asked.
+    // How long a freshly started host may take to answer, and how often it is
+    // asked (a refused local connection costs microseconds; the bridge that
+    // started this run retries as soon as it returns).
     std::chrono::milliseconds hostWait{3000};
-    std::chrono::milliseconds probeInterval{50};
+    std::chrono::milliseconds probeInterval{5};
     // Receives the failure line of registerQuietly. Empty: syslog(3) at LOG_ERR.
     std::function<void(const std::string&)> logFailure;
     // The name runHeadless puts before its line on standard error.

@@ -62,6 +62,8 @@ void BridgeLoop::replaceConnection() {
 
 void BridgeLoop::handleLine(const std::string& line) {
     cache.observeRequest(line);
+    // Decided once per line: whether its reply can matter to the cache at all.
+    const SessionReplayCache::ReplyInterest interest = SessionReplayCache::interestIn(line);
     const BridgeClock::time_point deadline = setup.now() + setup.timing.lineDeadline;
     bool bootstrapped = false;
     bool replayedAuth = false;
@@ -78,8 +80,7 @@ void BridgeLoop::handleLine(const std::string& line) {
         const SendOutcome outcome = sendLine(line);
         if (const SendOutcome::Reply* reply = outcome.replied()) {
             if (!reply->text) {
-                cache.observeResponse(line, std::nullopt); // the host had nothing to answer
-                return;
+                return; // the host had nothing to answer, and the cache nothing to look at
             }
             if (!replayedAuth && cache.canReestablish() && isNotAuthenticated(*reply->text)) {
                 // The host lost the login: rebuild the session and ask once more.
@@ -87,11 +88,18 @@ void BridgeLoop::handleLine(const std::string& line) {
                 replayedAuth = true;
                 continue;
             }
-            cache.observeResponse(line, *reply->text);
+            cache.observeResponse(line, interest, *reply->text);
             setup.writer->writeLine(*reply->text);
             return;
         }
 
+        if (outcome.isRefusal()) {
+            // A live host's definitive answer: neither retried nor a reason to start a host.
+            if (const std::optional<RequestId> id = requestId(line)) {
+                setup.writer->writeLine(errorLine(*id, hostRefusedMessage));
+            }
+            return;
+        }
         if (setup.now() >= deadline) {
             if (const std::optional<RequestId> id = requestId(line)) {
                 setup.writer->writeLine(errorLine(*id, hostUnavailableMessage));
@@ -102,9 +110,12 @@ void BridgeLoop::handleLine(const std::string& line) {
             connection->invalidate();
         }
         if (!bootstrapped) {
+            // The registration run returns once the host accepts connections:
+            // the retry goes at once. Only a host still absent then is waited for.
             setup.bootstrapHost(deadline);
+        } else {
+            setup.sleep(setup.timing.retryDelay);
         }
-        setup.sleep(setup.timing.retryDelay);
         replaceConnection();
         bootstrapped = true;
         reestablish->set();

@@ -27,7 +27,8 @@ struct BridgeTiming {
     BridgeClock::duration lineDeadline = std::chrono::seconds(20);
     // Longest wait for one send.
     BridgeClock::duration sendTimeout = defaultSendTimeout;
-    // Pause between giving a connection up and making the next one.
+    // Pause between giving a connection up and making the next one, except
+    // right after the host was started (bootstrapHost waits until it answers).
     BridgeClock::duration retryDelay = std::chrono::milliseconds(400);
 };
 

@@ -15,6 +15,9 @@ namespace quorvane {
 // The message of the error line for a request the host could not answer.
 inline constexpr std::string_view hostUnavailableMessage = "Quorvane host unavailable";
 
+// The message of the error line for a request the host refused to answer.
+inline constexpr std::string_view hostRefusedMessage = "Quorvane host could not answer this request";
+
 // errorLine's answer when the id cannot be written.
 inline constexpr std::string_view errorLineFallback =
     R"({"jsonrpc":"2.0","id":null,"error":{"code":-32000,"message":"host unavailable"}})";

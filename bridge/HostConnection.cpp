@@ -60,8 +60,9 @@ SendOutcome send(const std::string& line, HostConnection* connection, const Note
                 outcome->settle(SendOutcome::reply(std::move(reply)));
             },
             [outcome, note](std::string description) {
+                const bool refused = description.starts_with(hostRefusedCallPrefix);
                 note("transport error: " + description);
-                outcome->settle(SendOutcome::failure());
+                outcome->settle(refused ? SendOutcome::refusal() : SendOutcome::failure());
             });
     }
     if (!cancel) {

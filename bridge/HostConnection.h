@@ -10,6 +10,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <variant>
 
 #include "bridge/BridgeOutput.h"
@@ -20,6 +21,11 @@ namespace quorvane {
 
 // Longest wait for the host's answer to one line.
 inline constexpr std::chrono::seconds defaultSendTimeout{30};
+
+// How a connection's error handler begins the description of a call the host
+// itself refused (the transport's failure frame): the host is there and has
+// answered, so sending the line again cannot help.
+inline constexpr std::string_view hostRefusedCallPrefix = "the host refused the call: ";
 
 // A boolean with its own lock. The bridge has one: the reestablish flag, set
 // when the connection was interrupted or invalidated or the session must be
@@ -37,13 +43,15 @@ private:
 };
 
 // What became of one send: the host's answer (absent when it had nothing to
-// answer, as for a notification), or no answer at all.
+// answer, as for a notification), no answer at all, or a refusal by a live host.
 struct SendOutcome {
     struct Reply {
         std::optional<std::string> text;
         bool operator==(const Reply&) const = default;
     };
     struct Failure {
+        // The host refused the call: a definitive answer, not to be retried.
+        bool refused = false;
         bool operator==(const Failure&) const = default;
     };
 
@@ -51,6 +59,12 @@ struct SendOutcome {
 
     static SendOutcome reply(std::optional<std::string> text) { return {Reply{std::move(text)}}; }
     static SendOutcome failure() { return {Failure{}}; }
+    static SendOutcome refusal() { return {Failure{true}}; }
+
+    [[nodiscard]] bool isRefusal() const {
+        const Failure* failed = std::get_if<Failure>(&value);
+        return failed != nullptr && failed->refused;
+    }
 
     [[nodiscard]] bool isFailure() const { return std::holds_alternative<Failure>(value); }
     // The reply, or nullptr for a failure.
@@ -114,7 +128,9 @@ using ConnectionFactory = std::function<std::unique_ptr<HostConnection>(
     std::shared_ptr<QuorvaneClientProtocol> exported, std::shared_ptr<Flag> reestablish)>;
 
 // Sends one line and waits at most `timeout` (steady clock) for the outcome.
-// A transport failure is noted as "transport error: " + its description; a
+// A transport failure is noted as "transport error: " + its description (a
+// refusal by the host, whose description begins with hostRefusedCallPrefix,
+// gives refusal() instead of failure()); a
 // connection that cannot make the call (nullptr, or startCall answers nullopt)
 // as "could not obtain remote proxy"; both give failure, as does the time-out,
 // after which a late reply is dropped. Blocks the calling thread.

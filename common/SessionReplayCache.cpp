@@ -3,6 +3,16 @@
 #include <utility>
 
 namespace quorvane {
+namespace {
+
+// Whether `text` may hold `word` (ASCII letters) inside a JSON string: written
+// out, or with letters spelled as \u escapes, the only escape that can stand
+// for a letter. Text that holds neither cannot hold the word.
+bool mayMention(std::string_view text, std::string_view word) {
+    return text.find(word) != std::string_view::npos || text.find("\\u") != std::string_view::npos;
+}
+
+} // namespace
 
 std::optional<SessionReplayCache::Summary> SessionReplayCache::summarize(std::string_view line) {
     const std::optional<Json> message = parseJson(line);
@@ -25,12 +35,8 @@ std::optional<SessionReplayCache::Summary> SessionReplayCache::summarize(std::st
     return summary;
 }
 
-bool SessionReplayCache::replySucceeded(std::string_view reply) {
-    const std::optional<Json> message = parseJson(reply);
-    if (!message) {
-        return false;
-    }
-    const Json* result = jsonObjectMember(*message, "result");
+bool SessionReplayCache::replySucceeded(const Json& reply) {
+    const Json* result = jsonObjectMember(reply, "result");
     if (result == nullptr) {
         return false; // an error response, or no result object
     }
@@ -38,12 +44,8 @@ bool SessionReplayCache::replySucceeded(std::string_view reply) {
     return !(isError != nullptr && isError->is_boolean() && isError->get<bool>());
 }
 
-std::optional<std::string> SessionReplayCache::accountId(std::string_view fromReply) {
-    const std::optional<Json> message = parseJson(fromReply);
-    if (!message) {
-        return std::nullopt;
-    }
-    const Json* result = jsonObjectMember(*message, "result");
+std::optional<std::string> SessionReplayCache::accountId(const Json& fromReply) {
+    const Json* result = jsonObjectMember(fromReply, "result");
     const Json* content = result != nullptr ? jsonObjectMember(*result, "structuredContent") : nullptr;
     const std::string* id = content != nullptr ? jsonStringMember(*content, "accountId") : nullptr;
     if (id == nullptr) {
@@ -74,6 +76,9 @@ void SessionReplayCache::storeLoginLine(std::string line) {
 }
 
 void SessionReplayCache::observeRequest(std::string_view line) {
+    if (!mayMention(line, "initialize")) {
+        return;
+    }
     const std::optional<Summary> summary = summarize(line);
     if (!summary || summary->method != "initialize") {
         return;
@@ -83,37 +88,53 @@ void SessionReplayCache::observeRequest(std::string_view line) {
     initializeLine = std::move(copy);
 }
 
-void SessionReplayCache::observeResponse(std::string_view request, std::optional<std::string_view> reply) {
-    if (!reply) {
-        return;
+SessionReplayCache::ReplyInterest SessionReplayCache::interestIn(std::string_view request) {
+    if (!mayMention(request, "login") && !mayMention(request, "signUp")) {
+        return {};
     }
     const std::optional<Summary> summary = summarize(request);
-    if (!summary || summary->method != "tools/call") {
-        return;
-    }
-    if (!replySucceeded(*reply) || !summary->toolName) {
-        return;
+    if (!summary || summary->method != "tools/call" || !summary->toolName) {
+        return {};
     }
     if (*summary->toolName == "login") {
-        storeLoginLine(std::string(request));
-    } else if (*summary->toolName == "signUp") {
-        if (!summary->arguments) {
-            return;
-        }
-        const std::string* key = jsonStringMember(*summary->arguments, "key");
-        if (key == nullptr) {
-            return;
-        }
-        const std::optional<std::string> id = accountId(*reply);
-        if (!id) {
-            return;
-        }
-        std::optional<std::string> line = makeLoginLine(*id, *key);
-        if (!line) {
-            return;
-        }
-        storeLoginLine(std::move(*line));
+        return {ReplyInterest::Kind::login, {}};
     }
+    if (*summary->toolName == "signUp" && summary->arguments) {
+        if (const std::string* key = jsonStringMember(*summary->arguments, "key")) {
+            return {ReplyInterest::Kind::signUp, *key};
+        }
+    }
+    return {};
+}
+
+void SessionReplayCache::observeResponse(std::string_view request, std::optional<std::string_view> reply) {
+    if (reply) {
+        observeResponse(request, interestIn(request), reply);
+    }
+}
+
+void SessionReplayCache::observeResponse(std::string_view request, const ReplyInterest& interest,
+                                         std::optional<std::string_view> reply) {
+    if (!reply || interest.kind == ReplyInterest::Kind::none) {
+        return;
+    }
+    const std::optional<Json> message = parseJson(*reply);
+    if (!message || !replySucceeded(*message)) {
+        return;
+    }
+    if (interest.kind == ReplyInterest::Kind::login) {
+        storeLoginLine(std::string(request));
+        return;
+    }
+    const std::optional<std::string> id = accountId(*message);
+    if (!id) {
+        return;
+    }
+    std::optional<std::string> line = makeLoginLine(*id, interest.signUpKey);
+    if (!line) {
+        return;
+    }
+    storeLoginLine(std::move(*line));
 }
 
 std::vector<std::string> SessionReplayCache::replayLines(std::string_view excluding) const {

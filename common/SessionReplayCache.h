@@ -18,6 +18,10 @@ namespace quorvane {
 // two lines. Nothing is written anywhere; the lines live as long as the object.
 // All reading of JSON is lenient: text that is not JSON or not of the expected
 // shape changes nothing.
+//
+// Text is parsed only when it may matter: a line or reply without the words
+// looked for (written out, or possibly hidden behind a \u escape) cannot, so
+// most lines and replies are never parsed at all.
 class SessionReplayCache {
 public:
     SessionReplayCache() = default;
@@ -28,11 +32,32 @@ public:
     // request replaces the remembered initialize line; nothing else is kept here.
     void observeRequest(std::string_view line);
 
+    // What the reply to a request can change here, decided once per request
+    // (the bridge keeps it with the request while it waits for the reply).
+    struct ReplyInterest {
+        enum class Kind {
+            none,   // nothing: the reply is not looked at
+            login,  // a "login" tool call: remembered when its reply succeeds
+            signUp, // a "signUp" tool call with a string key
+        };
+        Kind kind = Kind::none;
+        std::string signUpKey; // for signUp only
+
+        bool operator==(const ReplyInterest&) const = default;
+    };
+
+    // The interest of a request line. Parses the line only when it may be a
+    // login or signUp tool call. Pure; safe on any thread.
+    [[nodiscard]] static ReplyInterest interestIn(std::string_view request);
+
     // Looks at a forwarded request and the host's reply (absent when none came).
     // A successful "login" tool call is remembered verbatim; a successful
     // "signUp" with a string key and an account id in its result is remembered
     // as a login line made up from the two.
     void observeResponse(std::string_view request, std::optional<std::string_view> reply);
+    // The same with the request's interest already known (interestIn(request)).
+    void observeResponse(std::string_view request, const ReplyInterest& interest,
+                         std::optional<std::string_view> reply);
 
     // The lines to send again on a new connection, in the order initialize,
     // login, without the absent ones and without any line equal to `excluding`
@@ -51,8 +76,8 @@ private:
     };
 
     [[nodiscard]] static std::optional<Summary> summarize(std::string_view line);
-    [[nodiscard]] static bool replySucceeded(std::string_view reply);
-    [[nodiscard]] static std::optional<std::string> accountId(std::string_view fromReply);
+    [[nodiscard]] static bool replySucceeded(const Json& reply);
+    [[nodiscard]] static std::optional<std::string> accountId(const Json& fromReply);
     [[nodiscard]] static std::optional<std::string> makeLoginLine(const std::string& accountId,
                                                                   const std::string& key);
 

@@ -276,8 +276,32 @@ TEST_F(BridgeLoopTest, FailedSendsReconnectBootstrapOnceAndReplay) {
     EXPECT_EQ(host->connectionsMade(), 4);
     EXPECT_EQ(host->invalidations(), 3);
     EXPECT_EQ(bootstraps, (std::vector<BridgeClock::time_point>{lineStart + 20s}));
-    EXPECT_EQ(sleeps, (std::vector<BridgeClock::duration>(3, 400ms)));
+    // No pause right after the host was started; one before each later retry.
+    EXPECT_EQ(sleeps, (std::vector<BridgeClock::duration>(2, 400ms)));
     EXPECT_EQ(notesMatching(""), Lines(3, "transport error: the Quorvane host is not running"));
+}
+
+// A live host that refuses a call (say its reply cannot be carried) has
+// answered: the line is neither sent again nor a reason to start a host.
+TEST_F(BridgeLoopTest, ARefusalByTheHostIsAnsweredAtOnce) {
+    const std::string refusal = std::string(hostRefusedCallPrefix).append("the reply is too large");
+    host->script = [&](const std::string& line) {
+        if (line == balance) {
+            return Answer::error(refusal);
+        }
+        return sessionAnswer(line);
+    };
+    const Lines out = runBridge(input({initializeRequest, balance, notification, "next"}));
+    EXPECT_EQ(
+        out,
+        (Lines{
+            "re:" + initializeRequest,
+            R"({"jsonrpc":"2.0","id":3,"error":{"code":-32000,"message":"Quorvane host could not answer this request"}})",
+            "re:next"}));
+    EXPECT_EQ(host->sentLines(), (Lines{initializeRequest, balance, notification, "next"}));
+    EXPECT_EQ(host->connectionsMade(), 1);
+    EXPECT_TRUE(bootstraps.empty());
+    EXPECT_TRUE(sleeps.empty());
 }
 
 TEST_F(BridgeLoopTest, AnUnreachableHostGivesEachRequestItsErrorLine) {
@@ -305,11 +329,12 @@ TEST_F(BridgeLoopTest, AnUnreachableHostGivesEachRequestItsErrorLine) {
 TEST_F(BridgeLoopTest, TheDeadlineEndsTheLineAtTheFirstFailureAtOrAfterIt) {
     host->script = [](const std::string&) { return Answer::refuse(); };
     const Lines out = runBridge(input({R"({"id":1})"}));
-    // Sends at 0, 0.4, ..., 20.0 seconds: the one at exactly 20 s is the last.
+    // Sends at 0, again at once after the bootstrap, then 0.4, ..., 20.0
+    // seconds: the one at exactly 20 s is the last.
     EXPECT_EQ(sleeps.size(), 50u);
-    EXPECT_EQ(host->sent().size(), 51u);
+    EXPECT_EQ(host->sent().size(), 52u);
     EXPECT_EQ(out, Lines{unavailable("1")});
-    EXPECT_EQ(notesMatching("could not obtain remote proxy").size(), 51u);
+    EXPECT_EQ(notesMatching("could not obtain remote proxy").size(), 52u);
 }
 
 TEST_F(BridgeLoopTest, MissingRegistrationProgramIsNotedOncePerLine) {

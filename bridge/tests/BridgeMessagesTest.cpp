@@ -109,5 +109,24 @@ TEST(BridgeMessagesTest, RecognisesOnlyTheNotAuthenticatedToolResult) {
     }
 }
 
+// Replies are screened for the word before they are parsed; a word spelled
+// with escapes must still be recognised, as parsing would.
+TEST(BridgeMessagesTest, NotAuthenticatedSpelledWithEscapesIsStillRecognised) {
+    struct Case {
+        std::string reply;
+        bool expected;
+    };
+    const Case cases[] = {
+        {R"({"result":{"isError":true,"structuredContent":{"error":"not\u005fauthenticated"}}})", true},
+        {R"({"result":{"isError":true,"structuredContent":{"\u0065rror":"\u006eot_authenticated"}}})", true},
+        {R"({"result":{"isError":true,"structuredContent":{"error":"not\/authenticated"}}})", false},
+        {R"({"result":{"isError":true,"structuredContent":{"error":"not_authenticate\u0064!"}}})", false},
+        {R"({"jsonrpc":"2.0","id":3,"result":{"content":[{"type":"text","text":"ok"}]}})", false},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(isNotAuthenticated(c.reply), c.expected) << c.reply;
+    }
+}
+
 } // namespace
 } // namespace quorvane

@@ -33,6 +33,10 @@ public:
             reply(std::nullopt);
             return;
         }
+        if (message == "unsendable") {
+            reply(std::string("\xff not text")); // the host's transport refuses to send it
+            return;
+        }
         if (message == "push") {
             if (auto client = proxy_()) {
                 client->deliverAgentNotification("pushed");
@@ -106,6 +110,18 @@ TEST_F(TransportHostConnectionTest, CarriesRepliesAbsentRepliesAndPushes) {
     EXPECT_TRUE(test::eventually([&] { return written() == "pushed\n"; })) << written();
     EXPECT_TRUE(notes.empty());
     EXPECT_FALSE(flag->value());
+}
+
+// A reply the host cannot send comes back as the host's refusal of the call,
+// which the bridge must tell from a host that is not there.
+TEST_F(TransportHostConnectionTest, AReplyTheHostCannotSendIsARefusal) {
+    startHost();
+    auto connection = connect();
+    EXPECT_EQ(send("unsendable", connection.get(), recorder()), SendOutcome::refusal());
+    ASSERT_EQ(notes.size(), 1u);
+    EXPECT_EQ(notes[0].rfind("transport error: " + std::string(hostRefusedCallPrefix), 0), 0u) << notes[0];
+    // The connection goes on serving.
+    EXPECT_EQ(send("hello", connection.get(), recorder()), SendOutcome::reply("echo:hello"));
 }
 
 TEST_F(TransportHostConnectionTest, AMissingHostIsATransportError) {

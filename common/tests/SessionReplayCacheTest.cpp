@@ -127,6 +127,64 @@ TEST(SessionReplayCacheTest, LoginIsRememberedOnlyWhenItsReplySucceeded) {
     }
 }
 
+// Lines and replies are screened for the words that matter before anything is
+// parsed; words spelled with \u escapes must still count, as parsing them would.
+TEST(SessionReplayCacheTest, EscapedMethodAndToolNamesStillCount) {
+    using Kind = SessionReplayCache::ReplyInterest::Kind;
+    const std::string escapedInitialize =
+        R"({"jsonrpc":"2.0","id":1,"method":"\u0069nitialize","params":{}})";
+    const std::string escapedLogin =
+        R"({"jsonrpc":"2.0","id":2,"method":"tools\/call","params":{"name":"\u006cogin","arguments":{"accountId":"A","key":"k"}}})";
+    const std::string escapedSignUp =
+        R"({"jsonrpc":"2.0","id":4,"method":"tools/call","params":{"name":"sign\u0055p","arguments":{"key":"chosen"}}})";
+
+    SessionReplayCache cache;
+    cache.observeRequest(escapedInitialize);
+    EXPECT_EQ(cache.replayLines(""), Lines{escapedInitialize});
+
+    struct Case {
+        const char* what;
+        std::string request;
+        Kind kind;
+        std::string key;
+    };
+    const Case cases[] = {
+        {"escaped login", escapedLogin, Kind::login, ""},
+        {"escaped signUp", escapedSignUp, Kind::signUp, "chosen"},
+        {"plain login", loginRequest, Kind::login, ""},
+        {"signUp with a numeric key", signUpRequest(R"({"key":5})"), Kind::none, ""},
+        {"another tool", R"({"jsonrpc":"2.0","id":5,"method":"tools/call","params":{"name":"getBalance"}})",
+         Kind::none, ""},
+        {"login named outside a tools/call",
+         R"({"jsonrpc":"2.0","id":6,"method":"login","params":{"name":"login"}})", Kind::none, ""},
+        {"the word only in an argument",
+         R"({"jsonrpc":"2.0","id":7,"method":"tools/call","params":{"name":"getTransactions","arguments":{"note":"login"}}})",
+         Kind::none, ""},
+    };
+    for (const Case& c : cases) {
+        const SessionReplayCache::ReplyInterest interest = SessionReplayCache::interestIn(c.request);
+        EXPECT_EQ(interest.kind, c.kind) << c.what;
+        EXPECT_EQ(interest.signUpKey, c.key) << c.what;
+    }
+
+    cache.observeResponse(escapedLogin, toolSuccess);
+    EXPECT_EQ(cache.replayLines(""), (Lines{escapedInitialize, escapedLogin}));
+    cache.observeResponse(escapedSignUp, SessionReplayCache::interestIn(escapedSignUp),
+                          signUpReply(R"({"accountId":")" + sampleAccountId + R"("})"));
+    const std::vector<std::string> lines = cache.replayLines("");
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_NE(lines[1].find(sampleAccountId), std::string::npos) << lines[1];
+    EXPECT_NE(lines[1].find("chosen"), std::string::npos) << lines[1];
+}
+
+// A reply whose request cannot change the cache is never looked at, whatever it says.
+TEST(SessionReplayCacheTest, RepliesToOtherRequestsAreIgnored) {
+    SessionReplayCache cache;
+    cache.observeResponse(otherLogin, toolSuccess);
+    cache.observeResponse(loginRequest, SessionReplayCache::ReplyInterest{}, toolSuccess);
+    EXPECT_EQ(cache.replayLines(""), Lines{otherLogin});
+}
+
 TEST(SessionReplayCacheTest, SuccessfulSignUpBecomesALoginLine) {
     // A key with characters that the text form escapes or keeps as UTF-8.
     const std::string key = "p/w \"q\" \u00E9\U0001F511";
