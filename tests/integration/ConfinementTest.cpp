@@ -232,6 +232,8 @@ TEST_F(Confinement, SandboxRefusesToShowWhatItHides) {
         {"the home folder as a workspace", {"--workspace", sandbox.homeFolder().string()}},
         {"the user's unit folder", {"--workspace", (configFolder / "systemd").string()}},
         {"the autostart folder", {"--ro", (configFolder / "autostart").string()}},
+        {"the programs' folder as a workspace",
+         {"--workspace", fs::path(bridgeProgram()).parent_path().string()}},
     };
     for (const Case& c : cases) {
         auto refused = confined(c.options, {"/bin/true"});
