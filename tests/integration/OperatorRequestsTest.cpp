@@ -251,6 +251,30 @@ std::vector<std::string> leftovers(const fs::path& folder, const std::set<std::s
     return names;
 }
 
+TEST_F(OperatorRequests, DamagedTextInTheFileIsRepairedNotRefused) {
+    LedgerSeed seed(ledgerFile().string());
+    seed.addAccount("D");
+    // Not UTF-8: written by some other program, not through the host.
+    seed.addEntries(
+        3, [](int) { return std::string("D"); },
+        [](int i) { return "bad \xff\xfe byte " + std::to_string(i); });
+    startHost();
+    OperatorClient client(options());
+
+    auto history = client.accountHistory("D");
+    ASSERT_TRUE(history) << history.error().message;
+    ASSERT_EQ(history->entries.size(), 3u);
+    auto exported = client.exportEntries();
+    ASSERT_TRUE(exported) << exported.error().message;
+    ASSERT_EQ(exported->entries.size(), 3u);
+    for (const auto* entries : {&history->entries, &exported->entries}) {
+        for (const LedgerEntry& entry : *entries) {
+            EXPECT_EQ(entry.memo.rfind("bad ", 0), 0u);
+            EXPECT_TRUE(QuorvaneCoding::encodeToString(entry)) << "valid text";
+        }
+    }
+}
+
 TEST_F(OperatorRequests, BackupUnderConcurrentWritesHoldsEveryAcknowledgedEntry) {
     LedgerSeed seed(ledgerFile().string());
     seed.addAccount("W");
