@@ -303,7 +303,7 @@ Result<void> OperatorClient::backup(const std::string& path, bool force, std::ch
     if (error) {
         return fail("Cannot name the backup file " + path + ": " + error.message() + ".");
     }
-    const ControlRequest asked = ControlRequest::backup(absolute.lexically_normal().string(), force);
+    const ControlRequest asked = ControlRequest::backup(absolute.string(), force);
     auto answer = expect<ControlResponse::Ok>(asked, request(asked, timeout));
     if (!answer) {
         return answer.error();
