@@ -519,6 +519,7 @@ private:
         closing_ = true;
         for (const Outgoing& dropped : queue_) {
             droppedLarge_ = droppedLarge_ || dropped.bytes.size() >= largeFrameBytes;
+            countTraffic(dropped.bytes.size()); // freed as well as written ones
         }
         queue_.clear();
         budget_->remove(queuedPushBytes_);
