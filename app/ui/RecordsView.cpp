@@ -486,7 +486,7 @@ ClientInfoView::ClientInfoView(QWidget* parent)
     scroll->setWidget(body_);
     int rowHeight = std::max(QFontMetrics(AppStyle::caption()).height(),
                              QFontMetrics(AppStyle::monospacedSmall()).height());
-    scroll->setFixedHeight(visibleRows * rowHeight + (visibleRows - 1) * body->spacing());
+    scroll->setFixedHeight(visibleRows * (rowHeight + body->spacing()));
     boxLayout->addWidget(scroll);
     setFields(std::nullopt);
 }
@@ -500,6 +500,7 @@ void ClientInfoView::setFields(const std::optional<std::vector<ClientInfoField>>
     fields_ = std::move(next);
     while (QLayoutItem* item = rows_->takeAt(0)) {
         if (QWidget* widget = item->widget()) {
+            widget->hide(); // gone at once, even before the event loop deletes it
             widget->deleteLater();
         }
         delete item;

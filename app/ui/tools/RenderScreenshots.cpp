@@ -6,8 +6,11 @@
 // Run with QT_QPA_PLATFORM=offscreen on a machine without a display.
 
 #include <QApplication>
+#include <QCheckBox>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QLineEdit>
+#include <QListView>
 #include <QPalette>
 #include <QStyleFactory>
 #include <QTemporaryDir>
@@ -64,14 +67,48 @@ QPalette darkPalette() {
     return p;
 }
 
-// One model fed the showcase ledger, its window shown; the model's own start
-// finds no host (a private, empty runtime folder) before the snapshot lands.
+// The showcase ledger with two more accounts: a name far too long for the
+// header and a right-to-left one, each with an entry, and one error reply in
+// the API log.
+Snapshot namesSnapshot() {
+    Snapshot s = samples::showcaseSnapshot();
+    Account longName = s.accounts.back();
+    longName.id = "5A3C0001-0063-4001-8000-00000000A001";
+    longName.displayName =
+        "Quarterly Reconciliation Agent For The Northern Regional Warehouses And Their Suppliers";
+    longName.balance = 880;
+    Account rtl = longName;
+    rtl.id = "5A3C0001-0064-4001-8000-00000000A002";
+    rtl.displayName = "\u05E1\u05D5\u05DB\u05DF \u05D4\u05DE\u05D7\u05E7\u05E8 2";
+    rtl.balance = -15;
+    s.accounts.push_back(longName);
+    s.accounts.push_back(rtl);
+    LedgerEntry entry = s.entries.front();
+    entry.id = "5A3C0002-0063-4002-8000-00000000B001";
+    entry.accountId = rtl.id;
+    entry.memo = "\u05D1\u05D5\u05E0\u05D5\u05E1 \u05E2\u05DC \u05E1\u05D9\u05DB\u05D5\u05DD";
+    s.entries.insert(s.entries.begin(), entry);
+    if (!s.recentApiLog.empty()) {
+        ApiLogEntry error = s.recentApiLog.back();
+        error.id = "5A3C0003-0063-4003-8000-00000000C001";
+        error.direction = ApiLogEntry::Direction::response;
+        error.method = "tools/call";
+        error.payload =
+            R"({"jsonrpc":"2.0","id":41,"result":{"content":[{"type":"text","text":"Not authenticated."}],"isError":true}})";
+        s.recentApiLog.push_back(error);
+    }
+    return s;
+}
+
+// One model fed a ledger, its window shown; the model's own start finds no
+// host (a private, empty runtime folder) before the snapshot lands, so the
+// offline banner shows until it is hidden for the shots that are not about it.
 struct Scene {
     QTemporaryDir runtime;
     std::unique_ptr<AppModel> model;
     std::unique_ptr<MainWindow> window;
 
-    Scene() {
+    explicit Scene(const Snapshot& snapshot = samples::showcaseSnapshot(), bool showOffline = false) {
         ConnectionOptions options;
         RuntimeEnvironment environment = RuntimeEnvironment::current();
         environment.xdgRuntimeDir = runtime.path().toStdString();
@@ -80,8 +117,9 @@ struct Scene {
         window = std::make_unique<MainWindow>(*model);
         window->show();
         settle(300);
-        model->applySnapshot(samples::showcaseSnapshot());
+        model->applySnapshot(snapshot);
         settle(200);
+        window->offlineBanner()->setVisible(showOffline);
     }
 };
 
@@ -131,6 +169,34 @@ int main(int argc, char** argv) {
         scene.model->setSelectedAccountID(std::string("NOT-LISTED"));
         settle(100);
         ok &= save(scene.window.get(), folder, QStringLiteral("records-no-selection.png"));
+    }
+    {
+        // The host gone: the banner across the window, with Retry.
+        Scene scene(samples::showcaseSnapshot(), true);
+        ok &= save(scene.window.get(), folder, QStringLiteral("records-offline.png"));
+    }
+    {
+        // Long and right-to-left names, the filters in use and an error reply.
+        Snapshot names = namesSnapshot();
+        Scene scene(names);
+        RecordsView* records = scene.window->root()->records();
+        scene.model->setSelectedAccountID(names.accounts[names.accounts.size() - 2].id);
+        settle(100);
+        ok &= save(scene.window.get(), folder, QStringLiteral("records-long-name.png"));
+        scene.model->setSelectedAccountID(names.accounts.back().id);
+        settle(100);
+        ok &= save(scene.window.get(), folder, QStringLiteral("records-rtl-name.png"));
+        scene.model->setSelectedAccountID(names.accounts.front().id);
+        records->sidebar()->filterField()->setText(QStringLiteral("a"));
+        records->sidebar()->setOrder(SidebarFilterModel::Order::balance);
+        records->detail()->loaded()->ledger()->filterField()->setText(QStringLiteral("bonus"));
+        settle(100);
+        ok &= save(scene.window.get(), folder, QStringLiteral("records-filtered.png"));
+        ActivityView* activity = scene.window->root()->activity();
+        scene.window->root()->setCurrentIndex(1);
+        activity->methodField()->setText(QStringLiteral("tools/call"));
+        settle(100);
+        ok &= save(scene.window.get(), folder, QStringLiteral("activity-filtered.png"));
     }
     {
         // The same window under a dark palette.
