@@ -36,7 +36,8 @@ Snapshot sampleSnapshot() {
             {{"C1", std::nullopt, std::string("A1"), true, sampleDate}},
             {false, 50000},
             {sampleLog()},
-            std::string(QuorvaneVersion::displayString)};
+            std::string(QuorvaneVersion::displayString),
+            std::nullopt};
 }
 
 template <class T>
