@@ -1,5 +1,7 @@
 #include "common/Json.h"
 
+#include "common/Utf8Text.h"
+
 #include <cmath>
 #include <limits>
 #include <vector>
@@ -276,6 +278,54 @@ std::optional<std::string> serializeJson(const Json& value) {
 
 std::optional<std::string> serializeJsonString(std::string_view text) {
     return serializeJson(Json(std::string(text)));
+}
+
+bool appendJsonString(std::string& out, std::string_view text) {
+    if (!Utf8Text::isValid(text)) {
+        return false;
+    }
+    static constexpr char hexDigits[] = "0123456789abcdef";
+    out.push_back('"');
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        switch (c) {
+        case '"':
+            out += "\\\"";
+            break;
+        case '\\':
+            out += "\\\\";
+            break;
+        case '/':
+            out += "\\/";
+            break;
+        case '\b':
+            out += "\\b";
+            break;
+        case '\f':
+            out += "\\f";
+            break;
+        case '\n':
+            out += "\\n";
+            break;
+        case '\r':
+            out += "\\r";
+            break;
+        case '\t':
+            out += "\\t";
+            break;
+        default:
+            if (byte < 0x20) {
+                // The other control characters, as the tree form writes them.
+                out += "\\u00";
+                out.push_back(hexDigits[byte >> 4]);
+                out.push_back(hexDigits[byte & 0x0F]);
+            } else {
+                out.push_back(c);
+            }
+        }
+    }
+    out.push_back('"');
+    return true;
 }
 
 std::optional<std::int64_t> jsonInt64(const Json& value) {

@@ -50,6 +50,11 @@ struct TopLevelIdText {
 // Answers nullopt when the text is not valid UTF-8.
 [[nodiscard]] std::optional<std::string> serializeJsonString(std::string_view text);
 
+// Appends the same literal as serializeJsonString to `out`, without a tree or a
+// temporary copy, for replies written straight to text. False, with `out`
+// unchanged, when the text is not valid UTF-8.
+[[nodiscard]] bool appendJsonString(std::string& out, std::string_view text);
+
 // The value of a JSON number whose value is integral and fits a signed 64-bit
 // integer. The parser stores every number whose written value is such an
 // integer as an integer ("5", "5.0" and "5e0" all give 5), so a double here

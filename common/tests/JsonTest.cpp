@@ -18,6 +18,33 @@ TEST(JsonText, RefusesWhatCannotBeWritten) {
     EXPECT_FALSE(serializeJsonString("\xc3"));
 }
 
+// Replies written straight to text must hold the same bytes as the tree form.
+TEST(JsonText, AppendedStringsAreTheTreeFormsBytes) {
+    std::string everyControl;
+    for (char c = 0; c < 0x20; ++c) {
+        everyControl.push_back(c);
+    }
+    const std::string cases[] = {
+        "",
+        "plain",
+        everyControl,
+        "quote \" backslash \\ slash / escaped slash \\/ DEL \x7f",
+        "caf\xc3\xa9 \xe2\x80\x94 \xf0\x9f\x8f\x86 line sep \xe2\x80\xa8 bom \xef\xbb\xbf",
+        std::string("nul \0 inside", 12),
+    };
+    for (const std::string& text : cases) {
+        std::string out = "prefix:";
+        ASSERT_TRUE(appendJsonString(out, text)) << text;
+        EXPECT_EQ(out, "prefix:" + serializeJsonString(text).value()) << text;
+    }
+    for (const std::string bad : {"\xff", "\xc3", "\xed\xa0\x80", "\xc0\xaf", "ok\xf5\x80\x80\x80"}) {
+        std::string out = "kept";
+        EXPECT_FALSE(appendJsonString(out, bad));
+        EXPECT_EQ(out, "kept");
+        EXPECT_FALSE(serializeJsonString(bad));
+    }
+}
+
 TEST(JsonParse, AcceptsContainersAndRefusesEverythingElse) {
     struct Case {
         std::string text;

@@ -48,8 +48,14 @@ private:
     [[nodiscard]] Json toolCall(const Json& params, const std::string& connectionId);
     [[nodiscard]] Json setLevel(const Json& params, const std::optional<Json>& id,
                                 const std::string& connectionId);
-    [[nodiscard]] Json balanceResult(const std::string& accountId);
-    [[nodiscard]] Json transactionsResult(const std::string& accountId, const Json& arguments);
+    // The whole reply text of a getBalance or getTransactions call on a bound
+    // connection, written without a tree; nullopt for any other call, which
+    // goes through dispatch().
+    [[nodiscard]] std::optional<std::string> readingToolReply(const Json& params, const std::string& idText,
+                                                              const std::string& connectionId);
+    [[nodiscard]] std::optional<std::string> balanceText(const std::string& accountId);
+    [[nodiscard]] std::optional<std::string> transactionsText(const std::string& accountId,
+                                                              const Json& arguments);
     void log(ApiLogEntry::Direction direction, const std::string& text, const std::string& connectionId,
              const std::optional<std::string>& method);
 

@@ -8,6 +8,8 @@ HostEngine::HostEngine(const std::string& databasePath)
       identity_(store_, registry_), snapshots_(store_, registry_, apiLog_),
       dispatch_(store_, registry_, apiLog_, identity_),
       control_(store_, registry_, identity_, dispatch_, snapshots_, databasePath) {
+    // Every balance read before the first agent asks, without making it wait.
+    store_.buildTotalsInBackground();
 }
 
 HostEngine::~HostEngine() = default;

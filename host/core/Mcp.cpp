@@ -45,6 +45,22 @@ Json toolResult(Json structured, bool isError) {
     return result;
 }
 
+std::optional<std::string> toolSuccessText(std::string_view idText, std::string_view structuredText) {
+    // Members in key order, as the tree form writes them.
+    std::string text;
+    text.reserve(2 * structuredText.size() + idText.size() + 96);
+    text += R"({"id":)";
+    text += idText;
+    text += R"(,"jsonrpc":"2.0","result":{"content":[{"text":)";
+    if (!appendJsonString(text, structuredText)) {
+        return std::nullopt;
+    }
+    text += R"(,"type":"text"}],"structuredContent":)";
+    text += structuredText;
+    text += "}}";
+    return text;
+}
+
 Json toolError(std::string message) {
     return Json{{"content", textContent(std::move(message))}, {"isError", true}};
 }

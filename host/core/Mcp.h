@@ -40,6 +40,13 @@ inline constexpr std::int64_t internalErrorCode = -32603;
 // isError also "isError":true (the member is absent otherwise).
 [[nodiscard]] Json toolResult(Json structured, bool isError = false);
 
+// The text of success(id, toolResult(S)) for a structured value S given as its
+// text: `idText` is the id as written (compact JSON), `structuredText` compact
+// JSON in the shared form. The same bytes as serializing the tree, without
+// building it. nullopt when the structured text is not valid UTF-8.
+[[nodiscard]] std::optional<std::string> toolSuccessText(std::string_view idText,
+                                                         std::string_view structuredText);
+
 // {"content":[{"type":"text","text":message}],"isError":true}.
 [[nodiscard]] Json toolError(std::string message);
 
