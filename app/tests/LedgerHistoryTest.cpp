@@ -169,6 +169,19 @@ TEST_F(LedgerHistory, ReloadReplacesStaleOlderRowsAcrossPages) {
     EXPECT_EQ(sequences(model), expected);
     EXPECT_EQ(model.entries()[model.entries().size() - 12].memo, "edited");
     EXPECT_TRUE(model.reachedFirst());
+
+    // Changes in a stream: reloads run one after the other, each to its end.
+    model.reloadOlder();
+    model.reloadOlder();
+    model.reloadOlder();
+    ASSERT_EQ(requests.waiting.size(), 1u);
+    requests.answer(ControlResponse::EntriesPage{range(30, 1), false});
+    ASSERT_EQ(requests.waiting.size(), 1u) << "one more for the changes meanwhile";
+    EXPECT_EQ(requests.waiting.front().before, std::nullopt);
+    EXPECT_EQ(model.rowCount(), 30);
+    requests.answer(ControlResponse::EntriesPage{range(30, 2), false});
+    EXPECT_TRUE(requests.waiting.empty());
+    EXPECT_EQ(sequences(model), descending(30, 2));
 }
 
 TEST_F(LedgerHistory, AnswersForAnotherAccountOrAnOlderStateAreDropped) {

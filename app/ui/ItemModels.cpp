@@ -278,6 +278,8 @@ void LedgerModel::setAccount(const std::string& accountId) {
     ++generation_;
     older_.clear();
     fetching_ = false;
+    reloading_ = false;
+    reloadAgain_ = false;
     reachedFirst_ = false;
     fetchFailed_ = false;
     show();
@@ -336,8 +338,15 @@ void LedgerModel::reloadOlder() {
     if (older_.empty() || !fetcher_ || accountId_.empty()) {
         return;
     }
+    if (reloading_) {
+        // Changes that come in a stream: one more reload once this one is
+        // in, rather than one that never finishes.
+        reloadAgain_ = true;
+        return;
+    }
     ++generation_; // a page still on its way describes the old state
     fetching_ = true;
+    reloading_ = true;
     // From the newest down: where the snapshot will end by the time the pages
     // are in is not known yet.
     requestPage(std::nullopt, Reload{{}, older_.back().sequence});
@@ -357,6 +366,8 @@ void LedgerModel::receivePage(Result<ControlResponse::EntriesPage> page, std::op
     if (!page) {
         fetching_ = false;
         fetchFailed_ = true;
+        reloading_ = false;
+        reloadAgain_ = false;
         return;
     }
     std::vector<LedgerEntry>& entries = page->entries;
@@ -370,6 +381,7 @@ void LedgerModel::receivePage(Result<ControlResponse::EntriesPage> page, std::op
             return;
         }
         older_ = std::move(reload->gathered);
+        reloading_ = false;
     } else {
         // Only what lies below the last row: rows may have moved meanwhile.
         const std::optional<std::int64_t> last =
@@ -391,6 +403,10 @@ void LedgerModel::receivePage(Result<ControlResponse::EntriesPage> page, std::op
     reachedFirst_ = !more;
     fetching_ = false;
     show();
+    if (reloadAgain_) {
+        reloadAgain_ = false;
+        reloadOlder();
+    }
 }
 
 int LedgerModel::rowCount(const QModelIndex& parent) const {

@@ -123,7 +123,8 @@ public:
     // The account's newest entries, as the snapshot carries them.
     void setEntries(std::vector<LedgerEntry> entries);
     // Fetches the older entries shown once more, as they may have changed
-    // (edited, deleted); the rows are updated when all pages are there.
+    // (edited, deleted); the rows are updated when all pages are there. A
+    // call while a reload runs makes one more follow it.
     void reloadOlder();
 
     [[nodiscard]] const std::vector<LedgerEntry>& entries() const { return entries_; }
@@ -160,7 +161,9 @@ private:
     bool fetching_ = false;
     bool reachedFirst_ = false;
     bool fetchFailed_ = false;
-    bool changing_ = false; // inside show()
+    bool changing_ = false;    // inside show()
+    bool reloading_ = false;   // a reload's pages are on their way
+    bool reloadAgain_ = false; // the ledger changed again meanwhile
 };
 
 // The API log, newest first.
