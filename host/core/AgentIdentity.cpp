@@ -1,6 +1,12 @@
 #include "host/core/AgentIdentity.h"
 
+#include <algorithm>
+#include <array>
+#include <utility>
+#include <vector>
+
 #include "common/Coding.h"
+#include "common/Limits.h"
 #include "common/Utf8Text.h"
 #include "common/Uuid.h"
 #include "host/core/AccountCrypto.h"
@@ -10,12 +16,57 @@ namespace quorvane {
 namespace {
 
 constexpr std::string_view defaultAccountName = "Agent";
-constexpr std::string_view startingBalanceMemo = "Starting balance";
+const std::string startingBalanceMemo = "Starting balance";
+
+bool withinFieldLimit(const std::optional<std::string>& field) {
+    return !field || field->size() <= Limits::maxClientInfoFieldBytes;
+}
+
+// The compact text of the members of `object` that fit maxClientInfoJSONBytes
+// together: name, title and version first, then the others in key order, each
+// kept when it still fits. Sizes are summed member by member, so a huge object
+// is written only once.
+std::optional<std::string> fittingMembers(const Json& object) {
+    struct Member {
+        const std::string* key;
+        const Json* value;
+        std::size_t bytes; // "key":value
+    };
+    std::vector<Member> members;
+    members.reserve(object.size());
+    for (const auto& [key, value] : object.items()) {
+        const auto keyText = serializeJsonString(key);
+        const auto valueText = serializeJson(value);
+        if (keyText && valueText) {
+            members.push_back(Member{&key, &value, keyText->size() + 1 + valueText->size()});
+        }
+    }
+    constexpr std::array<std::string_view, 3> first{"name", "title", "version"};
+    const auto rank = [&](const Member& m) {
+        return static_cast<std::size_t>(std::find(first.begin(), first.end(), *m.key) - first.begin());
+    };
+    std::stable_sort(members.begin(), members.end(),
+                     [&](const Member& a, const Member& b) { return rank(a) < rank(b); });
+    Json kept = Json::object();
+    std::size_t bytes = 2; // the braces
+    for (const Member& m : members) {
+        const std::size_t more = m.bytes + (kept.empty() ? 0 : 1);
+        if (bytes + more <= Limits::maxClientInfoJSONBytes) {
+            kept[*m.key] = *m.value;
+            bytes += more;
+        }
+    }
+    if (kept.empty()) {
+        return std::nullopt;
+    }
+    return serializeJson(kept);
+}
 
 } // namespace
 
-AgentIdentity::AgentIdentity(LedgerStore& store, ConnectionRegistry& registry)
-    : store_(store), registry_(registry) {
+AgentIdentity::AgentIdentity(LedgerStore& store, ConnectionRegistry& registry,
+                             std::function<Clock::time_point()> now)
+    : store_(store), registry_(registry), now_(std::move(now)) {
 }
 
 std::optional<ClientInfo> AgentIdentity::parseClientInfo(const Json* object) {
@@ -36,14 +87,40 @@ std::optional<ClientInfo> AgentIdentity::parseClientInfo(const Json* object) {
     return info;
 }
 
+AgentIdentity::AnnouncedClient AgentIdentity::announcedClient(const Json* object) {
+    AnnouncedClient client;
+    client.info = parseClientInfo(object);
+    if (client.info && (client.info->name.size() > Limits::maxClientInfoFieldBytes ||
+                        !withinFieldLimit(client.info->version) || !withinFieldLimit(client.info->title))) {
+        // Nothing of a client that describes itself beyond the bounds is kept.
+        client.info.reset();
+        return client;
+    }
+    if (object == nullptr || !object->is_object() || object->empty()) {
+        return client;
+    }
+    // Object members are kept in key order, so the text has its keys sorted.
+    client.json = serializeJson(*object);
+    if (client.json && client.json->size() > Limits::maxClientInfoJSONBytes) {
+        client.json = fittingMembers(*object);
+    }
+    return client;
+}
+
 Json AgentIdentity::signUp(const Json& arguments, const std::string& connectionId) {
     const std::string* key = jsonStringMember(arguments, "key");
     if (key == nullptr) {
         return MCP::toolError("signUp requires a 'key' string.");
     }
+    if (key->size() > Limits::maxSignUpKeyBytes) {
+        return MCP::toolError("Key must be at most " + std::to_string(Limits::maxSignUpKeyBytes) + " bytes.");
+    }
     // Characters as the user sees them: extended grapheme clusters.
     if (Utf8Text::graphemeCount(*key) < minimumKeyCharacters) {
         return MCP::toolError("Key must be at least 40 characters.");
+    }
+    if (!admitSignUp(connectionId)) {
+        return MCP::toolError("Too many sign-ups in this session. Try again later.");
     }
     const std::string salt = AccountCrypto::newSalt();
     const std::string hash = AccountCrypto::hashKey(*key, salt);
@@ -53,11 +130,10 @@ Json AgentIdentity::signUp(const Json& arguments, const std::string& connectionI
     const std::optional<std::string> infoJSON = registry_.clientInfoJSON(connectionId);
 
     const std::string id = newUuidString();
-    if (!store_.createCredentialAccount(id, displayName, hash, salt, infoJSON)) {
+    if (!store_.createCredentialAccount(id, displayName, hash, salt, infoJSON, startingBalanceMemo)) {
         // Binding to an account that does not exist would lock the agent out later.
         return MCP::toolError("Could not create account.");
     }
-    seedStartingBalance(id);
     registry_.bind(connectionId, id);
     registry_.broadcast(ControlEvent::dataChanged());
     registry_.broadcast(ControlEvent::connectionsChanged());
@@ -122,21 +198,29 @@ std::optional<std::string> AgentIdentity::accountForFingerprint(const std::strin
         return existing->id;
     }
     std::string accountId = newUuidString();
-    if (!store_.createClientInfoAccount(accountId, label, fingerprint, infoJSON)) {
+    if (!store_.createClientInfoAccount(accountId, label, fingerprint, infoJSON, startingBalanceMemo)) {
         return std::nullopt;
     }
-    seedStartingBalance(accountId);
     return accountId;
 }
 
-void AgentIdentity::seedStartingBalance(const std::string& accountId) {
-    const std::int64_t points = store_.startingPoints();
-    if (points <= 0) {
-        return;
+bool AgentIdentity::admitSignUp(const std::string& connectionId) {
+    const Clock::time_point now = now_();
+    const Clock::time_point windowStart = now - Limits::signUpWindow;
+    MutexLock guard(signUpMutex_);
+    if (signUps_.size() >= sweepAtSize_) {
+        std::erase_if(signUps_, [&](const auto& item) { return item.second.back() <= windowStart; });
+        sweepAtSize_ = std::max<std::size_t>(64, signUps_.size() * 2);
     }
-    (void)store_.insertEntry(NewLedgerEntry{accountId, TransactionKind::credit, LedgerFlag::none, points,
-                                            std::string(startingBalanceMemo)});
-    store_.markSeen(accountId);
+    std::deque<Clock::time_point>& times = signUps_[connectionId];
+    while (!times.empty() && times.front() <= windowStart) {
+        times.pop_front();
+    }
+    if (times.size() >= Limits::signUpsPerWindow) {
+        return false;
+    }
+    times.push_back(now);
+    return true;
 }
 
 bool AgentIdentity::setAllowUnauthenticated(bool allow) {

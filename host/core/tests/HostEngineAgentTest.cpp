@@ -423,6 +423,49 @@ TEST_F(HostEngineAgent, LoggedPayloadsAreBoundedValidText) {
     EXPECT_EQ(log.end()[-1].method, method);
 }
 
+// A reply its frame cannot carry is answered with a JSON-RPC error that keeps
+// the request's id, not left to fail in the transport.
+TEST_F(HostEngineAgent, ReplyTooLargeForItsFrameBecomesAnInternalError) {
+    open("c");
+    initialize("c", Json{{"name", "memo-reader"}});
+    const std::optional<std::string> account = boundAccount("c");
+    ASSERT_TRUE(account);
+    // Each '/' takes two bytes in the structured result and four in its text:
+    // three memos of 4 MiB need some 72 MiB (and a snapshot only 24 MiB).
+    const std::string memo(std::size_t{4} << 20, '/');
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_TRUE(
+            store().insertEntry(NewLedgerEntry{*account, TransactionKind::note, LedgerFlag::none, 0, memo}));
+    }
+    const auto call = [&](const std::string& id, int limit) {
+        return send("c",
+                    R"({"jsonrpc":"2.0","id":)" + id +
+                        R"(,"method":"tools/call","params":{"name":"getTransactions","arguments":{"limit":)" +
+                        std::to_string(limit) + "}}}");
+    };
+    for (const std::string id : {R"("req-7")", "7", "1.50"}) {
+        const std::optional<std::string> reply = call(id, 100);
+        ASSERT_TRUE(reply);
+        EXPECT_LT(reply->size(), 1024u);
+        EXPECT_NE(reply->find(R"("id":)" + id + ","), std::string::npos) << *reply; // as the agent wrote it
+        const std::optional<Json> parsed = parseJson(*reply);
+        ASSERT_TRUE(parsed) << *reply;
+        EXPECT_EQ((*parsed)["error"]["code"], MCP::internalErrorCode);
+        EXPECT_EQ((*parsed)["error"]["message"].get<std::string>().rfind("Reply too large: ", 0), 0u)
+            << *reply;
+        EXPECT_FALSE(parsed->contains("result"));
+        const std::vector<ApiLogEntry> log = apiLog();
+        ASSERT_FALSE(log.empty());
+        EXPECT_EQ(log.back().payload, *reply);
+    }
+    // One of the entries fits.
+    const std::optional<std::string> single = call("8", 1);
+    ASSERT_TRUE(single);
+    EXPECT_GT(single->size(), std::size_t{24} << 20);
+    EXPECT_LE(single->size(), Limits::maxAgentReplyBytes);
+    EXPECT_EQ(single->find(R"("error")"), std::string::npos);
+}
+
 TEST_F(HostEngineAgent, SetLevelAcceptsMcpLevelsOnly) {
     open("c");
     for (const char* level :

@@ -240,6 +240,41 @@ TEST_F(HostEngineIdentity, ClientInfoAccountThatCannotBeStoredBindsNothing) {
     EXPECT_TRUE(store().allEntries(10).empty());
 }
 
+// Client information beyond its bounds: a client that names itself too long
+// is not bound and leaves nothing behind; one that only sends too much beside
+// its name keeps the account (and fingerprint) of its plain self.
+TEST_F(HostEngineIdentity, OversizedClientInfoIsRefusedOrCutBeforeItIsStored) {
+    setAllowUnauthenticated(true);
+    open("plain");
+    initialize("plain", Json{{"name", "tool"}, {"version", "1"}});
+    const std::optional<std::string> account = boundAccount("plain");
+    ASSERT_TRUE(account);
+
+    open("extra");
+    Json reply =
+        initialize("extra", Json{{"name", "tool"}, {"version", "1"}, {"icons", std::string(20000, 'i')}});
+    EXPECT_TRUE(reply["result"].contains("instructions"));
+    EXPECT_EQ(boundAccount("extra"), account);
+    const auto stored = store().account(*account);
+    ASSERT_TRUE(stored);
+    EXPECT_EQ(stored->clientInfoJSON, R"({"name":"tool","version":"1"})");
+    EXPECT_EQ(stored->clientInfoFingerprint,
+              AccountCrypto::fingerprint(ClientInfo{"tool", "1", std::nullopt}));
+
+    open("long-name");
+    reply = initialize("long-name", Json{{"name", std::string(std::size_t{3} << 20, 'n')}});
+    EXPECT_TRUE(reply["result"].contains("instructions"));
+    EXPECT_TRUE(isAgent("long-name"));
+    EXPECT_FALSE(boundAccount("long-name"));
+    EXPECT_EQ(store().allAccounts().size(), 1u);
+    for (const auto& live : engine->currentAgentConnections()) {
+        if (live.id == "long-name") {
+            EXPECT_FALSE(live.clientInfo);
+        }
+    }
+    EXPECT_EQ(tool("long-name", "getBalance")["structuredContent"]["error"], "not_authenticated");
+}
+
 TEST_F(HostEngineIdentity, SwitchingUnauthenticatedAccessRebindsEveryAgent) {
     auto app = openControl();
     auto withInfo = open("with-info");
