@@ -75,6 +75,11 @@ std::string replyText(Json reply, const std::optional<std::string>& idLexeme) {
     return text;
 }
 
+const Json& emptyObject() {
+    static const Json empty = Json::object();
+    return empty;
+}
+
 // The error that replaces a reply its frame cannot carry.
 std::string tooLargeMessage(std::size_t bytes) {
     return "Reply too large: " + std::to_string(bytes) + " bytes, more than the " +
@@ -88,15 +93,48 @@ Json notAuthenticatedError() {
     return error;
 }
 
-Json entryDictionary(const LedgerEntry& entry) {
-    // Stored text is normally valid UTF-8; a damaged row must not make the whole
-    // reply unwritable. Times are internet date-time, UTC, whole seconds.
-    return Json{
-        {"id", Utf8Text::sanitize(entry.id)},   {"kind", rawValue(entry.kind)},
-        {"flag", rawValue(entry.flag)},         {"amount", entry.amount},
-        {"signedAmount", entry.signedAmount()}, {"memo", Utf8Text::sanitize(entry.memo)},
-        {"sequence", entry.sequence},           {"createdAt", formatIsoDate(entry.createdAt)},
-    };
+// Compact JSON text written member by member, in the shared form: members in
+// key order, strings through appendJsonString. `ok` turns false (and stays so)
+// when a string is not valid UTF-8.
+struct TextWriter {
+    std::string text;
+    bool ok = true;
+
+    void key(std::string_view name) { text.append(1, '"').append(name).append("\":"); }
+    void string(std::string_view value) { ok = appendJsonString(text, value) && ok; }
+    void number(std::int64_t value) { text += std::to_string(value); }
+    void boolean(bool value) { text += value ? "true" : "false"; }
+};
+
+// One entry as agents see it. Stored text is normally valid UTF-8; a damaged
+// row must not make the whole reply unwritable. Times are internet date-time,
+// UTC, whole seconds.
+void writeEntry(TextWriter& out, const LedgerEntry& entry) {
+    out.text += '{';
+    out.key("amount");
+    out.number(entry.amount);
+    out.text += ',';
+    out.key("createdAt");
+    out.string(formatIsoDate(entry.createdAt));
+    out.text += ',';
+    out.key("flag");
+    out.string(rawValue(entry.flag));
+    out.text += ',';
+    out.key("id");
+    out.string(Utf8Text::sanitize(entry.id));
+    out.text += ',';
+    out.key("kind");
+    out.string(rawValue(entry.kind));
+    out.text += ',';
+    out.key("memo");
+    out.string(Utf8Text::sanitize(entry.memo));
+    out.text += ',';
+    out.key("sequence");
+    out.number(entry.sequence);
+    out.text += ',';
+    out.key("signedAmount");
+    out.number(entry.signedAmount());
+    out.text += '}';
 }
 
 } // namespace
@@ -132,17 +170,29 @@ std::optional<std::string> AgentDispatch::handleMessage(const std::string& messa
     if (idMember == nullptr) {
         return std::nullopt; // a notification: nothing is dispatched and nothing answered
     }
-    const std::optional<Json> id = *idMember;
     const std::string method = loggedMethod.value_or("");
     const Json* paramsMember = jsonObjectMember(*parsed, "params");
-    const Json params = paramsMember != nullptr ? *paramsMember : Json::object();
+    const Json& params = paramsMember != nullptr ? *paramsMember : emptyObject();
 
-    std::string reply = replyText(dispatch(params, method, id, connectionId), idText.numberLexeme);
-    if (reply.size() > Limits::maxAgentReplyBytes) {
-        reply = replyText(MCP::failure(id, MCP::internalErrorCode, tooLargeMessage(reply.size())),
+    std::optional<std::string> reply;
+    if (method == "tools/call") {
+        // A numeric id is written exactly as the agent wrote it.
+        std::optional<std::string> written = idText.numberLexeme;
+        if (!written) {
+            written = serializeJson(*idMember);
+        }
+        if (written) {
+            reply = readingToolReply(params, *written, connectionId);
+        }
+    }
+    if (!reply) {
+        reply = replyText(dispatch(params, method, *idMember, connectionId), idText.numberLexeme);
+    }
+    if (reply->size() > Limits::maxAgentReplyBytes) {
+        reply = replyText(MCP::failure(*idMember, MCP::internalErrorCode, tooLargeMessage(reply->size())),
                           idText.numberLexeme);
     }
-    log(ApiLogEntry::Direction::response, reply, connectionId, method);
+    log(ApiLogEntry::Direction::response, *reply, connectionId, method);
     return reply;
 }
 
@@ -209,59 +259,99 @@ Json AgentDispatch::toolCall(const Json& params, const std::string& connectionId
     const std::string* nameMember = jsonStringMember(params, "name");
     const std::string name = nameMember != nullptr ? *nameMember : std::string();
     const Json* argumentsMember = jsonObjectMember(params, "arguments");
-    const Json arguments = argumentsMember != nullptr ? *argumentsMember : Json::object();
-    const bool allowUnauthenticated = store_.allowUnauthenticated();
+    const Json& arguments = argumentsMember != nullptr ? *argumentsMember : emptyObject();
 
     if (name == "signUp") {
-        return allowUnauthenticated ? MCP::toolError("Unknown tool: signUp")
-                                    : identity_.signUp(arguments, connectionId);
+        return store_.allowUnauthenticated() ? MCP::toolError("Unknown tool: signUp")
+                                             : identity_.signUp(arguments, connectionId);
     }
     if (name == "login") {
-        return allowUnauthenticated ? MCP::toolError("Unknown tool: login")
-                                    : identity_.login(arguments, connectionId);
+        return store_.allowUnauthenticated() ? MCP::toolError("Unknown tool: login")
+                                             : identity_.login(arguments, connectionId);
     }
     if (name == "getBalance" || name == "getTransactions") {
-        const std::optional<std::string> account = registry_.boundAccount(connectionId);
-        if (!account) {
-            return notAuthenticatedError();
-        }
-        return name == "getBalance" ? balanceResult(*account) : transactionsResult(*account, arguments);
+        // A bound connection's call was answered by readingToolReply.
+        return notAuthenticatedError();
     }
     return MCP::toolError("Unknown tool: " + name);
 }
 
-Json AgentDispatch::balanceResult(const std::string& accountId) {
-    const std::int64_t unseen = store_.unseenCount(accountId);
-    const std::int64_t balance = store_.balance(accountId);
-    return MCP::toolResult(Json{
-        {"accountId", accountId},
-        {"balance", balance},
-        {"unseenCount", unseen},
-        {"hasNewItems", unseen > 0},
-    });
+std::optional<std::string> AgentDispatch::readingToolReply(const Json& params, const std::string& idText,
+                                                           const std::string& connectionId) {
+    const std::string* name = jsonStringMember(params, "name");
+    if (name == nullptr || (*name != "getBalance" && *name != "getTransactions")) {
+        return std::nullopt;
+    }
+    const std::optional<std::string> account = registry_.boundAccount(connectionId);
+    if (!account) {
+        return std::nullopt;
+    }
+    std::optional<std::string> structured;
+    if (*name == "getBalance") {
+        structured = balanceText(*account);
+    } else {
+        const Json* arguments = jsonObjectMember(params, "arguments");
+        structured = transactionsText(*account, arguments != nullptr ? *arguments : emptyObject());
+    }
+    std::optional<std::string> reply;
+    if (structured) {
+        reply = MCP::toolSuccessText(idText, *structured);
+    }
+    // As for any tree that cannot be written.
+    return reply ? std::move(reply) : std::string(MCP::fallbackText);
 }
 
-Json AgentDispatch::transactionsResult(const std::string& accountId, const Json& arguments) {
+// {"accountId","balance","hasNewItems","unseenCount"}.
+std::optional<std::string> AgentDispatch::balanceText(const std::string& accountId) {
+    const LedgerStore::AgentFigures figures = store_.agentFigures(accountId);
+    TextWriter out;
+    out.text += '{';
+    out.key("accountId");
+    out.string(accountId);
+    out.text += ',';
+    out.key("balance");
+    out.number(figures.balance);
+    out.text += ',';
+    out.key("hasNewItems");
+    out.boolean(figures.unseenCount > 0);
+    out.text += ',';
+    out.key("unseenCount");
+    out.number(figures.unseenCount);
+    out.text += '}';
+    return out.ok ? std::optional<std::string>(std::move(out.text)) : std::nullopt;
+}
+
+// {"accountId","balance","transactions":[...],"unseenCount"}, newest first.
+std::optional<std::string> AgentDispatch::transactionsText(const std::string& accountId,
+                                                           const Json& arguments) {
     const std::int64_t limit = std::clamp<std::int64_t>(
         integralNumber(jsonMember(arguments, "limit")).value_or(defaultTransactionsLimit), 1,
         maxTransactionsLimit);
     const std::optional<std::int64_t> before = integralNumber(jsonMember(arguments, "before"));
 
-    const std::int64_t unseen = store_.unseenCount(accountId);
-    const std::vector<LedgerEntry> entries = store_.entries(accountId, limit, before);
-    const std::int64_t balance = store_.balance(accountId);
-    store_.markSeen(accountId);
-
-    Json transactions = Json::array();
-    for (const auto& entry : entries) {
-        transactions.push_back(entryDictionary(entry));
+    const LedgerStore::TransactionsPage page = store_.transactionsPage(accountId, limit, before);
+    TextWriter out;
+    out.text.reserve(128 + page.entries.size() * 256);
+    out.text += '{';
+    out.key("accountId");
+    out.string(accountId);
+    out.text += ',';
+    out.key("balance");
+    out.number(page.balance);
+    out.text += ',';
+    out.key("transactions");
+    out.text += '[';
+    for (std::size_t i = 0; i < page.entries.size(); ++i) {
+        if (i > 0) {
+            out.text += ',';
+        }
+        writeEntry(out, page.entries[i]);
     }
-    return MCP::toolResult(Json{
-        {"accountId", accountId},
-        {"balance", balance},
-        {"unseenCount", unseen},
-        {"transactions", std::move(transactions)},
-    });
+    out.text += "],";
+    out.key("unseenCount");
+    out.number(page.unseenCount);
+    out.text += '}';
+    return out.ok ? std::optional<std::string>(std::move(out.text)) : std::nullopt;
 }
 
 void AgentDispatch::log(ApiLogEntry::Direction direction, const std::string& text,

@@ -69,6 +69,9 @@ constexpr const char* allAccountIdsSql = "SELECT id FROM account;";
 constexpr const char* allBalanceTermsSql =
     "SELECT account_id, CASE kind WHEN 'credit' THEN 1 WHEN 'debit' THEN -1 ELSE 0 END, amount\n"
     "FROM ledger WHERE kind IN ('credit', 'debit');";
+constexpr const char* accountBalanceTermsSql =
+    "SELECT CASE kind WHEN 'credit' THEN 1 WHEN 'debit' THEN -1 ELSE 0 END, amount\n"
+    "FROM ledger WHERE account_id = ?1 AND kind IN ('credit', 'debit');";
 constexpr const char* entryEffectSql =
     "SELECT account_id, CASE kind WHEN 'credit' THEN 1 WHEN 'debit' THEN -1 ELSE 0 END, amount\n"
     "FROM ledger WHERE id = ?1;";
@@ -218,7 +221,7 @@ struct LedgerStore::EntryEffect {
     Int128 change = 0; // what the entry adds to its account's balance
 };
 
-LedgerStore::LedgerStore(const std::string& path) : database_(openLedgerDatabase(path)) {
+LedgerStore::LedgerStore(const std::string& path) : path_(path), database_(openLedgerDatabase(path)) {
     MutexLock lock(queue_);
     database_->execute(ledgerSchemaScript);
     database_->execute(sequenceIndexSql);
@@ -227,6 +230,10 @@ LedgerStore::LedgerStore(const std::string& path) : database_(openLedgerDatabase
 }
 
 LedgerStore::~LedgerStore() {
+    stopTotalsPass_.store(true);
+    if (totalsPass_.joinable()) {
+        totalsPass_.join();
+    }
     MutexLock lock(queue_);
     dataVersion_.reset(); // before the connection closes
 }
@@ -369,14 +376,65 @@ std::vector<LedgerEntry> LedgerStore::readEntries(Query& q) {
 // Credits add, debits subtract, other kinds add nothing; summed exactly and
 // clamped to 64 bits only at the end.
 std::int64_t LedgerStore::knownBalance(const std::string& accountId) {
-    noticeOtherWriters();
-    if (!balancesComplete_) {
+    if (!balancesComplete_ && !totalsPassRunning_) {
         loadAllBalances();
     }
-    const auto known = balances_.find(accountId);
-    // Once complete, every id with a row in either table is known; any other id
-    // has no entries.
-    return known != balances_.end() ? clampToInt64(known->second) : 0;
+    if (const auto known = balances_.find(accountId); known != balances_.end()) {
+        return clampToInt64(known->second);
+    }
+    if (balancesComplete_) {
+        return 0; // every id with a row in either table is known; this one has no entries
+    }
+    // The background pass is not done: this account's own rows, by its index.
+    const Int128 sum = accountSum(accountId);
+    if (accountExists(accountId)) {
+        balances_.emplace(accountId, sum); // kept exact from now on, like the others
+    }
+    return clampToInt64(sum);
+}
+
+LedgerStore::Int128 LedgerStore::accountSum(const std::string& accountId) {
+    Query q = query(accountBalanceTermsSql);
+    q->bindText(1, accountId);
+    Int128 sum = 0;
+    while (q.step()) {
+        sum += q->columnInt64(0) * static_cast<Int128>(q->columnInt64(1));
+    }
+    return sum;
+}
+
+std::int64_t LedgerStore::knownUnseenCount(const std::string& accountId) {
+    if (const auto known = unseenCounts_.find(accountId); known != unseenCounts_.end()) {
+        return known->second;
+    }
+    Query q = query(unseenCountSql);
+    q->bindText(1, accountId);
+    const std::int64_t count = q.step() ? q->columnInt64(0) : 0;
+    // Remembered only for ids the file knows, so the map stays as small as the table.
+    if (balances_.contains(accountId)) {
+        unseenCounts_.emplace(accountId, count);
+    }
+    return count;
+}
+
+std::vector<LedgerEntry> LedgerStore::readPage(const std::string& accountId, std::int64_t limit,
+                                               std::optional<std::int64_t> before) {
+    Query q = query(before ? entriesPageBeforeSql : entriesPageSql);
+    q->bindText(1, accountId);
+    if (before) {
+        q->bindInt64(2, *before);
+        q->bindInt64(3, limit);
+    } else {
+        q->bindInt64(2, limit);
+    }
+    return readEntries(q);
+}
+
+void LedgerStore::markSeenNow(const std::string& accountId) {
+    Query q = query(markSeenSql);
+    q->bindText(1, accountId);
+    (void)q.step();
+    unseenCounts_.erase(accountId);
 }
 
 // One pass over the ledger in file order: far cheaper than one index walk per
@@ -415,11 +473,21 @@ void LedgerStore::noticeOtherWriters() {
     lastDataVersion_ = version;
 }
 
-// For when a write's effect cannot be known: everything is read again on demand.
+// For when a write's effect cannot be known, or another connection changed the
+// file: everything is read again on demand.
 void LedgerStore::forgetAllTotals() {
     balances_.clear();
     balancesComplete_ = false;
     unseenCounts_.clear();
+    allowUnauthenticated_.reset();
+    startingPoints_.reset();
+    ++totalsGeneration_;
+}
+
+void LedgerStore::noteTouched(const std::string& accountId) {
+    if (totalsPassRunning_) {
+        touchedDuringPass_.insert(accountId);
+    }
 }
 
 bool LedgerStore::accountExists(const std::string& id) {
@@ -442,14 +510,13 @@ std::optional<LedgerStore::EntryEffect> LedgerStore::entryEffect(const std::stri
 }
 
 void LedgerStore::adjustBalance(const std::string& accountId, Int128 change) {
-    if (!balancesComplete_) {
-        return;
-    }
+    noteTouched(accountId);
     if (const auto known = balances_.find(accountId); known != balances_.end()) {
         known->second += change;
-    } else {
+    } else if (balancesComplete_) {
         forgetAllTotals(); // an account that was never read: trust nothing
     }
+    // Otherwise it is read when asked for.
 }
 
 // ---- Settings ------------------------------------------------------------------
@@ -457,7 +524,11 @@ void LedgerStore::adjustBalance(const std::string& accountId, Int128 change) {
 bool LedgerStore::allowUnauthenticated() {
     MutexLock lock(queue_);
     try {
-        return setting(allowUnauthenticatedKey) == "1";
+        noticeOtherWriters();
+        if (!allowUnauthenticated_) {
+            allowUnauthenticated_ = setting(allowUnauthenticatedKey) == "1";
+        }
+        return *allowUnauthenticated_;
     } catch (...) {
         return false;
     }
@@ -466,7 +537,9 @@ bool LedgerStore::allowUnauthenticated() {
 Result<void> LedgerStore::setAllowUnauthenticated(bool value) {
     MutexLock lock(queue_);
     try {
+        allowUnauthenticated_.reset(); // unknown should the write fail
         storeSetting(allowUnauthenticatedKey, value ? "1" : "0");
+        allowUnauthenticated_ = value;
         return {};
     } catch (...) {
         return failedTo("cannot store the setting");
@@ -476,8 +549,12 @@ Result<void> LedgerStore::setAllowUnauthenticated(bool value) {
 std::int64_t LedgerStore::startingPoints() {
     MutexLock lock(queue_);
     try {
-        const auto raw = setting(startingPointsKey);
-        return (raw ? parseDecimal(*raw) : std::nullopt).value_or(defaultStartingPoints);
+        noticeOtherWriters();
+        if (!startingPoints_) {
+            const auto raw = setting(startingPointsKey);
+            startingPoints_ = (raw ? parseDecimal(*raw) : std::nullopt).value_or(defaultStartingPoints);
+        }
+        return *startingPoints_;
     } catch (...) {
         return defaultStartingPoints;
     }
@@ -486,7 +563,10 @@ std::int64_t LedgerStore::startingPoints() {
 Result<void> LedgerStore::setStartingPoints(std::int64_t value) {
     MutexLock lock(queue_);
     try {
-        storeSetting(startingPointsKey, std::to_string(std::max<std::int64_t>(value, 0)));
+        const std::int64_t stored = std::max<std::int64_t>(value, 0);
+        startingPoints_.reset();
+        storeSetting(startingPointsKey, std::to_string(stored));
+        startingPoints_ = stored;
         return {};
     } catch (...) {
         return failedTo("cannot store the setting");
@@ -555,6 +635,7 @@ Result<void> LedgerStore::createCredentialAccount(const std::string& id, const s
         const std::int64_t opening = openingCreditMemo ? writeOpeningCredit(id, *openingCreditMemo) : 0;
         transaction.commit();
         unseenCounts_.erase(id);
+        noteTouched(id);
         if (balancesComplete_) {
             balances_.emplace(id, opening);
         }
@@ -584,6 +665,7 @@ Result<void> LedgerStore::createClientInfoAccount(const std::string& id, const s
         const std::int64_t opening = openingCreditMemo ? writeOpeningCredit(id, *openingCreditMemo) : 0;
         transaction.commit();
         unseenCounts_.erase(id);
+        noteTouched(id);
         if (balancesComplete_) {
             balances_.emplace(id, opening);
         }
@@ -629,6 +711,7 @@ Result<void> LedgerStore::deleteAccount(const std::string& id) {
         q->bindText(1, id);
         (void)q.step();
         // Its entries went with it.
+        noteTouched(id);
         balances_.erase(id);
         unseenCounts_.erase(id);
         return {};
@@ -640,10 +723,7 @@ Result<void> LedgerStore::deleteAccount(const std::string& id) {
 void LedgerStore::markSeen(const std::string& accountId) {
     MutexLock lock(queue_);
     try {
-        Query q = query(markSeenSql);
-        q->bindText(1, accountId);
-        (void)q.step();
-        unseenCounts_.erase(accountId);
+        markSeenNow(accountId);
     } catch (...) {
         // nothing to answer
     }
@@ -654,6 +734,7 @@ void LedgerStore::markSeen(const std::string& accountId) {
 std::int64_t LedgerStore::balance(const std::string& accountId) {
     MutexLock lock(queue_);
     try {
+        noticeOtherWriters();
         return knownBalance(accountId);
     } catch (...) {
         return 0;
@@ -664,17 +745,7 @@ std::int64_t LedgerStore::unseenCount(const std::string& accountId) {
     MutexLock lock(queue_);
     try {
         noticeOtherWriters();
-        if (const auto known = unseenCounts_.find(accountId); known != unseenCounts_.end()) {
-            return known->second;
-        }
-        Query q = query(unseenCountSql);
-        q->bindText(1, accountId);
-        const std::int64_t count = q.step() ? q->columnInt64(0) : 0;
-        // Remembered only for ids the file knows, so the map stays as small as the table.
-        if (balancesComplete_ && balances_.contains(accountId)) {
-            unseenCounts_.emplace(accountId, count);
-        }
-        return count;
+        return knownUnseenCount(accountId);
     } catch (...) {
         return 0;
     }
@@ -684,18 +755,173 @@ std::vector<LedgerEntry> LedgerStore::entries(const std::string& accountId, std:
                                               std::optional<std::int64_t> before) {
     MutexLock lock(queue_);
     try {
-        Query q = query(before ? entriesPageBeforeSql : entriesPageSql);
-        q->bindText(1, accountId);
-        if (before) {
-            q->bindInt64(2, *before);
-            q->bindInt64(3, limit);
-        } else {
-            q->bindInt64(2, limit);
-        }
-        return readEntries(q);
+        return readPage(accountId, limit, before);
     } catch (...) {
         return {};
     }
+}
+
+LedgerStore::AgentFigures LedgerStore::agentFigures(const std::string& accountId) {
+    MutexLock lock(queue_);
+    AgentFigures figures;
+    try {
+        noticeOtherWriters();
+    } catch (...) {
+        // answered below from the file
+    }
+    try {
+        figures.balance = knownBalance(accountId);
+    } catch (...) {
+        figures.balance = 0;
+    }
+    try {
+        figures.unseenCount = knownUnseenCount(accountId);
+    } catch (...) {
+        figures.unseenCount = 0;
+    }
+    return figures;
+}
+
+LedgerStore::TransactionsPage LedgerStore::transactionsPage(const std::string& accountId, std::int64_t limit,
+                                                            std::optional<std::int64_t> before) {
+    MutexLock lock(queue_);
+    TransactionsPage page;
+    try {
+        noticeOtherWriters();
+    } catch (...) {
+        // answered below from the file
+    }
+    try {
+        page.unseenCount = knownUnseenCount(accountId);
+    } catch (...) {
+        page.unseenCount = 0;
+    }
+    try {
+        page.entries = readPage(accountId, limit, before);
+    } catch (...) {
+        page.entries.clear();
+    }
+    try {
+        page.balance = knownBalance(accountId);
+    } catch (...) {
+        page.balance = 0;
+    }
+    try {
+        markSeenNow(accountId);
+    } catch (...) {
+        // nothing to answer
+    }
+    return page;
+}
+
+// ---- Totals --------------------------------------------------------------------------
+
+void LedgerStore::buildTotalsInBackground() {
+    {
+        MutexLock lock(queue_);
+        if (totalsPassRunning_ || balancesComplete_ || totalsPass_.joinable()) {
+            return;
+        }
+        totalsPassRunning_ = true;
+    }
+    try {
+        totalsPass_ = std::thread([this] { runTotalsPass(); });
+    } catch (const std::system_error&) {
+        MutexLock lock(queue_);
+        totalsPassRunning_ = false; // no thread to spare: the first balance reads them all
+    }
+}
+
+bool LedgerStore::totalsReady() {
+    MutexLock lock(queue_);
+    return balancesComplete_;
+}
+
+// The background pass. Its read transaction begins while the queue is held, so
+// it sees exactly the writes made before; writes made after are in
+// touchedDuringPass_ when the pass is taken in.
+void LedgerStore::runTotalsPass() {
+    sqlite3* reader = nullptr;
+    std::uint64_t generation = 0;
+    bool began = false;
+    if (sqlite3_open_v2(path_.c_str(), &reader, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX, nullptr) ==
+        SQLITE_OK) {
+        sqlite3_busy_timeout(reader, 3000);
+        MutexLock lock(queue_);
+        try {
+            noticeOtherWriters();
+        } catch (...) {
+            // a failed look drops the totals, which bumps the generation
+        }
+        generation = totalsGeneration_;
+        touchedDuringPass_.clear();
+        began =
+            sqlite3_exec(reader, "BEGIN; SELECT COUNT(*) FROM meta;", nullptr, nullptr, nullptr) == SQLITE_OK;
+    }
+
+    std::unordered_map<std::string, Int128> sums;
+    bool complete = began;
+    for (const char* sql : {allAccountIdsSql, allBalanceTermsSql}) {
+        sqlite3_stmt* statement = nullptr;
+        if (!complete || sqlite3_prepare_v2(reader, sql, -1, &statement, nullptr) != SQLITE_OK) {
+            complete = false;
+            break;
+        }
+        const bool terms = sql == allBalanceTermsSql;
+        int result = SQLITE_ROW;
+        for (std::uint32_t row = 0; (result = sqlite3_step(statement)) == SQLITE_ROW; ++row) {
+            const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(statement, 0));
+            std::string id(text != nullptr ? text : "",
+                           static_cast<std::size_t>(sqlite3_column_bytes(statement, 0)));
+            if (terms) {
+                sums[std::move(id)] += sqlite3_column_int64(statement, 1) *
+                                       static_cast<Int128>(sqlite3_column_int64(statement, 2));
+            } else {
+                sums.emplace(std::move(id), 0);
+            }
+            if (row % 4096 == 0 && stopTotalsPass_.load()) {
+                break;
+            }
+        }
+        complete = result == SQLITE_DONE;
+        sqlite3_finalize(statement);
+    }
+    sqlite3_close(reader); // ends the read transaction
+
+    MutexLock lock(queue_);
+    totalsPassRunning_ = false;
+    try {
+        noticeOtherWriters();
+    } catch (...) {
+        // a failed look drops the totals, which bumps the generation
+    }
+    if (!complete || generation != totalsGeneration_ || balancesComplete_) {
+        touchedDuringPass_.clear();
+        return;
+    }
+    try {
+        // What is known now is exact; the accounts written meanwhile and not
+        // known are read again.
+        for (const std::string& id : touchedDuringPass_) {
+            if (!balances_.contains(id)) {
+                const Int128 sum = accountSum(id);
+                if (sum != 0 || accountExists(id)) {
+                    sums[id] = sum;
+                } else {
+                    sums.erase(id);
+                }
+            }
+        }
+    } catch (...) {
+        touchedDuringPass_.clear();
+        return; // left to be read when asked for
+    }
+    for (const auto& [id, sum] : balances_) {
+        sums[id] = sum;
+    }
+    touchedDuringPass_.clear();
+    balances_ = std::move(sums);
+    balancesComplete_ = true;
 }
 
 std::vector<LedgerEntry> LedgerStore::allEntries(std::int64_t limit) {

@@ -14,14 +14,24 @@
 // Several stores (and other programs) may open one file: each new entry takes
 // its sequence number and is inserted in one BEGIN IMMEDIATE transaction, so no
 // number is handed out twice.
+//
+// Memory: the two settings, every account's balance and the unseen counts asked
+// for are kept in memory and kept exact by the store's own writes. Each public
+// operation first asks the file once whether another connection (another
+// program, a person with the sqlite3 shell) committed a change since the last
+// look ("PRAGMA data_version"); if so, everything kept is dropped and read again.
+// Statements other than that one are prepared afresh for each use.
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "common/Records.h"
@@ -53,6 +63,7 @@ public:
     // Opens or creates the database at `path`, applies the schema and seeds the
     // default settings. Throws SQLiteError when any of that fails.
     explicit LedgerStore(const std::string& path);
+    // Stops a running build of the totals first (see buildTotalsInBackground).
     ~LedgerStore();
 
     LedgerStore(const LedgerStore&) = delete;
@@ -106,6 +117,39 @@ public:
     [[nodiscard]] Result<void> updateEntry(const LedgerEntry& entry);
     [[nodiscard]] Result<void> deleteEntry(const std::string& id);
 
+    // ---- An agent's reads, each in one operation ----
+    struct AgentFigures {
+        std::int64_t balance = 0;
+        std::int64_t unseenCount = 0;
+        bool operator==(const AgentFigures&) const = default;
+    };
+    // balance() and unseenCount() of the account together.
+    [[nodiscard]] AgentFigures agentFigures(const std::string& accountId);
+
+    struct TransactionsPage {
+        std::int64_t balance = 0;
+        std::int64_t unseenCount = 0; // before the page was marked seen
+        std::vector<LedgerEntry> entries;
+    };
+    // unseenCount(), entries(), balance() and markSeen() of the account, in this
+    // order, without another operation in between. Each part fails on its own
+    // as the single operation does (0, empty, nothing marked).
+    [[nodiscard]] TransactionsPage transactionsPage(const std::string& accountId, std::int64_t limit,
+                                                    std::optional<std::int64_t> before);
+
+    // ---- Totals ----
+    // Starts reading every account's balance in one pass over the ledger, on a
+    // thread and a read-only connection of the store's own, so that no
+    // operation waits for it (about half a second at a million entries). Until
+    // it is done a balance is read with the account's own indexed query; the
+    // store's writes meanwhile are accounted for when the pass is taken in. A
+    // change by another connection during the pass discards it; balances are
+    // then read in one pass at the first one asked for, as without this call.
+    // At most one pass runs; later calls while one runs do nothing.
+    void buildTotalsInBackground() QUORVANE_EXCLUDES(queue_);
+    // Whether every account's balance is held in memory. For tests and benchmarks.
+    [[nodiscard]] bool totalsReady() QUORVANE_EXCLUDES(queue_);
+
 private:
     friend struct LedgerStoreTestAccess; // defined by the store's tests only
 
@@ -129,9 +173,17 @@ private:
     [[nodiscard]] std::vector<StoredAccount> readAccounts(Query& query) QUORVANE_REQUIRES(queue_);
     [[nodiscard]] std::vector<LedgerEntry> readEntries(Query& query) QUORVANE_REQUIRES(queue_);
     [[nodiscard]] std::int64_t knownBalance(const std::string& accountId) QUORVANE_REQUIRES(queue_);
+    [[nodiscard]] std::int64_t knownUnseenCount(const std::string& accountId) QUORVANE_REQUIRES(queue_);
+    [[nodiscard]] std::vector<LedgerEntry> readPage(const std::string& accountId, std::int64_t limit,
+                                                    std::optional<std::int64_t> before)
+        QUORVANE_REQUIRES(queue_);
+    void markSeenNow(const std::string& accountId) QUORVANE_REQUIRES(queue_);
+    [[nodiscard]] Int128 accountSum(const std::string& accountId) QUORVANE_REQUIRES(queue_);
     void loadAllBalances() QUORVANE_REQUIRES(queue_);
     void forgetAllTotals() QUORVANE_REQUIRES(queue_);
     void noticeOtherWriters() QUORVANE_REQUIRES(queue_);
+    void noteTouched(const std::string& accountId) QUORVANE_REQUIRES(queue_);
+    void runTotalsPass() QUORVANE_EXCLUDES(queue_);
     [[nodiscard]] bool accountExists(const std::string& id) QUORVANE_REQUIRES(queue_);
     [[nodiscard]] std::optional<EntryEffect> entryEffect(const std::string& entryId)
         QUORVANE_REQUIRES(queue_);
@@ -139,6 +191,7 @@ private:
 
     // The serial queue: held for the whole of every public operation.
     Mutex queue_;
+    const std::string path_;
     // Set by the constructor and never replaced; used only under `queue_`.
     const std::unique_ptr<SQLiteDatabase> database_;
     FaultHook faultHook_ QUORVANE_GUARDED_BY(queue_);
@@ -146,16 +199,28 @@ private:
     // scan of the ledger. The store is the only writer of the file while it is
     // open, and every write it makes keeps these exact (or forgets them).
     //
-    // Exact balance sums (credits minus debits, in 128 bits) of every account id
-    // found in the file, once `balancesComplete_`; all of them are read in one
-    // pass on the first balance asked for.
+    // Exact balance sums (credits minus debits, in 128 bits): of every account
+    // id found in the file once `balancesComplete_` (read in one pass, by the
+    // background pass or at the first balance asked for); while a background
+    // pass runs, of the accounts asked for so far.
     std::unordered_map<std::string, Int128> balances_ QUORVANE_GUARDED_BY(queue_);
     bool balancesComplete_ QUORVANE_GUARDED_BY(queue_) = false;
+    // The background pass: whether it runs, the accounts the store's own writes
+    // changed since it began, and a count bumped whenever the totals are
+    // dropped (a pass that began under another count is discarded).
+    bool totalsPassRunning_ QUORVANE_GUARDED_BY(queue_) = false;
+    std::unordered_set<std::string> touchedDuringPass_ QUORVANE_GUARDED_BY(queue_);
+    std::uint64_t totalsGeneration_ QUORVANE_GUARDED_BY(queue_) = 0;
+    std::atomic<bool> stopTotalsPass_{false};
+    std::thread totalsPass_; // started and joined only by the owner's thread
+    // The settings, once read.
+    std::optional<bool> allowUnauthenticated_ QUORVANE_GUARDED_BY(queue_);
+    std::optional<std::int64_t> startingPoints_ QUORVANE_GUARDED_BY(queue_);
     // Unseen counts of accounts asked for since their last change.
     std::unordered_map<std::string, std::int64_t> unseenCounts_ QUORVANE_GUARDED_BY(queue_);
     // "PRAGMA data_version", kept compiled for the store's life (it is asked
-    // before every use of the totals above): when another connection, say a
-    // person with the sqlite3 shell, commits a change, the totals are dropped.
+    // once by each public operation): when another connection, say a person
+    // with the sqlite3 shell, commits a change, the totals and settings are dropped.
     std::unique_ptr<SQLiteStatement> dataVersion_ QUORVANE_GUARDED_BY(queue_);
     std::optional<std::int64_t> lastDataVersion_ QUORVANE_GUARDED_BY(queue_);
 };
