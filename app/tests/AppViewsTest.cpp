@@ -185,7 +185,8 @@ protected:
         std::vector<ControlRequest> result;
         for (const std::string& text : host.requests()) {
             auto request = QuorvaneCoding::decode<ControlRequest>(text);
-            if (request &&
+            // The ledger list's reads of older pages are neither.
+            if (request && !std::holds_alternative<ControlRequest::AccountHistory>(request->value) &&
                 (includeSnapshots || !std::holds_alternative<ControlRequest::Snapshot>(request->value))) {
                 result.push_back(*request);
             }
