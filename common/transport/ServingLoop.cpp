@@ -65,6 +65,10 @@ void countTraffic(std::size_t bytes) {
     trafficSinceRelease += bytes;
 }
 
+// How long the host must be quiet after traffic before it hands freed memory
+// back in any case.
+constexpr int quietMillis = 200;
+
 // Hands memory back once enough traffic went through since the last time.
 void releaseFreedMemoryWhenDue() {
     if (trafficSinceRelease.load() >= largeFrameBytes) {
@@ -770,8 +774,11 @@ private:
         for (;;) {
             // One event at a time: a thread held by a slow service call never
             // sits on events that another thread could handle.
+            // After traffic, a thread that finds the host quiet for a moment
+            // hands freed memory back; an idle host then sleeps without end.
             epoll_event event{};
-            const int n = ::epoll_wait(epollFd_, &event, 1, -1);
+            const int n =
+                ::epoll_wait(epollFd_, &event, 1, trafficSinceRelease.load() > 0 ? quietMillis : -1);
             if (n < 0) {
                 if (errno == EINTR) {
                     continue;
@@ -779,6 +786,9 @@ private:
                 return;
             }
             if (n == 0) {
+                if (trafficSinceRelease.exchange(0) > 0) {
+                    releaseFreedMemory();
+                }
                 continue;
             }
             if (event.data.u64 == stopKey) {
