@@ -68,7 +68,8 @@ Snapshot sampleSnapshot() {
             {fullConnection(), minimalConnection()},
             {true, 50000},
             {fullLog(), minimalLog()},
-            std::string(QuorvaneVersion::displayString)};
+            std::string(QuorvaneVersion::displayString),
+            std::nullopt};
 }
 
 std::set<std::string> keysOf(const Json& object) {

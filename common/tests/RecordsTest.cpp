@@ -138,7 +138,8 @@ TEST(Records, EqualityAndHashCoverEveryField) {
          {LiveConnection{"C1", std::nullopt, std::nullopt, false, sampleDate}},
          {true, 50000},
          {},
-         "0.1.11 (12)"},
+         "0.1.11 (12)",
+         std::nullopt},
         {
             {"accounts", [](auto& v) { v.accounts.clear(); }},
             {"entries", [](auto& v) { v.entries[0].sequence = 2; }},
@@ -146,6 +147,7 @@ TEST(Records, EqualityAndHashCoverEveryField) {
             {"settings", [](auto& v) { v.settings.startingPoints = 1; }},
             {"recentApiLog", [](auto& v) { v.recentApiLog.push_back({}); }},
             {"hostVersion", [](auto& v) { v.hostVersion = "0.1.10 (11)"; }},
+            {"omitted", [](auto& v) { v.omitted = SnapshotOmissions{}; }},
         },
         false);
 }
