@@ -65,6 +65,10 @@ inline constexpr std::string_view cutMarker = "\u2026[truncated]";
 
 // ---- Messages from the host ----
 
+// Entries a snapshot carries, the newest (fewer once it is over its budget,
+// counted in Snapshot::omitted). A snapshot with fewer entries and none
+// omitted holds the whole ledger; operator tools rely on that.
+inline constexpr std::size_t snapshotEntries = 2000;
 // A snapshot's encoded size: half the frame, so the control response around
 // it and any slack in the measuring never reach the frame's limit.
 inline constexpr std::size_t snapshotBudgetBytes = std::size_t{32} << 20;

@@ -44,10 +44,6 @@ int report(Console& console, std::string_view message, int status = exitFailure)
     return status;
 }
 
-// A snapshot carries at most this many entries, the newest (the host's
-// bound); one with fewer holds the whole ledger.
-constexpr std::size_t snapshotEntryLimit = 2000;
-
 // Columns of a label and of a memo in tables; --json shows them whole.
 constexpr std::size_t labelColumns = 40;
 constexpr std::size_t memoColumns = 60;
@@ -585,7 +581,7 @@ Result<std::map<std::string, AccountTotals>> accountTotals(OperatorClient& host,
         }
         return true;
     };
-    if (snapshot.entries.size() < snapshotEntryLimit) {
+    if (holdsWholeLedger(snapshot)) {
         for (const auto& entry : snapshot.entries) {
             count(entry);
         }
@@ -745,7 +741,7 @@ Result<LedgerEntry> findEntry(OperatorClient& host, const Snapshot& snapshot, st
             return entry;
         }
     }
-    if (snapshot.entries.size() >= snapshotEntryLimit) {
+    if (!holdsWholeLedger(snapshot)) {
         std::optional<LedgerEntry> found;
         auto walked = host.forEachExportedEntry([&](const LedgerEntry& entry) {
             if (entry.id == id) {

@@ -1,5 +1,6 @@
 #include "ctl/Lookup.h"
 
+#include "common/Limits.h"
 #include "ctl/Text.h"
 
 namespace quorvane::ctl {
@@ -50,6 +51,11 @@ Result<Account> findAccount(const std::vector<Account>& accounts, std::string_vi
     }
     return fail(std::to_string(labelled.size()) + " accounts have the label \"" + terminalSafe(name) +
                 "\"; name one by its id: " + ids);
+}
+
+bool holdsWholeLedger(const Snapshot& snapshot) {
+    return snapshot.entries.size() < Limits::snapshotEntries &&
+           (!snapshot.omitted || snapshot.omitted->entries == 0);
 }
 
 } // namespace quorvane::ctl

@@ -1,6 +1,7 @@
 #pragma once
 
-// Naming accounts and entries on the command line. Pure functions.
+// Naming accounts and entries on the command line, and what a snapshot
+// holds. Pure functions.
 
 #include <string>
 #include <string_view>
@@ -19,5 +20,10 @@ namespace quorvane::ctl {
 
 // The id as the host writes ids: upper-case hexadecimal.
 [[nodiscard]] std::string canonicalId(std::string_view id);
+
+// Whether the snapshot's entries are the whole ledger: fewer than a snapshot
+// carries (Limits::snapshotEntries), and none left out to keep it within its
+// budget. Otherwise entries must be read from the host page by page.
+[[nodiscard]] bool holdsWholeLedger(const Snapshot& snapshot);
 
 } // namespace quorvane::ctl

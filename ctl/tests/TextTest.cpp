@@ -4,8 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <limits>
+#include <optional>
 #include <sstream>
 
+#include "common/Limits.h"
 #include "ctl/Lookup.h"
 #include "ctl/Text.h"
 
@@ -110,6 +112,34 @@ TEST(CtlLookup, NamesAnAccountByIdOrByAnUnambiguousLabel) {
             ASSERT_TRUE(found.ok()) << c.name << ": " << found.error().message;
             EXPECT_EQ(found->id, c.id);
         }
+    }
+}
+
+// A snapshot cut to its budget may carry few entries yet not the whole
+// ledger: its entry counts would then be too small.
+TEST(CtlLookup, TrustsASnapshotForTheWholeLedgerOnlyWhenNothingWasLeftOut) {
+    struct Case {
+        std::size_t entries;
+        std::optional<SnapshotOmissions> omitted;
+        bool whole;
+    };
+    SnapshotOmissions entriesLeftOut;
+    entriesLeftOut.entries = 1;
+    SnapshotOmissions logLeftOut;
+    logLeftOut.apiLogEntries = 5;
+    const Case cases[] = {
+        {0, std::nullopt, true},
+        {Limits::snapshotEntries - 1, std::nullopt, true},
+        {Limits::snapshotEntries, std::nullopt, false},
+        {3, entriesLeftOut, false},
+        {3, logLeftOut, true},
+        {3, SnapshotOmissions{}, true},
+    };
+    for (const auto& c : cases) {
+        Snapshot snapshot;
+        snapshot.entries.resize(c.entries);
+        snapshot.omitted = c.omitted;
+        EXPECT_EQ(holdsWholeLedger(snapshot), c.whole) << c.entries << " entries";
     }
 }
 

@@ -31,7 +31,7 @@ namespace quorvane {
 class SnapshotBuilder {
 public:
     // Entries carried by a snapshot, newest first.
-    static constexpr std::int64_t entryLimit = 2000;
+    static constexpr auto entryLimit = static_cast<std::int64_t>(Limits::snapshotEntries);
 
     SnapshotBuilder(LedgerStore& store, ConnectionRegistry& registry, const ApiLog& apiLog,
                     std::size_t budgetBytes = Limits::snapshotBudgetBytes);
