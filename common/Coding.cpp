@@ -160,7 +160,11 @@ Json put(const ControlResponse& v) {
                 return message(name, {{"entries", put(c.entries)}, {"more", c.more}});
             },
             [&](const ControlResponse::AccountsPage& c) {
-                return message(name, {{"accounts", put(c.accounts)}, {"more", c.more}});
+                Json payload = {{"accounts", put(c.accounts)}, {"more", c.more}};
+                if (c.unseenCounts) {
+                    payload["unseenCounts"] = *c.unseenCounts;
+                }
+                return message(name, std::move(payload));
             },
         },
         v.value);
@@ -500,7 +504,14 @@ bool get(Reader& r, const Json& j, ControlResponse& out) {
     }
     case 4: {
         ControlResponse::AccountsPage c;
-        if (!field(r, *p, "accounts", c.accounts) || !field(r, *p, "more", c.more)) {
+        if (!field(r, *p, "accounts", c.accounts) || !field(r, *p, "more", c.more) ||
+            !optionalField(r, *p, "unseenCounts", c.unseenCounts)) {
+            return r.failAt(name);
+        }
+        // One count per account, or the counts would name the wrong accounts.
+        if (c.unseenCounts && c.unseenCounts->size() != c.accounts.size()) {
+            r.fail("one count per account expected");
+            r.failAt("unseenCounts");
             return r.failAt(name);
         }
         out = {std::move(c)};

@@ -188,9 +188,16 @@ struct ControlResponse {
     };
     // One page of accounts (exportAccounts), by id. `more`: ask again from the
     // last one's id.
+    //
+    // unseenCounts: each account's entries its agent has not yet read, in the
+    // order of `accounts` (one count each), as of the page's own moment.
+    // JSON: "unseenCounts":[3,0,...] beside "accounts"; absent from hosts that
+    // predate it (older readers ignore the member). A list of another length
+    // does not decode.
     struct AccountsPage {
         std::vector<Account> accounts;
         bool more = false;
+        std::optional<std::vector<std::int64_t>> unseenCounts;
         bool operator==(const AccountsPage&) const = default;
     };
 
@@ -203,8 +210,9 @@ struct ControlResponse {
     static ControlResponse entriesPage(std::vector<LedgerEntry> entries, bool more) {
         return {EntriesPage{std::move(entries), more}};
     }
-    static ControlResponse accountsPage(std::vector<Account> accounts, bool more) {
-        return {AccountsPage{std::move(accounts), more}};
+    static ControlResponse accountsPage(std::vector<Account> accounts, bool more,
+                                        std::optional<std::vector<std::int64_t>> unseenCounts = {}) {
+        return {AccountsPage{std::move(accounts), more, std::move(unseenCounts)}};
     }
 
     bool operator==(const ControlResponse&) const = default;

@@ -593,6 +593,34 @@ Result<std::map<std::string, AccountTotals>> accountTotals(OperatorClient& host,
     return totals;
 }
 
+struct ListedAccount {
+    Account account;
+    std::optional<std::int64_t> unseen; // absent from a host that does not count them
+};
+
+// Every account, page by page: the snapshot may leave accounts out to stay
+// within its budget, and carries no unseen counts.
+Result<std::vector<ListedAccount>> listedAccounts(OperatorClient& host) {
+    std::vector<ListedAccount> listed;
+    std::optional<std::string> after;
+    for (;;) {
+        auto page = host.exportAccounts(after);
+        if (!page) {
+            return page.error();
+        }
+        for (std::size_t i = 0; i < page->accounts.size(); ++i) {
+            // The decoder checked one count per account.
+            listed.push_back({page->accounts[i], page->unseenCounts
+                                                     ? std::optional<std::int64_t>((*page->unseenCounts)[i])
+                                                     : std::nullopt});
+        }
+        if (!page->more || page->accounts.empty()) {
+            return listed;
+        }
+        after = page->accounts.back().id;
+    }
+}
+
 std::string lowerCase(std::string text) {
     for (char& c : text) {
         if (c >= 'A' && c <= 'Z') {
@@ -614,22 +642,27 @@ int runAccounts(Console& console, const ListOptions& options) {
     if (!totals) {
         return report(console, totals.error().message);
     }
-    std::vector<Account> accounts = snapshot->accounts;
+    auto listed = listedAccounts(host);
+    if (!listed) {
+        return report(console, listed.error().message);
+    }
+    std::vector<ListedAccount> accounts = std::move(*listed);
     // By label as people read it, then by id, so that equal labels keep one order.
-    std::stable_sort(accounts.begin(), accounts.end(), [](const Account& a, const Account& b) {
-        const std::string left = lowerCase(a.displayName);
-        const std::string right = lowerCase(b.displayName);
-        return left != right ? left < right : a.id < b.id;
+    std::stable_sort(accounts.begin(), accounts.end(), [](const ListedAccount& a, const ListedAccount& b) {
+        const std::string left = lowerCase(a.account.displayName);
+        const std::string right = lowerCase(b.account.displayName);
+        return left != right ? left < right : a.account.id < b.account.id;
     });
     if (options.json) {
         Json list = Json::array();
-        for (const auto& account : accounts) {
+        for (const auto& [account, unseen] : accounts) {
             const AccountTotals& total = (*totals)[account.id];
             list.push_back(Json{
                 {"id", account.id},
                 {"label", account.displayName},
                 {"identityMode", std::string(rawValue(account.identityMode))},
                 {"balance", account.balance},
+                {"unseen", unseen ? Json(*unseen) : Json(nullptr)},
                 {"entries", total.entries},
                 {"lastActivity",
                  total.lastActivity ? Json(formatIsoDate(*total.lastActivity)) : Json(nullptr)},
@@ -647,13 +680,15 @@ int runAccounts(Console& console, const ListOptions& options) {
     Table table({{"ID"},
                  {"LABEL"},
                  {"BALANCE", Table::Align::right},
+                 {"UNSEEN", Table::Align::right},
                  {"ENTRIES", Table::Align::right},
                  {"LAST ACTIVITY"},
                  {"CONNECTED"}});
-    for (const auto& account : accounts) {
+    for (const auto& [account, unseen] : accounts) {
         const AccountTotals& total = (*totals)[account.id];
         table.addRow({account.id, clipToWidth(account.displayName, labelColumns),
-                      groupedNumber(account.balance), groupedNumber(total.entries),
+                      groupedNumber(account.balance), unseen ? groupedNumber(*unseen) : "-",
+                      groupedNumber(total.entries),
                       total.lastActivity ? formatIsoDate(*total.lastActivity) : "-",
                       account.isConnected ? "yes" : "no"});
     }

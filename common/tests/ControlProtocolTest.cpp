@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -122,6 +123,50 @@ TEST(ControlProtocol, ResponseForms) {
     EXPECT_EQ(Coding::encodeToString(ControlResponse::ok()), R"({"ok":{}})");
     EXPECT_EQ(Coding::encodeToString(ControlResponse::failure("Malformed control request")),
               R"({"failure":{"_0":"Malformed control request"}})");
+}
+
+// Unseen counts ride beside the accounts of a page, leaving the account's
+// own form (and the snapshot's) unchanged; pages without them still read.
+TEST(ControlProtocol, AccountsPageUnseenCountsAreOptional) {
+    const std::vector<Account> accounts = sampleSnapshot().accounts;
+    Json withCounts = Coding::encode(ControlResponse::accountsPage(accounts, false));
+    withCounts["accountsPage"]["unseenCounts"] = Json::array({3});
+    const std::string withCountsText = withCounts.dump();
+    expectForms<ControlResponse>({
+        {ControlResponse::accountsPage(accounts, false, std::vector<std::int64_t>{3}),
+         withCountsText.c_str()},
+        {ControlResponse::accountsPage({}, true, std::vector<std::int64_t>{}),
+         R"({"accountsPage":{"accounts":[],"more":true,"unseenCounts":[]}})"},
+    });
+    EXPECT_EQ(Coding::encode(accounts[0]), Coding::encode(sampleSnapshot()).at("accounts").at(0));
+
+    const std::string accountText = Coding::encode(accounts[0]).dump();
+    struct Case {
+        std::string json;
+        std::optional<ControlResponse> expected;
+    };
+    const Case cases[] = {
+        // From a host that does not count them: absent, never zero.
+        {R"({"accountsPage":{"accounts":[)" + accountText + R"(],"more":false}})",
+         ControlResponse::accountsPage(accounts, false)},
+        {R"({"accountsPage":{"accounts":[)" + accountText + R"(],"more":false,"unseenCounts":null}})",
+         ControlResponse::accountsPage(accounts, false)},
+        // A count for no account, or an account without one, would misname them.
+        {R"({"accountsPage":{"accounts":[)" + accountText + R"(],"more":false,"unseenCounts":[]}})",
+         std::nullopt},
+        {R"({"accountsPage":{"accounts":[)" + accountText + R"(],"more":false,"unseenCounts":[1,2]}})",
+         std::nullopt},
+        {R"({"accountsPage":{"accounts":[)" + accountText + R"(],"more":false,"unseenCounts":["1"]}})",
+         std::nullopt},
+        {R"({"accountsPage":{"accounts":[)" + accountText + R"(],"more":false,"unseenCounts":{}}})",
+         std::nullopt},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(Coding::decode<ControlResponse>(c.json), c.expected) << c.json;
+    }
+    std::string error;
+    EXPECT_FALSE(Coding::decode<ControlResponse>(cases[2].json, &error));
+    EXPECT_EQ(error, "accountsPage.unseenCounts: one count per account expected");
 }
 
 TEST(ControlProtocol, EventForms) {

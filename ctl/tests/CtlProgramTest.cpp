@@ -158,6 +158,46 @@ TEST_F(CtlTest, AccountsAreListedSortedWithTheirTotals) {
     EXPECT_LT(table.out.find("alpha"), table.out.find("Zed")) << table.out;
 }
 
+// Unseen: the account's entries its agent has not read yet (the opening
+// credit counts as read), until the agent reads its transactions; other
+// accounts keep theirs.
+TEST_F(CtlTest, AccountsShowUnseenEntriesUntilTheAgentReadsThem) {
+    auto reader = agent("reader");
+    agent("idle");
+    ASSERT_EQ(ctl({"credit", "reader", "1500", "--memo", "well done"}).status, 0);
+    ASSERT_EQ(ctl({"note", "reader", "keep going"}).status, 0);
+    ASSERT_EQ(ctl({"credit", "idle", "7"}).status, 0);
+
+    auto unseenOf = [&](const std::string& label) {
+        const Json accounts = jsonOf(ctl({"accounts", "--json"}));
+        for (const Json& account : accounts) {
+            if (account["label"] == label) {
+                EXPECT_TRUE(account["unseen"].is_number_integer()) << account.dump();
+                return account["unseen"].is_number_integer() ? account["unseen"].get<std::int64_t>() : -1;
+            }
+        }
+        ADD_FAILURE() << "no account " << label;
+        return std::int64_t{-1};
+    };
+    EXPECT_EQ(unseenOf("reader"), 2);
+    EXPECT_EQ(unseenOf("idle"), 1);
+    const CtlRun table = ctl({"accounts"});
+    EXPECT_EQ(table.status, 0);
+    EXPECT_NE(table.out.find("UNSEEN"), std::string::npos) << table.out;
+
+    // Pushed notices may come before the reply; the reply marks the entries seen.
+    ASSERT_TRUE(reader->writeLine(toolCallLine(2, "getTransactions")));
+    for (;;) {
+        const auto line = reader->readLine();
+        ASSERT_TRUE(line.has_value()) << reader->errorOutput();
+        if (line->find("\"id\":2") != std::string::npos) {
+            break;
+        }
+    }
+    EXPECT_EQ(unseenOf("reader"), 0);
+    EXPECT_EQ(unseenOf("idle"), 1);
+}
+
 TEST_F(CtlTest, BadNamesAndAmountsAreRefusedWithOneLine) {
     agent("twin");
     agent("twin");

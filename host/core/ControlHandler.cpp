@@ -236,7 +236,7 @@ ControlResponse ControlHandler::exportAccounts(const ControlRequest::ExportAccou
     if (request.after && request.after->find('\0') != std::string::npos) {
         return ControlResponse::failure("The account cursor holds a NUL character.");
     }
-    Result<std::vector<StoredAccount>> rows = reader_.accountsAfter(request.after, *limit + 1);
+    Result<std::vector<LedgerReader::AccountRow>> rows = reader_.accountsAfter(request.after, *limit + 1);
     if (!rows) {
         return ControlResponse::failure(rows.error().message);
     }
@@ -248,8 +248,10 @@ ControlResponse ControlHandler::exportAccounts(const ControlRequest::ExportAccou
     }
     // As the snapshot shows an account.
     std::vector<Account> accounts;
+    std::vector<std::int64_t> unseenCounts;
     accounts.reserve(rows->size());
-    for (const StoredAccount& row : *rows) {
+    unseenCounts.reserve(rows->size());
+    for (const auto& [row, unseenCount] : *rows) {
         Account account;
         account.id = row.id;
         account.displayName = row.displayName;
@@ -264,12 +266,14 @@ ControlResponse ControlHandler::exportAccounts(const ControlRequest::ExportAccou
         makeValid(account.id);
         makeValid(account.displayName);
         accounts.push_back(std::move(account));
+        unseenCounts.push_back(unseenCount);
     }
     Result<Page<Account>> page = fillPage(std::move(accounts), *limit);
     if (!page) {
         return ControlResponse::failure(page.error().message);
     }
-    return ControlResponse::accountsPage(std::move(page->records), page->more);
+    unseenCounts.resize(page->records.size()); // the page keeps the first accounts
+    return ControlResponse::accountsPage(std::move(page->records), page->more, std::move(unseenCounts));
 }
 
 ControlResponse ControlHandler::backup(const ControlRequest::Backup& request) {

@@ -21,8 +21,13 @@ constexpr const char* entriesAfterSql = QUORVANE_ENTRY_COLUMNS "WHERE sequence >
                                                                "ORDER BY sequence ASC LIMIT ?1;";
 #undef QUORVANE_ENTRY_COLUMNS
 
+// The unseen count walks the (account_id, sequence) index from each account's
+// last seen sequence: one statement per page, no scan of the whole ledger.
 #define QUORVANE_ACCOUNT_COLUMNS                                                                             \
-    "SELECT id, display_name, identity_mode, client_info_json, created_at FROM account\n"
+    "SELECT id, display_name, identity_mode, client_info_json, created_at,\n"                                \
+    "       (SELECT COUNT(*) FROM ledger\n"                                                                  \
+    "        WHERE ledger.account_id = account.id AND ledger.sequence > account.last_seen_sequence)\n"       \
+    "FROM account\n"
 constexpr const char* accountsSql = QUORVANE_ACCOUNT_COLUMNS "ORDER BY id LIMIT ?1;";
 constexpr const char* accountsAfterSql = QUORVANE_ACCOUNT_COLUMNS "WHERE id > ?2 ORDER BY id LIMIT ?1;";
 #undef QUORVANE_ACCOUNT_COLUMNS
@@ -106,8 +111,8 @@ Result<std::vector<LedgerEntry>> LedgerReader::entriesAfter(std::optional<std::i
     }
 }
 
-Result<std::vector<StoredAccount>> LedgerReader::accountsAfter(const std::optional<std::string>& after,
-                                                               std::int64_t limit) {
+Result<std::vector<LedgerReader::AccountRow>>
+LedgerReader::accountsAfter(const std::optional<std::string>& after, std::int64_t limit) {
     MutexLock guard(lock_);
     try {
         SQLiteStatement statement = database().prepare(after ? accountsAfterSql : accountsSql);
@@ -115,17 +120,19 @@ Result<std::vector<StoredAccount>> LedgerReader::accountsAfter(const std::option
         if (after) {
             statement.bindText(2, *after);
         }
-        std::vector<StoredAccount> accounts;
+        std::vector<AccountRow> accounts;
         const Date now = std::chrono::system_clock::now();
         while (statement.step()) {
-            StoredAccount account;
+            AccountRow row;
+            StoredAccount& account = row.account;
             account.id = statement.columnText(0);
             account.displayName = statement.columnText(1);
             account.identityMode =
                 statement.columnText(2) == "credential" ? IdentityMode::credential : IdentityMode::clientInfo;
             account.clientInfoJSON = statement.columnOptionalText(3);
             account.createdAt = storedDate(statement.columnText(4), now);
-            accounts.push_back(std::move(account));
+            row.unseenCount = statement.columnInt64(5);
+            accounts.push_back(std::move(row));
         }
         return accounts;
     } catch (const SQLiteError& error) {

@@ -48,10 +48,16 @@ public:
     // oldest first, at most `limit`.
     [[nodiscard]] Result<std::vector<LedgerEntry>> entriesAfter(std::optional<std::int64_t> after,
                                                                 std::int64_t limit);
+    // An account as exported, with its number of entries above its last seen
+    // sequence (those its agent has not read), counted in the same read.
+    struct AccountRow {
+        StoredAccount account;
+        std::int64_t unseenCount = 0;
+    };
     // Accounts with an id above `after` (all when absent), in byte order of
     // their ids, at most `limit`. Key hash and salt are not read.
-    [[nodiscard]] Result<std::vector<StoredAccount>> accountsAfter(const std::optional<std::string>& after,
-                                                                   std::int64_t limit);
+    [[nodiscard]] Result<std::vector<AccountRow>> accountsAfter(const std::optional<std::string>& after,
+                                                                std::int64_t limit);
     [[nodiscard]] Result<bool> accountExists(const std::string& id);
 
 private:
