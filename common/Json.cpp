@@ -3,6 +3,7 @@
 #include "common/Utf8Text.h"
 
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <vector>
 
@@ -286,8 +287,16 @@ bool appendJsonString(std::string& out, std::string_view text) {
     }
     static constexpr char hexDigits[] = "0123456789abcdef";
     out.push_back('"');
-    for (const char c : text) {
+    // Bytes that need no escape are copied a run at a time.
+    std::size_t run = 0;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
         const auto byte = static_cast<unsigned char>(c);
+        if (byte >= 0x20 && c != '"' && c != '\\' && c != '/') {
+            continue;
+        }
+        out.append(text.data() + run, i - run);
+        run = i + 1;
         switch (c) {
         case '"':
             out += "\\\"";
@@ -314,18 +323,24 @@ bool appendJsonString(std::string& out, std::string_view text) {
             out += "\\t";
             break;
         default:
-            if (byte < 0x20) {
-                // The other control characters, as the tree form writes them.
-                out += "\\u00";
-                out.push_back(hexDigits[byte >> 4]);
-                out.push_back(hexDigits[byte & 0x0F]);
-            } else {
-                out.push_back(c);
-            }
+            // The other control characters, as the tree form writes them.
+            out += "\\u00";
+            out.push_back(hexDigits[byte >> 4]);
+            out.push_back(hexDigits[byte & 0x0F]);
         }
     }
+    out.append(text.data() + run, text.size() - run);
     out.push_back('"');
     return true;
+}
+
+bool jsonTextMayMention(std::string_view text, std::string_view word) {
+    // memmem rather than find: replies hold many of the first byte of either
+    // needle, and find stops at every one of them.
+    const auto holds = [text](std::string_view needle) {
+        return ::memmem(text.data(), text.size(), needle.data(), needle.size()) != nullptr;
+    };
+    return holds(word) || holds("\\u");
 }
 
 std::optional<std::int64_t> jsonInt64(const Json& value) {

@@ -184,6 +184,14 @@ std::size_t graphemeCount(std::string_view text) {
 std::string truncate(std::string_view text, std::size_t maxGraphemes, std::size_t maxBytes) {
     const auto* p = reinterpret_cast<const unsigned char*>(text.data());
     const std::size_t n = text.size();
+    if (n <= maxGraphemes) {
+        // No more clusters than bytes: only the byte bound can cut, and no
+        // cluster needs finding when the whole fits.
+        std::string whole = sanitize(text);
+        if (whole.size() <= maxBytes) {
+            return whole;
+        }
+    }
     ClusterBreaker breaker;
     std::size_t clusters = 0; // clusters started so far
     std::size_t outBytes = 0; // size of the sanitized text up to i

@@ -17,8 +17,9 @@ std::string ApiLog::boundedText(std::string_view text) {
 
 std::string ApiLog::cutText(std::string_view text, std::size_t maxCharacters, std::size_t maxBytes) {
     std::string kept = Utf8Text::truncate(text, maxCharacters, maxBytes);
-    // One character more, without a byte bound, shows whether anything was left out.
-    if (Utf8Text::truncate(text, maxCharacters + 1, std::string_view::npos).size() == kept.size()) {
+    // Nothing was left out exactly when the kept text is the whole (sanitized) text.
+    const std::size_t wholeBytes = Utf8Text::isValid(text) ? text.size() : Utf8Text::sanitize(text).size();
+    if (kept.size() == wholeBytes) {
         return kept;
     }
     static const std::size_t markerCharacters = Utf8Text::graphemeCount(Limits::cutMarker);
