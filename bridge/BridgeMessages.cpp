@@ -38,11 +38,8 @@ std::string errorLine(const RequestId& id, std::string_view message) {
 }
 
 bool isNotAuthenticated(std::string_view reply) {
-    // Without the word (written out, or spelled with \u escapes, the only way
-    // a JSON string can hide a letter) the reply cannot be that result: most
-    // replies are never parsed.
-    if (reply.find("not_authenticated") == std::string_view::npos &&
-        reply.find("\\u") == std::string_view::npos) {
+    // Most replies cannot mention the word at all and are never parsed.
+    if (!jsonTextMayMention(reply, "not_authenticated")) {
         return false;
     }
     const std::optional<Json> message = parseJson(reply);

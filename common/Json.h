@@ -55,6 +55,12 @@ struct TopLevelIdText {
 // unchanged, when the text is not valid UTF-8.
 [[nodiscard]] bool appendJsonString(std::string& out, std::string_view text);
 
+// Whether JSON text may hold `word` (ASCII letters, digits and '_') inside a
+// string: written out, or with characters spelled as \u escapes, the only
+// escape that can stand for them. False means it certainly does not, so the
+// text need not be parsed to look for it.
+[[nodiscard]] bool jsonTextMayMention(std::string_view text, std::string_view word);
+
 // The value of a JSON number whose value is integral and fits a signed 64-bit
 // integer. The parser stores every number whose written value is such an
 // integer as an integer ("5", "5.0" and "5e0" all give 5), so a double here

@@ -3,16 +3,6 @@
 #include <utility>
 
 namespace quorvane {
-namespace {
-
-// Whether `text` may hold `word` (ASCII letters) inside a JSON string: written
-// out, or with letters spelled as \u escapes, the only escape that can stand
-// for a letter. Text that holds neither cannot hold the word.
-bool mayMention(std::string_view text, std::string_view word) {
-    return text.find(word) != std::string_view::npos || text.find("\\u") != std::string_view::npos;
-}
-
-} // namespace
 
 std::optional<SessionReplayCache::Summary> SessionReplayCache::summarize(std::string_view line) {
     const std::optional<Json> message = parseJson(line);
@@ -76,7 +66,7 @@ void SessionReplayCache::storeLoginLine(std::string line) {
 }
 
 void SessionReplayCache::observeRequest(std::string_view line) {
-    if (!mayMention(line, "initialize")) {
+    if (!jsonTextMayMention(line, "initialize")) {
         return;
     }
     const std::optional<Summary> summary = summarize(line);
@@ -89,7 +79,7 @@ void SessionReplayCache::observeRequest(std::string_view line) {
 }
 
 SessionReplayCache::ReplyInterest SessionReplayCache::interestIn(std::string_view request) {
-    if (!mayMention(request, "login") && !mayMention(request, "signUp")) {
+    if (!jsonTextMayMention(request, "login") && !jsonTextMayMention(request, "signUp")) {
         return {};
     }
     const std::optional<Summary> summary = summarize(request);
