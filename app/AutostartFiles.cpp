@@ -94,7 +94,9 @@ std::optional<std::string> systemdUnitText(const std::filesystem::path& hostProg
            "Description=Quorvane host (points ledger for AI agents)\n"
            "\n"
            "[Service]\n"
-           "Type=simple\n"
+           // The host tells the manager when it accepts connections, so that a
+           // start returns only then.
+           "Type=notify\n"
            "ExecStart=" +
            unitCommandWord(path) +
            "\n"

@@ -33,6 +33,7 @@
 
 #include "common/transport/Frame.h"
 #include "common/transport/RuntimePlaces.h"
+#include "common/transport/ServiceManager.h"
 #include "common/transport/ServiceListener.h"
 #include "host/HostService.h"
 #include "host/core/HostEngine.h"
@@ -120,6 +121,9 @@ int main() {
     ServiceLock::Result lock = ServiceLock::acquire(*places);
     if (lock.status == ServiceLock::Status::alreadyRunning) {
         writeError("quorvane host: another host is already running\n");
+        // The service is there all the same: a manager that started this one
+        // counts the start as done rather than failed.
+        (void)notifyServiceManagerReady();
         return 0;
     }
     if (lock.status != ServiceLock::Status::acquired || !lock.lock) {
@@ -174,6 +178,10 @@ int main() {
     if (!started.ok()) {
         writeError("quorvane host: cannot publish the service: " + started.error().message + "\n");
         return 1;
+    }
+
+    if (const Result<void> told = notifyServiceManagerReady(); !told) {
+        writeError("quorvane host: " + told.error().message + "\n");
     }
 
     awaitStopSignal(signals);

@@ -10,7 +10,10 @@
 #include <iterator>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <stdio.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include "common/transport/ServiceListener.h"
@@ -36,6 +39,43 @@ TEST(HostProcessTest, SecondHostSaysSoAndExitsZeroWhileTheFirstKeepsServing) {
 
     EXPECT_TRUE(first->running());
     EXPECT_EQ(control.snapshot().settings.startingPoints, 70);
+}
+
+// The datagram a service manager of Type=notify units receives, or "" when
+// none came within `timeout`.
+std::string awaitDatagram(int fd, std::chrono::milliseconds timeout) {
+    pollfd waiting{fd, POLLIN, 0};
+    if (::poll(&waiting, 1, static_cast<int>(timeout.count())) != 1) {
+        return "";
+    }
+    char buffer[256];
+    const ssize_t n = ::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
+    return n > 0 ? std::string(buffer, static_cast<std::size_t>(n)) : std::string();
+}
+
+TEST(HostProcessTest, HostSaysReadyToItsServiceManagerOnlyOnceItAcceptsConnections) {
+    Sandbox sandbox;
+    const fs::path notifyPath = sandbox.root() / "notify";
+    const int manager = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    ASSERT_LT(notifyPath.string().size(), sizeof address.sun_path);
+    notifyPath.string().copy(address.sun_path, sizeof address.sun_path - 1);
+    ASSERT_EQ(::bind(manager, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+    const std::string variable = "NOTIFY_SOCKET=" + notifyPath.string();
+
+    auto host = sandbox.start({hostProgram()}, {variable}, false);
+    ASSERT_EQ(awaitDatagram(manager, 10s), "READY=1") << host->errorOutput();
+    // Ready means ready: the very first attempt connects.
+    EXPECT_TRUE(sandbox.waitForSocket(0ms, host.get()));
+    EXPECT_TRUE(host->running());
+
+    // A second host finds the service there and says so too, so that the
+    // manager counts its start as done.
+    auto second = sandbox.start({hostProgram()}, {variable}, false);
+    EXPECT_EQ(second->waitForExit(), 0);
+    EXPECT_EQ(awaitDatagram(manager, 10s), "READY=1");
+    ::close(manager);
 }
 
 TEST(HostProcessTest, StopSignalEndsTheHostWithStatusZeroAndFreesTheService) {
