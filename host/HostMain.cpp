@@ -33,8 +33,8 @@
 
 #include "common/transport/Frame.h"
 #include "common/transport/RuntimePlaces.h"
-#include "common/transport/ServiceManager.h"
 #include "common/transport/ServiceListener.h"
+#include "common/transport/ServiceManager.h"
 #include "host/HostService.h"
 #include "host/core/HostEngine.h"
 #include "host/core/LedgerFile.h"
