@@ -1,6 +1,5 @@
 #include "app/AppModel.h"
 
-#include <QMetaObject>
 #include <QPointer>
 
 #include <algorithm>
@@ -92,11 +91,11 @@ void AppModel::start() {
     }
     // Registration may start the host and wait for it, which takes seconds:
     // off the main thread, with the first snapshot asked for once it is done.
-    // The destructor joins the thread, so `this` outlives the hand-over call.
+    // The destructor joins the thread before the hand-over (a member) goes,
+    // and the hand-over drops the call unrun if the model goes first.
     registration_ = std::thread([this, registrar = registrar_] {
         registrar();
-        QMetaObject::invokeMethod(
-            this, [this] { refresh(); }, Qt::QueuedConnection);
+        (void)handOver_.post([this] { refresh(); });
     });
 }
 

@@ -30,6 +30,7 @@
 #include <vector>
 
 #include "app/ControlClient.h"
+#include "app/HandOver.h"
 #include "common/ControlProtocol.h"
 #include "common/Records.h"
 #include "common/Result.h"
@@ -182,6 +183,9 @@ private:
     std::chrono::milliseconds firstReconnectDelay_ = reconnectFirstDelay;
     std::chrono::milliseconds maxReconnectDelay_ = reconnectMaxDelay;
     std::chrono::milliseconds nextReconnectDelay_ = reconnectFirstDelay;
+    // Carries the end of the registration to the model's thread (a child, so
+    // it follows the model). The destructor joins the thread before it goes.
+    HandOver handOver_{this};
     std::thread registration_;
 };
 

@@ -1,9 +1,5 @@
 #include "app/ControlClient.h"
 
-#include <QMetaObject>
-#include <QObject>
-#include <QThread>
-
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -12,6 +8,7 @@
 
 #include <pthread.h>
 
+#include "app/HandOver.h"
 #include "common/Coding.h"
 #include "common/ThreadSafety.h"
 
@@ -20,14 +17,14 @@ namespace quorvane {
 // Shared by the main thread, the worker and the transport's threads.
 //
 // Lifetime: the Core outlives its worker and its connection. The destructor of
-// ControlClient first detaches the main-thread context (so nothing more is
-// handed over), then stops the worker, whose last act is to destroy the
+// ControlClient first closes the main-thread hand-over (so nothing more is
+// run there), then stops the worker, whose last act is to destroy the
 // connection; ServiceConnection's destructor joins the transport's threads, so
 // no callback can reach the Core afterwards. That is why the transport's
-// callbacks may hold a plain pointer to it.
+// callbacks may hold a plain pointer to it, and why posting to the closed
+// hand-over from those threads is safe until then.
 struct ControlClient::Core {
-    explicit Core(ConnectionOptions connectionOptions)
-        : options(std::move(connectionOptions)), context(new QObject) {
+    explicit Core(ConnectionOptions connectionOptions) : options(std::move(connectionOptions)) {
         worker = std::thread([this] {
             ::pthread_setname_np(::pthread_self(), "quorvane-client");
             workLoop();
@@ -36,18 +33,8 @@ struct ControlClient::Core {
 
     // ---- Main-thread hand-off (any thread) ------------------------------------
 
-    void post(std::function<void()> task) QUORVANE_EXCLUDES(contextLock) {
-        MutexLock guard(contextLock);
-        if (context == nullptr) {
-            return; // the client is going away
-        }
-        QMetaObject::invokeMethod(
-            context,
-            [context = context, task = std::move(task)] {
-                Q_ASSERT(QThread::currentThread() == context->thread());
-                task();
-            },
-            Qt::QueuedConnection);
+    void post(std::function<void()> task) {
+        (void)mainThread.post(std::move(task)); // refused once the client is going away
     }
 
     void deliver(std::optional<ControlResponse> response, Completion completion) {
@@ -154,13 +141,8 @@ struct ControlClient::Core {
         (void)service.control(std::move(request), std::move(onReply), std::move(onError));
     }
 
-    void shutDown() QUORVANE_EXCLUDES(contextLock, queueLock) {
-        QObject* dying = nullptr;
-        {
-            MutexLock guard(contextLock);
-            dying = std::exchange(context, nullptr);
-        }
-        delete dying; // drops every hand-over not yet run
+    void shutDown() QUORVANE_EXCLUDES(queueLock) {
+        mainThread.close(); // drops every hand-over not yet run
         std::deque<std::function<void()>> dropped;
         {
             MutexLock guard(queueLock);
@@ -181,9 +163,8 @@ struct ControlClient::Core {
 
     const ConnectionOptions options;
 
-    Mutex contextLock;
-    // Lives on the main thread; null once shutting down.
-    QObject* context QUORVANE_GUARDED_BY(contextLock);
+    // Lives on the main thread; closed once shutting down.
+    HandOver mainThread;
 
     Mutex queueLock;
     std::condition_variable_any queueReady;

@@ -217,10 +217,9 @@ void SettingsPaneView::registerLoginItem() {
                 registerQuietly();
             }
             RegistrationStatus status = currentStatus ? currentStatus() : RegistrationStatus{};
-            // Queued to this object: dropped if the view is gone by then (the
-            // destructor joins this thread first).
-            QMetaObject::invokeMethod(
-                this, [this, status] { registrationDone(status); }, Qt::QueuedConnection);
+            // Dropped unrun if the view is gone by then (the destructor joins
+            // this thread first).
+            (void)handOver_.post([this, status] { registrationDone(status); });
         });
 }
 

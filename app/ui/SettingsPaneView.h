@@ -15,6 +15,7 @@
 #include <string>
 #include <thread>
 
+#include "app/HandOver.h"
 #include "app/RegistrationController.h"
 
 class QCheckBox;
@@ -78,6 +79,9 @@ private:
     QLabel* status_;
     QLabel* version_;
     QPushButton* register_;
+    // Carries the registration's outcome back to the GUI thread; the
+    // destructor joins the worker before it goes.
+    HandOver handOver_{this};
     std::thread worker_;
 };
 
