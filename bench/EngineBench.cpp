@@ -127,6 +127,23 @@ void BM_GetBalanceLine(benchmark::State& state) {
 }
 BENCHMARK(BM_GetBalanceLine)->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
 
+// getTransactions on the same connection, a page of `limit` entries (the
+// reply written to text, the tool result around it and the API log's copy).
+void BM_GetTransactionsLine(benchmark::State& state) {
+    auto& bench = BenchEngine::shared();
+    const std::string line =
+        R"({"jsonrpc":"2.0","id":42,"method":"tools/call","params":{"name":"getTransactions","arguments":{"limit":)" +
+        std::to_string(state.range(0)) + "}}}";
+    std::size_t bytes = 0;
+    for (auto _ : state) {
+        auto reply = bench.engine->handleAgentMessage(line, "agent");
+        bytes = reply ? reply->size() : 0;
+        benchmark::DoNotOptimize(reply);
+    }
+    state.counters["reply bytes"] = static_cast<double>(bytes);
+}
+BENCHMARK(BM_GetTransactionsLine)->Arg(25)->Arg(100)->Unit(benchmark::kMicrosecond);
+
 // The operator's snapshot: every account with its balance, the newest 2,000
 // entries, the connections and the API log.
 void BM_BuildSnapshot(benchmark::State& state) {

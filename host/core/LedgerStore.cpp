@@ -791,8 +791,10 @@ LedgerStore::TransactionsPage LedgerStore::transactionsPage(const std::string& a
     } catch (...) {
         // answered below from the file
     }
+    bool anyUnseen = true; // when the count cannot be told, the mark is written
     try {
         page.unseenCount = knownUnseenCount(accountId);
+        anyUnseen = page.unseenCount > 0;
     } catch (...) {
         page.unseenCount = 0;
     }
@@ -806,10 +808,15 @@ LedgerStore::TransactionsPage LedgerStore::transactionsPage(const std::string& a
     } catch (...) {
         page.balance = 0;
     }
-    try {
-        markSeenNow(accountId);
-    } catch (...) {
-        // nothing to answer
+    // With nothing unseen the mark already lies at or past every entry (a
+    // later one gets a higher sequence number): setting it again would take
+    // the write lock and a transaction on every read.
+    if (anyUnseen) {
+        try {
+            markSeenNow(accountId);
+        } catch (...) {
+            // nothing to answer
+        }
     }
     return page;
 }

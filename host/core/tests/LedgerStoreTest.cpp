@@ -397,6 +397,27 @@ TEST_F(LedgerStoreTest, MarkSeenMovesTheMarkToTheAccountsHighestSequence) {
     EXPECT_EQ(store->account(empty)->lastSeenSequence, 0);
 }
 
+// A read with nothing unseen leaves the mark alone; what is new after it is
+// still marked seen by the next read.
+TEST_F(LedgerStoreTest, ReadingAPageMarksNewEntriesSeenAlsoAfterReadsWithNothingNew) {
+    const std::string id = newAccount();
+    insert(id, TransactionKind::credit, 10);
+    insert(id, TransactionKind::credit, 5);
+    EXPECT_EQ(store->transactionsPage(id, 25, std::nullopt).unseenCount, 2);
+    EXPECT_EQ(store->unseenCount(id), 0);
+    for (int read = 0; read < 3; ++read) {
+        const LedgerStore::TransactionsPage page = store->transactionsPage(id, 25, std::nullopt);
+        EXPECT_EQ(page.unseenCount, 0);
+        EXPECT_EQ(page.entries.size(), 2u);
+    }
+    EXPECT_EQ(store->account(id)->lastSeenSequence, 2);
+
+    insert(id, TransactionKind::debit, 1);
+    EXPECT_EQ(store->transactionsPage(id, 25, std::nullopt).unseenCount, 1);
+    EXPECT_EQ(store->unseenCount(id), 0);
+    EXPECT_EQ(store->account(id)->lastSeenSequence, 3);
+}
+
 TEST_F(LedgerStoreTest, EntriesArePagedNewestFirstWithAnExclusiveCursor) {
     const std::string id = newAccount();
     const std::string other = newAccount();
