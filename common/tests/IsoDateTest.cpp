@@ -11,6 +11,9 @@ TEST(IsoDate, FormatsUtcWholeSeconds) {
     EXPECT_EQ(formatIsoDate(makeDate(2025, 3, 4, 5, 6, 7)), "2025-03-04T05:06:07Z");
     EXPECT_EQ(formatIsoDate(makeDate(2025, 3, 4, 5, 6, 7) + milliseconds(900)), "2025-03-04T05:06:07Z");
     EXPECT_EQ(formatIsoDate(makeDate(1969, 12, 31, 23, 59, 59) + milliseconds(500)), "1969-12-31T23:59:59Z");
+    // Every field padded, and the largest time the clock holds.
+    EXPECT_EQ(formatIsoDate(makeDate(1700, 1, 2, 3, 4, 5)), "1700-01-02T03:04:05Z");
+    EXPECT_EQ(formatIsoDate(Date::max()), "2262-04-11T23:47:16Z");
 }
 
 TEST(IsoDate, ParsesZuluAndOffsets) {
