@@ -85,6 +85,18 @@ Result<Page<T>> fillPage(std::vector<T> rows, std::int64_t limit) {
     return page;
 }
 
+// The entries page of rows read as fillPage needs them, with texts made valid.
+ControlResponse entriesPageOf(std::vector<LedgerEntry> rows, std::int64_t limit) {
+    for (LedgerEntry& entry : rows) {
+        makeValid(entry);
+    }
+    Result<Page<LedgerEntry>> page = fillPage(std::move(rows), limit);
+    if (!page) {
+        return ControlResponse::failure(page.error().message);
+    }
+    return ControlResponse::entriesPage(std::move(page->records), page->more);
+}
+
 template <class... Ts>
 struct Overloaded : Ts... {
     using Ts::operator()...;
@@ -199,14 +211,7 @@ ControlResponse ControlHandler::accountHistory(const ControlRequest::AccountHist
             return ControlResponse::failure(std::string(noSuchAccountMessage));
         }
     }
-    for (LedgerEntry& entry : *rows) {
-        makeValid(entry);
-    }
-    Result<Page<LedgerEntry>> page = fillPage(std::move(*rows), *limit);
-    if (!page) {
-        return ControlResponse::failure(page.error().message);
-    }
-    return ControlResponse::entriesPage(std::move(page->records), page->more);
+    return entriesPageOf(std::move(*rows), *limit);
 }
 
 ControlResponse ControlHandler::exportEntries(const ControlRequest::ExportEntries& request) {
@@ -218,14 +223,7 @@ ControlResponse ControlHandler::exportEntries(const ControlRequest::ExportEntrie
     if (!rows) {
         return ControlResponse::failure(rows.error().message);
     }
-    for (LedgerEntry& entry : *rows) {
-        makeValid(entry);
-    }
-    Result<Page<LedgerEntry>> page = fillPage(std::move(*rows), *limit);
-    if (!page) {
-        return ControlResponse::failure(page.error().message);
-    }
-    return ControlResponse::entriesPage(std::move(page->records), page->more);
+    return entriesPageOf(std::move(*rows), *limit);
 }
 
 ControlResponse ControlHandler::exportAccounts(const ControlRequest::ExportAccounts& request) {
