@@ -239,62 +239,57 @@ Result<ControlResponse::AccountsPage> OperatorClient::exportAccounts(std::option
     return expect<ControlResponse::AccountsPage>(asked, request(asked));
 }
 
+namespace {
+
+// Walks pages from `fetch(cursor)` until one says no more follows (or comes
+// empty) or `visit` says stop; `records(page)` are a page's records and
+// `cursorOf(record)` the cursor that continues after one.
+template <class Cursor, class Fetch, class Records, class CursorOf, class Visit>
+Result<void> walkPages(std::optional<Cursor> cursor, const Fetch& fetch, const Records& records,
+                       const CursorOf& cursorOf, const Visit& visit) {
+    for (;;) {
+        auto page = fetch(cursor);
+        if (!page) {
+            return page.error();
+        }
+        const auto& rows = records(*page);
+        for (const auto& row : rows) {
+            if (!visit(row)) {
+                return {};
+            }
+        }
+        if (!page->more || rows.empty()) {
+            return {};
+        }
+        cursor = cursorOf(rows.back());
+    }
+}
+
+} // namespace
+
 Result<void> OperatorClient::forEachHistoryEntry(const std::string& accountId,
                                                  const std::function<bool(const LedgerEntry&)>& visit,
                                                  std::optional<std::int64_t> before) {
-    for (;;) {
-        auto page = accountHistory(accountId, before);
-        if (!page) {
-            return page.error();
-        }
-        for (const LedgerEntry& entry : page->entries) {
-            if (!visit(entry)) {
-                return {};
-            }
-        }
-        if (!page->more || page->entries.empty()) {
-            return {};
-        }
-        before = page->entries.back().sequence;
-    }
+    return walkPages(
+        before, [&](std::optional<std::int64_t> cursor) { return accountHistory(accountId, cursor); },
+        [](const auto& page) -> const auto& { return page.entries; },
+        [](const LedgerEntry& entry) { return entry.sequence; }, visit);
 }
 
 Result<void> OperatorClient::forEachExportedEntry(const std::function<bool(const LedgerEntry&)>& visit) {
-    std::optional<std::int64_t> after;
-    for (;;) {
-        auto page = exportEntries(after);
-        if (!page) {
-            return page.error();
-        }
-        for (const LedgerEntry& entry : page->entries) {
-            if (!visit(entry)) {
-                return {};
-            }
-        }
-        if (!page->more || page->entries.empty()) {
-            return {};
-        }
-        after = page->entries.back().sequence;
-    }
+    return walkPages(
+        std::optional<std::int64_t>(),
+        [&](std::optional<std::int64_t> cursor) { return exportEntries(cursor); },
+        [](const auto& page) -> const auto& { return page.entries; },
+        [](const LedgerEntry& entry) { return entry.sequence; }, visit);
 }
 
 Result<void> OperatorClient::forEachExportedAccount(const std::function<bool(const Account&)>& visit) {
-    std::optional<std::string> after;
-    for (;;) {
-        auto page = exportAccounts(after);
-        if (!page) {
-            return page.error();
-        }
-        for (const Account& account : page->accounts) {
-            if (!visit(account)) {
-                return {};
-            }
-        }
-        if (!page->more || page->accounts.empty()) {
-            return {};
-        }
-        after = page->accounts.back().id;
-    }
+    return walkPages(
+        std::optional<std::string>(),
+        [&](std::optional<std::string> cursor) { return exportAccounts(cursor); },
+        [](const auto& page) -> const auto& { return page.accounts; },
+        [](const Account& account) { return account.id; }, visit);
 }
 
 Result<void> OperatorClient::backup(const std::string& path, bool force, std::chrono::milliseconds timeout) {
