@@ -710,7 +710,8 @@ TEST_F(AppModelWithHost, HostDyingDuringARefreshLeavesTheModelOfflineWithItsData
 
     host->pause();
     model->refresh();
-    settle(100ms);
+    ASSERT_TRUE(waitUntil([&] { return unreadByHost(world).value_or(0) > 0; }))
+        << "the refresh never reached the stopped host";
     host->signal(SIGKILL);
     ASSERT_TRUE(host->waitForExit().has_value());
     ASSERT_TRUE(waitUntil([&] { return !model->isConnected(); }));

@@ -3,6 +3,15 @@
 #include <QCoreApplication>
 #include <QTest>
 
+#include <charconv>
+#include <cstring>
+#include <string_view>
+
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -135,6 +144,52 @@ std::string emptySnapshotAnswer() {
     snapshot.hostVersion = "fake";
     snapshot.settings = Settings{true, 50000};
     return snapshotAnswer(snapshot);
+}
+
+// ---- What the host has not read ----------------------------------------------------
+
+std::optional<std::size_t> unreadByHost(const World& world) {
+    auto places = resolveServicePlaces(world.runtimeEnvironment(), FolderUse::existingOnly);
+    if (!places) {
+        return std::nullopt;
+    }
+    // The app speaks on the control socket, agents on the other.
+    const std::string control = places->controlSocketPath;
+    const std::string agents = places->socketPath;
+    std::optional<std::size_t> unread;
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd", error)) {
+        // Other threads open and close descriptors meanwhile: a number may
+        // name something else by now, which the checks below sort out.
+        const std::string name = entry.path().filename().string();
+        int fd = -1;
+        if (std::from_chars(name.data(), name.data() + name.size(), fd).ec != std::errc()) {
+            continue;
+        }
+        struct stat info {};
+        if (::fstat(fd, &info) != 0 || !S_ISSOCK(info.st_mode)) {
+            continue;
+        }
+        sockaddr_un peer{};
+        socklen_t length = sizeof(peer);
+        if (::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &length) != 0 ||
+            peer.sun_family != AF_UNIX || length <= offsetof(sockaddr_un, sun_path)) {
+            continue;
+        }
+        const std::size_t pathRoom = length - offsetof(sockaddr_un, sun_path);
+        const std::string_view path(peer.sun_path, ::strnlen(peer.sun_path, pathRoom));
+        if (path != control && path != agents) {
+            continue;
+        }
+        // A Unix stream socket's output queue: bytes in the peer's receive
+        // queue that it has not read.
+        int queued = 0;
+        if (::ioctl(fd, SIOCOUTQ, &queued) != 0 || queued < 0) {
+            continue;
+        }
+        unread = unread.value_or(0) + static_cast<std::size_t>(queued);
+    }
+    return unread;
 }
 
 } // namespace quorvane::apptest

@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <cstddef>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -92,6 +93,12 @@ public:
 
     void setAnswer(Answer answer) { setControlAnswer(std::move(answer)); }
 };
+
+// Bytes this process has sent to the world's host that the host has not read
+// yet, over all of this process's connections to it (Linux: what the kernel
+// still holds for the host); nullopt when there is no such connection. With
+// the host stopped, a value above zero shows a request has reached it.
+[[nodiscard]] std::optional<std::size_t> unreadByHost(const World& world);
 
 // The JSON text of a snapshot answer.
 [[nodiscard]] std::string snapshotAnswer(const Snapshot& snapshot);

@@ -172,7 +172,8 @@ TEST(ControlClient, HostDyingMidRequestCompletesItOnceThenReportsUnreachable) {
     // until the host is gone.
     host->pause();
     client.send(ControlRequest::snapshot(), recorder.completion());
-    settle();
+    ASSERT_TRUE(waitUntil([&] { return unreadByHost(world).value_or(0) > 0; }))
+        << "the request never reached the stopped host";
     EXPECT_EQ(recorder.completions(), 0u);
     host->signal(SIGKILL);
     ASSERT_TRUE(host->waitForExit().has_value());
