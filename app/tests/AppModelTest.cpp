@@ -708,9 +708,12 @@ TEST_F(AppModelWithHost, HostDyingDuringARefreshLeavesTheModelOfflineWithItsData
     ASSERT_TRUE(waitUntil([&] { return !model->accounts()[0].isConnected; }));
     const auto accounts = model->accounts();
 
+    if (!unreadAtHostControl(world)) {
+        GTEST_SKIP() << "the kernel's socket table (sock_diag for Unix sockets) cannot be read here";
+    }
     host->pause();
     model->refresh();
-    ASSERT_TRUE(waitUntil([&] { return unreadByHost(world).value_or(0) > 0; }))
+    ASSERT_TRUE(waitUntil([&] { return unreadAtHostControl(world).value_or(0) > 0; }))
         << "the refresh never reached the stopped host";
     host->signal(SIGKILL);
     ASSERT_TRUE(host->waitForExit().has_value());

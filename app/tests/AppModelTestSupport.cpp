@@ -3,15 +3,16 @@
 #include <QCoreApplication>
 #include <QTest>
 
-#include <charconv>
+#include <cstdint>
 #include <cstring>
 #include <string_view>
 
-#include <linux/sockios.h>
-#include <sys/ioctl.h>
+#include <linux/netlink.h>
+#include <linux/rtnetlink.h>
+#include <linux/sock_diag.h>
+#include <linux/unix_diag.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -148,47 +149,79 @@ std::string emptySnapshotAnswer() {
 
 // ---- What the host has not read ----------------------------------------------------
 
-std::optional<std::size_t> unreadByHost(const World& world) {
+std::optional<std::size_t> unreadAtHostControl(const World& world) {
     auto places = resolveServicePlaces(world.runtimeEnvironment(), FolderUse::existingOnly);
     if (!places) {
         return std::nullopt;
     }
-    // The app speaks on the control socket, agents on the other.
-    const std::string control = places->controlSocketPath;
-    const std::string agents = places->socketPath;
-    std::optional<std::size_t> unread;
-    std::error_code error;
-    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd", error)) {
-        // Other threads open and close descriptors meanwhile: a number may
-        // name something else by now, which the checks below sort out.
-        const std::string name = entry.path().filename().string();
-        int fd = -1;
-        if (std::from_chars(name.data(), name.data() + name.size(), fd).ec != std::errc()) {
-            continue;
-        }
-        struct stat info {};
-        if (::fstat(fd, &info) != 0 || !S_ISSOCK(info.st_mode)) {
-            continue;
-        }
-        sockaddr_un peer{};
-        socklen_t length = sizeof(peer);
-        if (::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &length) != 0 ||
-            peer.sun_family != AF_UNIX || length <= offsetof(sockaddr_un, sun_path)) {
-            continue;
-        }
-        const std::size_t pathRoom = length - offsetof(sockaddr_un, sun_path);
-        const std::string_view path(peer.sun_path, ::strnlen(peer.sun_path, pathRoom));
-        if (path != control && path != agents) {
-            continue;
-        }
-        // A Unix stream socket's output queue: bytes in the peer's receive
-        // queue that it has not read.
-        int queued = 0;
-        if (::ioctl(fd, SIOCOUTQ, &queued) != 0 || queued < 0) {
-            continue;
-        }
-        unread = unread.value_or(0) + static_cast<std::size_t>(queued);
+    // The kernel's socket table, asked over netlink: no descriptor of another
+    // thread is touched, so none can be closed or reused under us.
+    const int diag = ::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
+    if (diag < 0) {
+        return std::nullopt;
     }
+    struct {
+        nlmsghdr header;
+        unix_diag_req request;
+    } ask{};
+    ask.header.nlmsg_len = sizeof(ask);
+    ask.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
+    ask.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
+    ask.request.sdiag_family = AF_UNIX;
+    ask.request.udiag_states = ~0u;
+    ask.request.udiag_show = UDIAG_SHOW_NAME | UDIAG_SHOW_RQLEN;
+    sockaddr_nl kernel{};
+    kernel.nl_family = AF_NETLINK;
+    if (::sendto(diag, &ask, sizeof(ask), 0, reinterpret_cast<const sockaddr*>(&kernel), sizeof(kernel)) <
+        0) {
+        ::close(diag);
+        return std::nullopt;
+    }
+    std::optional<std::size_t> unread;
+    alignas(nlmsghdr) char buffer[32768];
+    for (bool done = false; !done;) {
+        ssize_t got = ::recv(diag, buffer, sizeof(buffer), 0);
+        if (got <= 0) {
+            ::close(diag);
+            return std::nullopt;
+        }
+        for (auto* header = reinterpret_cast<nlmsghdr*>(buffer); NLMSG_OK(header, got);
+             header = NLMSG_NEXT(header, got)) {
+            if (header->nlmsg_type == NLMSG_DONE) {
+                done = true;
+                break;
+            }
+            if (header->nlmsg_type == NLMSG_ERROR) {
+                ::close(diag);
+                return std::nullopt;
+            }
+            const auto* socket = static_cast<const unix_diag_msg*>(NLMSG_DATA(header));
+            if (socket->udiag_state == TCP_LISTEN) {
+                continue; // its queue counts waiting connections, not bytes
+            }
+            // A connection the host accepted carries the listening socket's
+            // name; its receive queue holds what the host has not read.
+            std::string_view name;
+            std::optional<std::uint32_t> queued;
+            int left = static_cast<int>(header->nlmsg_len - NLMSG_LENGTH(sizeof(*socket)));
+            for (auto* attribute = reinterpret_cast<const rtattr*>(socket + 1); RTA_OK(attribute, left);
+                 attribute = RTA_NEXT(attribute, left)) {
+                const auto* data = static_cast<const char*>(RTA_DATA(attribute));
+                if (attribute->rta_type == UNIX_DIAG_NAME) {
+                    name = std::string_view(data, ::strnlen(data, RTA_PAYLOAD(attribute)));
+                } else if (attribute->rta_type == UNIX_DIAG_RQLEN &&
+                           RTA_PAYLOAD(attribute) >= sizeof(unix_diag_rqlen)) {
+                    unix_diag_rqlen lengths{};
+                    std::memcpy(&lengths, data, sizeof(lengths));
+                    queued = lengths.udiag_rqueue;
+                }
+            }
+            if (queued && name == places->controlSocketPath) {
+                unread = unread.value_or(0) + *queued;
+            }
+        }
+    }
+    ::close(diag);
     return unread;
 }
 

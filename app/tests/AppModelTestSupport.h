@@ -94,11 +94,12 @@ public:
     void setAnswer(Answer answer) { setControlAnswer(std::move(answer)); }
 };
 
-// Bytes this process has sent to the world's host that the host has not read
-// yet, over all of this process's connections to it (Linux: what the kernel
-// still holds for the host); nullopt when there is no such connection. With
-// the host stopped, a value above zero shows a request has reached it.
-[[nodiscard]] std::optional<std::size_t> unreadByHost(const World& world);
+// Bytes the world's host has not read yet from its control connections (the
+// operator programs'), as the kernel's socket table (Linux sock_diag) shows
+// them; nullopt when the host has no such connection or the table cannot be
+// read. With the host stopped, a value above zero shows a request has reached
+// it.
+[[nodiscard]] std::optional<std::size_t> unreadAtHostControl(const World& world);
 
 // The JSON text of a snapshot answer.
 [[nodiscard]] std::string snapshotAnswer(const Snapshot& snapshot);
