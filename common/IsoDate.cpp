@@ -1,6 +1,7 @@
 #include "common/IsoDate.h"
 
-#include <cstdio>
+#include <ratio>
+#include <type_traits>
 
 namespace quorvane {
 namespace {
@@ -30,29 +31,22 @@ std::string formatIsoDate(Date date) {
     const auto days = floor<std::chrono::days>(secs);
     const year_month_day ymd{days};
     const hh_mm_ss<seconds> tod{secs - days};
-    const int year = static_cast<int>(ymd.year());
-    if (year >= 0 && year <= 9999) {
-        // The usual case, without a format string: every field a fixed width.
-        std::string text = "0000-00-00T00:00:00Z";
-        const auto put = [&text](std::size_t at, unsigned value, std::size_t width) {
-            for (std::size_t i = width; i > 0; --i, value /= 10) {
-                text[at + i - 1] = static_cast<char>('0' + value % 10);
-            }
-        };
-        put(0, static_cast<unsigned>(year), 4);
-        put(5, static_cast<unsigned>(ymd.month()), 2);
-        put(8, static_cast<unsigned>(ymd.day()), 2);
-        put(11, static_cast<unsigned>(tod.hours().count()), 2);
-        put(14, static_cast<unsigned>(tod.minutes().count()), 2);
-        put(17, static_cast<unsigned>(tod.seconds().count()), 2);
-        return text;
-    }
-    char buffer[48];
-    std::snprintf(buffer, sizeof buffer, "%04d-%02u-%02uT%02d:%02d:%02dZ", static_cast<int>(ymd.year()),
-                  static_cast<unsigned>(ymd.month()), static_cast<unsigned>(ymd.day()),
-                  static_cast<int>(tod.hours().count()), static_cast<int>(tod.minutes().count()),
-                  static_cast<int>(tod.seconds().count()));
-    return buffer;
+    // A clock counting nanoseconds reaches only the years 1677 to 2262: every
+    // field has a fixed width.
+    static_assert(std::is_same_v<Date::period, std::nano>);
+    std::string text = "0000-00-00T00:00:00Z";
+    const auto put = [&text](std::size_t at, unsigned value, std::size_t width) {
+        for (std::size_t i = width; i > 0; --i, value /= 10) {
+            text[at + i - 1] = static_cast<char>('0' + value % 10);
+        }
+    };
+    put(0, static_cast<unsigned>(static_cast<int>(ymd.year())), 4);
+    put(5, static_cast<unsigned>(ymd.month()), 2);
+    put(8, static_cast<unsigned>(ymd.day()), 2);
+    put(11, static_cast<unsigned>(tod.hours().count()), 2);
+    put(14, static_cast<unsigned>(tod.minutes().count()), 2);
+    put(17, static_cast<unsigned>(tod.seconds().count()), 2);
+    return text;
 }
 
 std::optional<Date> parseIsoDate(std::string_view text) {
