@@ -51,8 +51,8 @@ void BridgeLoop::run() {
     }
 }
 
-SendOutcome BridgeLoop::sendLine(const std::string& line) {
-    return send(line, connection.get(), setup.note, setup.timing.sendTimeout);
+SendOutcome BridgeLoop::sendLine(const std::string& line, const ReplyDelivery& deliver) {
+    return send(line, connection.get(), setup.note, setup.timing.sendTimeout, deliver);
 }
 
 void BridgeLoop::replaceConnection() {
@@ -67,6 +67,17 @@ void BridgeLoop::handleLine(const std::string& line) {
     const BridgeClock::time_point deadline = setup.now() + setup.timing.lineDeadline;
     bool bootstrapped = false;
     bool replayedAuth = false;
+    // The agent's reply goes out from the thread that received it, unless it
+    // asks for the session to be rebuilt first.
+    const auto answerAgent = [&](const std::optional<std::string>& reply) {
+        if (!reply || (!replayedAuth && cache.canReestablish() && isNotAuthenticated(*reply))) {
+            return false;
+        }
+        cache.observeResponse(line, interest, *reply);
+        setup.writer->writeLine(*reply);
+        return true;
+    };
+    const ReplyDelivery deliver = answerAgent;
 
     for (;;) {
         if (reestablish->take()) {
@@ -77,8 +88,11 @@ void BridgeLoop::handleLine(const std::string& line) {
             }
         }
 
-        const SendOutcome outcome = sendLine(line);
+        const SendOutcome outcome = sendLine(line, deliver);
         if (const SendOutcome::Reply* reply = outcome.replied()) {
+            if (reply->delivered) {
+                return;
+            }
             if (!reply->text) {
                 return; // the host had nothing to answer, and the cache nothing to look at
             }

@@ -68,7 +68,7 @@ public:
 private:
     void handleLine(const std::string& line);
     void replaceConnection();
-    [[nodiscard]] SendOutcome sendLine(const std::string& line);
+    [[nodiscard]] SendOutcome sendLine(const std::string& line, const ReplyDelivery& deliver = {});
 
     BridgeSetup setup;
     std::shared_ptr<BridgeNotificationSink> sink;

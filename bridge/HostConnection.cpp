@@ -22,21 +22,42 @@ bool Flag::value() const {
 bool LockedOutcome::settle(SendOutcome outcome) {
     {
         MutexLock guard(lock);
-        if (settled) {
+        if (phase != Phase::open) {
             return false;
         }
-        settled = true;
+        phase = Phase::settled;
         stored_ = std::move(outcome);
     }
     settledSignal.notify_all();
     return true;
 }
 
+bool LockedOutcome::claim() {
+    MutexLock guard(lock);
+    if (phase != Phase::open) {
+        return false;
+    }
+    phase = Phase::claimed;
+    return true;
+}
+
+void LockedOutcome::settleClaimed(SendOutcome outcome) {
+    {
+        MutexLock guard(lock);
+        phase = Phase::settled;
+        stored_ = std::move(outcome);
+    }
+    settledSignal.notify_all();
+}
+
 bool LockedOutcome::waitUntil(std::chrono::steady_clock::time_point deadline) {
     MutexLock guard(lock);
-    while (!settled) {
-        if (settledSignal.wait_until(guard, deadline) == std::cv_status::timeout) {
-            return settled;
+    while (phase != Phase::settled) {
+        if (phase == Phase::claimed) {
+            settledSignal.wait(guard);
+        } else if (settledSignal.wait_until(guard, deadline) == std::cv_status::timeout &&
+                   phase == Phase::open) {
+            return false;
         }
     }
     return true;
@@ -48,7 +69,7 @@ SendOutcome LockedOutcome::stored() const {
 }
 
 SendOutcome send(const std::string& line, HostConnection* connection, const NoteFunction& note,
-                 std::chrono::steady_clock::duration timeout) {
+                 std::chrono::steady_clock::duration timeout, const ReplyDelivery& deliver) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     auto outcome = std::make_shared<LockedOutcome>();
 
@@ -56,8 +77,20 @@ SendOutcome send(const std::string& line, HostConnection* connection, const Note
     if (connection != nullptr) {
         cancel = connection->startCall(
             line,
-            [outcome](std::optional<std::string> reply) {
-                outcome->settle(SendOutcome::reply(std::move(reply)));
+            [outcome, &deliver](std::optional<std::string> reply) {
+                // Claimed before `deliver` is touched: the sender cannot time
+                // out and return meanwhile, nor report the call as failed after
+                // the agent has had its reply. A reply after the time-out ends here.
+                if (!outcome->claim()) {
+                    return;
+                }
+                bool delivered = false;
+                try {
+                    delivered = deliver && deliver(reply);
+                } catch (...) {
+                    // Not handed on: the sender has it.
+                }
+                outcome->settleClaimed({SendOutcome::Reply{std::move(reply), delivered}});
             },
             [outcome, note](std::string description) {
                 const bool refused = description.starts_with(hostRefusedCallPrefix);
@@ -70,11 +103,11 @@ SendOutcome send(const std::string& line, HostConnection* connection, const Note
         return SendOutcome::failure();
     }
 
-    if (!outcome->waitUntil(deadline)) {
-        outcome->settle(SendOutcome::failure()); // does nothing if the answer came just in time
+    if (!outcome->waitUntil(deadline) && !outcome->settle(SendOutcome::failure())) {
+        (void)outcome->waitUntil(deadline); // claimed just in time: being delivered
     }
-    // Drops a reply that is still on its way; the handlers hold the outcome,
-    // not this frame, so a late one could do no harm either.
+    // Drops a reply that is still on its way; a late one could do no harm
+    // either (it finds the outcome settled).
     (*cancel)();
     return outcome->stored();
 }

@@ -47,6 +47,8 @@ private:
 struct SendOutcome {
     struct Reply {
         std::optional<std::string> text;
+        // The sender's delivery hook has already handed the reply on.
+        bool delivered = false;
         bool operator==(const Reply&) const = default;
     };
     struct Failure {
@@ -77,12 +79,21 @@ struct SendOutcome {
 // the transport's failure or the time-out. Thread-safe.
 class LockedOutcome {
 public:
-    // Stores the outcome and wakes the waiter when nothing was settled yet;
-    // true then. Later outcomes change nothing and answer false.
+    // Stores the outcome and wakes the waiter when nothing was settled or
+    // claimed yet; true then. Later outcomes change nothing and answer false.
     bool settle(SendOutcome outcome);
 
+    // Reserves the outcome for the caller, who may then work on it before
+    // settleClaimed(): true when nothing was settled or claimed yet. From
+    // then on settle() answers false.
+    [[nodiscard]] bool claim();
+    // Stores the claimer's outcome and wakes the waiter. Only after claim()
+    // answered true.
+    void settleClaimed(SendOutcome outcome);
+
     // Waits until the outcome is settled or the deadline passes (steady
-    // clock); true when settled.
+    // clock); true when settled. A claimed outcome is waited for past the
+    // deadline: its claimer is already at work on it.
     [[nodiscard]] bool waitUntil(std::chrono::steady_clock::time_point deadline);
 
     // The settled outcome; failure while unsettled.
@@ -91,7 +102,8 @@ public:
 private:
     mutable Mutex lock;
     std::condition_variable_any settledSignal;
-    bool settled QUORVANE_GUARDED_BY(lock) = false;
+    enum class Phase { open, claimed, settled };
+    Phase phase QUORVANE_GUARDED_BY(lock) = Phase::open;
     SendOutcome stored_ QUORVANE_GUARDED_BY(lock) = SendOutcome::failure();
 };
 
@@ -127,14 +139,23 @@ public:
 using ConnectionFactory = std::function<std::unique_ptr<HostConnection>(
     std::shared_ptr<QuorvaneClientProtocol> exported, std::shared_ptr<Flag> reestablish)>;
 
+// Hands a reply on from the transport thread that received it, before the
+// sender wakes (one wake-up fewer on the way back to the agent). True when it
+// did; false leaves the reply to the sender. It runs at most once per send and
+// has returned before send() does, so it may use the sender's locals.
+using ReplyDelivery = std::function<bool(const std::optional<std::string>& reply)>;
+
 // Sends one line and waits at most `timeout` (steady clock) for the outcome.
 // A transport failure is noted as "transport error: " + its description (a
 // refusal by the host, whose description begins with hostRefusedCallPrefix,
 // gives refusal() instead of failure()); a
 // connection that cannot make the call (nullptr, or startCall answers nullopt)
 // as "could not obtain remote proxy"; both give failure, as does the time-out,
-// after which a late reply is dropped. Blocks the calling thread.
+// after which a late reply is dropped. A reply that comes in time is first
+// offered to `deliver` (when given); the outcome says whether it took it.
+// Blocks the calling thread.
 [[nodiscard]] SendOutcome send(const std::string& line, HostConnection* connection, const NoteFunction& note,
-                               std::chrono::steady_clock::duration timeout = defaultSendTimeout);
+                               std::chrono::steady_clock::duration timeout = defaultSendTimeout,
+                               const ReplyDelivery& deliver = {});
 
 } // namespace quorvane

@@ -18,6 +18,9 @@ public:
         if (answer.kind == Answer::Kind::refuse) {
             return std::nullopt;
         }
+        if (answer.kind == Answer::Kind::silent && host_->keepSilentHandler) {
+            *host_->keepSilentHandler = onReply;
+        }
         auto deliver = [answer, onReply, onError] {
             switch (answer.kind) {
             case Answer::Kind::reply:

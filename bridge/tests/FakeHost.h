@@ -49,6 +49,10 @@ public:
     };
     // Answers on a thread of its own instead of inside startCall.
     bool answerOnOtherThread = false;
+    // When set, a silent call's reply handler is kept here, to be called by
+    // the test at any time: a connection that answers even after the call
+    // was given up.
+    std::shared_ptr<HostConnection::ReplyHandler> keepSilentHandler;
 
     FakeHost() = default;
     FakeHost(const FakeHost&) = delete;

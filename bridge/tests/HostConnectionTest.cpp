@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -86,6 +87,56 @@ TEST_F(SendTest, ASilentHostTimesOutAndTheCallIsGivenUp) {
     EXPECT_TRUE(notes.all().empty());
 }
 
+TEST_F(SendTest, AReplyIsOfferedToTheDeliveryBeforeTheSenderWakes) {
+    // What the delivery is given and says decides the outcome; failures never
+    // reach it.
+    struct Case {
+        Answer answer;
+        bool takes;
+        SendOutcome expected;
+        std::vector<std::optional<std::string>> offered;
+    };
+    const Case cases[] = {
+        {Answer::reply("{\"id\":1}"), true, {SendOutcome::Reply{"{\"id\":1}", true}}, {"{\"id\":1}"}},
+        {Answer::reply("{\"id\":1}"), false, SendOutcome::reply("{\"id\":1}"), {"{\"id\":1}"}},
+        {Answer::noReply(), false, absentReply, {std::nullopt}},
+        {Answer::error("the Quorvane host is not running"), true, SendOutcome::failure(), {}},
+        {Answer::error("the host refused the call: too large"), true, SendOutcome::refusal(), {}},
+    };
+    for (bool otherThread : {false, true}) {
+        host->answerOnOtherThread = otherThread;
+        for (const Case& c : cases) {
+            host->script = [&](const std::string&) { return c.answer; };
+            auto connection = connect();
+            std::vector<std::optional<std::string>> offered;
+            const ReplyDelivery deliver = [&](const std::optional<std::string>& reply) {
+                offered.push_back(reply);
+                return c.takes;
+            };
+            EXPECT_EQ(send("line", connection.get(), notes.function(), 10s, deliver), c.expected);
+            EXPECT_EQ(offered, c.offered);
+        }
+    }
+}
+
+TEST_F(SendTest, AReplyAfterTheTimeOutIsNeitherDeliveredNorReported) {
+    // Answers only once the sender has given up; the late reply must find the
+    // outcome settled and leave the sender's delivery alone.
+    auto lateReply = std::make_shared<HostConnection::ReplyHandler>();
+    host->script = [](const std::string&) { return Answer::silent(); };
+    host->keepSilentHandler = lateReply;
+    auto connection = connect();
+    int offered = 0;
+    const ReplyDelivery deliver = [&](const std::optional<std::string>&) {
+        ++offered;
+        return true;
+    };
+    EXPECT_EQ(send("line", connection.get(), notes.function(), 1ms, deliver), SendOutcome::failure());
+    ASSERT_TRUE(*lateReply);
+    (*lateReply)("{\"id\":1}");
+    EXPECT_EQ(offered, 0);
+}
+
 TEST(LockedOutcomeTest, KeepsOnlyTheFirstOfCompetingResults) {
     for (int round = 0; round < 50; ++round) {
         LockedOutcome outcome;
@@ -118,6 +169,25 @@ TEST(LockedOutcomeTest, StartsUnsettledAsFailure) {
     EXPECT_TRUE(outcome.settle(absentReply));
     EXPECT_FALSE(outcome.settle(SendOutcome::failure()));
     EXPECT_EQ(outcome.stored(), absentReply);
+}
+
+TEST(LockedOutcomeTest, AClaimedOutcomeIsWaitedForPastTheDeadline) {
+    // A reply being handed on when the time-out strikes: the waiter must see
+    // the claimer's outcome, never a failure, whichever thread gets first.
+    for (int round = 0; round < 50; ++round) {
+        LockedOutcome outcome;
+        ASSERT_TRUE(outcome.claim());
+        EXPECT_FALSE(outcome.claim());
+        EXPECT_FALSE(outcome.settle(SendOutcome::failure()));
+        std::thread claimer([&] { outcome.settleClaimed({SendOutcome::Reply{"late", true}}); });
+        EXPECT_TRUE(outcome.waitUntil(std::chrono::steady_clock::now() - 1s));
+        claimer.join();
+        EXPECT_EQ(outcome.stored(), (SendOutcome{SendOutcome::Reply{"late", true}}));
+        EXPECT_FALSE(outcome.settle(SendOutcome::failure()));
+    }
+    LockedOutcome settled;
+    EXPECT_TRUE(settled.settle(absentReply));
+    EXPECT_FALSE(settled.claim());
 }
 
 TEST(FlagTest, TakeAnswersAndClears) {
