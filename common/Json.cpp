@@ -2,7 +2,9 @@
 
 #include "common/Utf8Text.h"
 
+#include <array>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <limits>
 #include <vector>
@@ -281,56 +283,69 @@ std::optional<std::string> serializeJsonString(std::string_view text) {
     return serializeJson(Json(std::string(text)));
 }
 
+namespace {
+
+// For each byte, the letter after the backslash of its escape ('u' for the
+// \u00XX form), or 0 when the byte is written as it is. The same escapes as
+// the tree form.
+constexpr std::array<char, 256> jsonEscapes = [] {
+    std::array<char, 256> table{};
+    for (std::size_t byte = 0; byte < 0x20; ++byte) {
+        table[byte] = 'u';
+    }
+    table['"'] = '"';
+    table['\\'] = '\\';
+    table['/'] = '/';
+    table['\b'] = 'b';
+    table['\f'] = 'f';
+    table['\n'] = 'n';
+    table['\r'] = 'r';
+    table['\t'] = 't';
+    return table;
+}();
+
+constexpr std::array<std::uint8_t, 256> escapedLengths = [] {
+    std::array<std::uint8_t, 256> table{};
+    for (std::size_t byte = 0; byte < table.size(); ++byte) {
+        table[byte] = jsonEscapes[byte] == 0 ? 1 : jsonEscapes[byte] == 'u' ? 6 : 2;
+    }
+    return table;
+}();
+
+} // namespace
+
 bool appendJsonString(std::string& out, std::string_view text) {
     if (!Utf8Text::isValid(text)) {
         return false;
     }
     static constexpr char hexDigits[] = "0123456789abcdef";
-    out.push_back('"');
-    // Bytes that need no escape are copied a run at a time.
-    std::size_t run = 0;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        const char c = text[i];
+    // Sized once, then written through a pointer: replies escape whole
+    // documents, with an escape every few bytes.
+    std::size_t length = 2;
+    for (const char c : text) {
+        length += escapedLengths[static_cast<unsigned char>(c)];
+    }
+    const std::size_t start = out.size();
+    out.resize(start + length);
+    char* to = out.data() + start;
+    *to++ = '"';
+    for (const char c : text) {
         const auto byte = static_cast<unsigned char>(c);
-        if (byte >= 0x20 && c != '"' && c != '\\' && c != '/') {
+        const char escape = jsonEscapes[byte];
+        if (escape == 0) {
+            *to++ = c;
             continue;
         }
-        out.append(text.data() + run, i - run);
-        run = i + 1;
-        switch (c) {
-        case '"':
-            out += "\\\"";
-            break;
-        case '\\':
-            out += "\\\\";
-            break;
-        case '/':
-            out += "\\/";
-            break;
-        case '\b':
-            out += "\\b";
-            break;
-        case '\f':
-            out += "\\f";
-            break;
-        case '\n':
-            out += "\\n";
-            break;
-        case '\r':
-            out += "\\r";
-            break;
-        case '\t':
-            out += "\\t";
-            break;
-        default:
-            // The other control characters, as the tree form writes them.
-            out += "\\u00";
-            out.push_back(hexDigits[byte >> 4]);
-            out.push_back(hexDigits[byte & 0x0F]);
+        *to++ = '\\';
+        *to++ = escape;
+        if (escape == 'u') {
+            *to++ = '0';
+            *to++ = '0';
+            *to++ = hexDigits[byte >> 4];
+            *to++ = hexDigits[byte & 0x0F];
         }
     }
-    out.append(text.data() + run, text.size() - run);
-    out.push_back('"');
+    *to = '"';
     return true;
 }
 

@@ -1,5 +1,6 @@
 #include "common/Utf8Text.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 
@@ -113,6 +114,13 @@ public:
         return isBreak;
     }
 
+    // Passes over ASCII characters known to start clusters of their own, of
+    // which `last` is the last.
+    void skipAscii(char32_t last) {
+        first_ = false;
+        previous_ = last;
+    }
+
 private:
     bool first_ = true;
     char32_t previous_ = 0;
@@ -214,6 +222,23 @@ std::string truncate(std::string_view text, std::size_t maxGraphemes, std::size_
             break;
         }
         i += u.length;
+        if (u.codepoint < 0x80 && p[i - 1] != '\r') {
+            // After an ASCII character, each ASCII character up to the next
+            // carriage return starts a cluster: as many as the bounds allow are
+            // taken at once.
+            std::size_t take =
+                std::min({asciiPrefix(p + i, n - i), maxBytes - outBytes, maxGraphemes - clusters});
+            if (const void* cr = std::memchr(p + i, '\r', take)) {
+                take = static_cast<std::size_t>(static_cast<const unsigned char*>(cr) - (p + i));
+            }
+            if (take > 0) {
+                clusters += take;
+                outBytes += take;
+                i += take;
+                cutInput = i - 1;
+                breaker.skipAscii(p[i - 1]);
+            }
+        }
     }
     // Every cut lies between decoded units, so sanitizing the prefix gives
     // exactly the same bytes as the prefix of the sanitized whole.

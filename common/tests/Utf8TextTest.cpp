@@ -57,6 +57,8 @@ const std::vector<std::string> samples = {
     ""s,
     "plain ascii"s,
     "a\r\nb\n\rc\r"s,
+    // ASCII runs broken by carriage returns, and one ending in a combining mark.
+    "ab\r\ncd\r\r\nef" + combiningAcute + "gh\n\r\nij\rk",
     "caf\u00E9 \u20AC \U0001D11E"s,
     "e" + combiningAcute + combiningAcute + "x" + combiningAcute,
     combiningAcute + "lead",
