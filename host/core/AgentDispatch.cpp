@@ -1,7 +1,9 @@
 #include "host/core/AgentDispatch.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cmath>
+#include <iterator>
 #include <limits>
 
 #include "common/IsoDate.h"
@@ -102,7 +104,18 @@ struct TextWriter {
 
     void key(std::string_view name) { text.append(1, '"').append(name).append("\":"); }
     void string(std::string_view value) { ok = appendJsonString(text, value) && ok; }
-    void number(std::int64_t value) { text += std::to_string(value); }
+    // Stored text, with any ill-formed sequence replaced: checked in place,
+    // copied only when it needs mending.
+    void storedString(std::string_view value) {
+        if (!appendJsonString(text, value)) {
+            string(Utf8Text::sanitize(value));
+        }
+    }
+    void number(std::int64_t value) {
+        char digits[24];
+        const auto written = std::to_chars(std::begin(digits), std::end(digits), value);
+        text.append(digits, written.ptr);
+    }
     void boolean(bool value) { text += value ? "true" : "false"; }
 };
 
@@ -121,13 +134,13 @@ void writeEntry(TextWriter& out, const LedgerEntry& entry) {
     out.string(rawValue(entry.flag));
     out.text += ',';
     out.key("id");
-    out.string(Utf8Text::sanitize(entry.id));
+    out.storedString(entry.id);
     out.text += ',';
     out.key("kind");
     out.string(rawValue(entry.kind));
     out.text += ',';
     out.key("memo");
-    out.string(Utf8Text::sanitize(entry.memo));
+    out.storedString(entry.memo);
     out.text += ',';
     out.key("sequence");
     out.number(entry.sequence);
