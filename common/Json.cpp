@@ -349,13 +349,45 @@ bool appendJsonString(std::string& out, std::string_view text) {
     return true;
 }
 
+namespace {
+
+// Whether a backslash is followed by 'u' anywhere in the text. Replies hold a
+// backslash every few bytes (the escaped quotes of their text content), which
+// makes a search for the pair stop at each one; sixteen pairs are compared at
+// a time instead.
+bool holdsUnicodeEscape(std::string_view text) {
+    using Bytes = unsigned char __attribute__((vector_size(16)));
+    const char* bytes = text.data();
+    const std::size_t size = text.size();
+    std::size_t i = 0;
+    for (; i + 17 <= size; i += 16) {
+        Bytes here;
+        Bytes next;
+        std::memcpy(&here, bytes + i, sizeof here);
+        std::memcpy(&next, bytes + i + 1, sizeof next);
+        const auto pairs = (here == '\\') & (next == 'u');
+        std::uint64_t halves[2];
+        static_assert(sizeof halves == sizeof pairs);
+        std::memcpy(halves, &pairs, sizeof halves);
+        if ((halves[0] | halves[1]) != 0) {
+            return true;
+        }
+    }
+    for (; i + 1 < size; ++i) {
+        if (bytes[i] == '\\' && bytes[i + 1] == 'u') {
+            return true;
+        }
+    }
+    return false;
+}
+
+} // namespace
+
 bool jsonTextMayMention(std::string_view text, std::string_view word) {
-    // memmem rather than find: replies hold many of the first byte of either
-    // needle, and find stops at every one of them.
-    const auto holds = [text](std::string_view needle) {
-        return ::memmem(text.data(), text.size(), needle.data(), needle.size()) != nullptr;
-    };
-    return holds(word) || holds("\\u");
+    // memmem rather than find: replies hold many of the word's first byte,
+    // and find stops at every one of them.
+    return ::memmem(text.data(), text.size(), word.data(), word.size()) != nullptr ||
+           holdsUnicodeEscape(text);
 }
 
 std::optional<std::int64_t> jsonInt64(const Json& value) {

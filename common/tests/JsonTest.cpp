@@ -45,6 +45,31 @@ TEST(JsonText, AppendedStringsAreTheTreeFormsBytes) {
     }
 }
 
+// The screen may say yes too often, never too seldom: a word or a \u escape
+// anywhere, including across the blocks the text is scanned in.
+TEST(JsonText, MayMentionFindsTheWordOrAnyUnicodeEscapeWherever) {
+    const std::string filler(40, 'x');
+    for (std::size_t at = 0; at + 2 <= filler.size(); ++at) {
+        std::string escaped = filler;
+        escaped.replace(at, 2, "\\u");
+        EXPECT_TRUE(jsonTextMayMention(escaped, "login")) << at;
+        EXPECT_FALSE(jsonTextMayMention(escaped.substr(0, at + 1), "login")) << at; // the backslash alone
+
+        std::string spelled = filler;
+        spelled.replace(at, 2, "lo");
+        EXPECT_EQ(jsonTextMayMention(spelled, "lo"), true) << at;
+    }
+    // Backslashes and u's that never meet, as in a reply's escaped quotes.
+    std::string quoted;
+    while (quoted.size() < 200) {
+        quoted += "\\\"amount\\\":1,\\\"unseen\\\" u\\ ";
+    }
+    EXPECT_FALSE(jsonTextMayMention(quoted, "not_authenticated"));
+    EXPECT_TRUE(jsonTextMayMention(quoted + "not_authenticated", "not_authenticated"));
+    EXPECT_TRUE(jsonTextMayMention(quoted + "\\u005f", "not_authenticated"));
+    EXPECT_FALSE(jsonTextMayMention("", "login"));
+}
+
 TEST(JsonParse, AcceptsContainersAndRefusesEverythingElse) {
     struct Case {
         std::string text;
