@@ -15,10 +15,13 @@
 #include <exception>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <memory>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include <sys/stat.h>
@@ -166,6 +169,50 @@ inline double statusKiB(pid_t pid, const char* field) {
         }
     }
     return 0;
+}
+
+// The CPU time a process has used so far, in clock ticks (utime + stime of
+// /proc/<pid>/stat); nullopt when it cannot be read.
+inline std::optional<unsigned long long> cpuTicks(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    const std::size_t nameEnd = text.rfind(')'); // the program name may hold spaces
+    if (nameEnd == std::string::npos) {
+        return std::nullopt;
+    }
+    std::istringstream fields(text.substr(nameEnd + 2));
+    std::string field;
+    unsigned long long utime = 0;
+    unsigned long long stime = 0;
+    // After the name: state is field 3; utime and stime are fields 14 and 15.
+    for (int number = 3; number <= 15 && fields >> field; ++number) {
+        if (number == 14) {
+            utime = std::strtoull(field.c_str(), nullptr, 10);
+        } else if (number == 15) {
+            stime = std::strtoull(field.c_str(), nullptr, 10);
+            return utime + stime;
+        }
+    }
+    return std::nullopt;
+}
+
+// Waits until the process has used no CPU for `quiet` (its start-up work done,
+// such as the host's totals pass), at most `limit`. False when it never did.
+inline bool waitUntilIdle(pid_t pid, std::chrono::milliseconds quiet, std::chrono::seconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    std::optional<unsigned long long> last = cpuTicks(pid);
+    while (std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(quiet);
+        const std::optional<unsigned long long> now = cpuTicks(pid);
+        if (!now) {
+            return false;
+        }
+        if (now == last) {
+            return true;
+        }
+        last = now;
+    }
+    return false;
 }
 
 // The sample at `fraction` (0.5 for the median) of the sorted samples; 0 for none.
