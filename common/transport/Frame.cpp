@@ -7,6 +7,7 @@
 
 #include <sys/socket.h>
 #include <sys/types.h>
+#include <sys/uio.h>
 
 namespace quorvane {
 
@@ -86,12 +87,15 @@ bool isWellFormed(const Frame& frame) {
     return false;
 }
 
-std::string encodeFrame(const Frame& frame, std::size_t maxPayload) {
+namespace {
+
+// The header of a frame that can be sent; empty otherwise.
+std::string encodeHeader(const Frame& frame, std::size_t maxPayload) {
     if (frame.payload.size() > maxPayload || frame.payload.size() > UINT32_MAX || !isWellFormed(frame) ||
         !Utf8Text::isValid(frame.payload)) {
         return {};
     }
-    std::string bytes(frameHeaderSize + frame.payload.size(), '\0');
+    std::string bytes(frameHeaderSize, '\0');
     auto* header = reinterpret_cast<unsigned char*>(bytes.data());
     putLe(header, frame.payload.size(), 4);
     header[4] = static_cast<unsigned char>(frame.kind);
@@ -99,8 +103,25 @@ std::string encodeFrame(const Frame& frame, std::size_t maxPayload) {
     header[6] = frame.replyAbsent ? flagReplyAbsent : 0;
     header[7] = frameVersion;
     putLe(header + 8, frame.callId, 8);
-    bytes.replace(frameHeaderSize, frame.payload.size(), frame.payload);
     return bytes;
+}
+
+} // namespace
+
+std::string encodeFrame(const Frame& frame, std::size_t maxPayload) {
+    std::string bytes = encodeHeader(frame, maxPayload);
+    if (!bytes.empty()) {
+        bytes.append(frame.payload);
+    }
+    return bytes;
+}
+
+EncodedFrame encodeFrameParts(Frame frame, std::size_t maxPayload) {
+    std::string header = encodeHeader(frame, maxPayload);
+    if (header.empty()) {
+        return {};
+    }
+    return {std::move(header), std::move(frame.payload)};
 }
 
 std::string_view readStatusText(ReadStatus status) {
@@ -207,6 +228,38 @@ std::optional<std::size_t> sendAvailable(int fd, std::string_view bytes) {
         }
     }
     return sent;
+}
+
+std::optional<std::size_t> sendAvailable(int fd, const EncodedFrame& frame, std::size_t offset) {
+    const std::size_t headerSize = frame.header.size();
+    std::size_t at = offset;
+    while (at < frame.size()) {
+        // sendmsg only reads what the vectors point at.
+        iovec parts[2];
+        std::size_t count = 0;
+        if (at < headerSize) {
+            parts[count++] = {const_cast<char*>(frame.header.data()) + at, headerSize - at};
+        }
+        const std::size_t payloadAt = at < headerSize ? 0 : at - headerSize;
+        if (payloadAt < frame.payload.size()) {
+            parts[count++] = {const_cast<char*>(frame.payload.data()) + payloadAt,
+                              frame.payload.size() - payloadAt};
+        }
+        msghdr message{};
+        message.msg_iov = parts;
+        message.msg_iovlen = count;
+        const ssize_t n = ::sendmsg(fd, &message, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n > 0) {
+            at += static_cast<std::size_t>(n);
+        } else if (n < 0 && errno == EINTR) {
+            continue;
+        } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            break;
+        } else {
+            return std::nullopt;
+        }
+    }
+    return at - offset;
 }
 
 void ignoreSigpipe() {

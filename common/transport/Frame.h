@@ -64,6 +64,21 @@ struct Frame {
 // formed, its payload exceeds maxPayload or is not valid UTF-8.
 [[nodiscard]] std::string encodeFrame(const Frame& frame, std::size_t maxPayload);
 
+// A frame ready to send, its header and its payload kept apart: a payload
+// built elsewhere (a reply of some megabytes) goes to the socket from the
+// buffer it was built in. Its bytes are the header's followed by the payload's.
+struct EncodedFrame {
+    std::string header; // frameHeaderSize bytes, or none when the frame could not be encoded
+    std::string payload;
+
+    [[nodiscard]] bool empty() const { return header.empty(); }
+    [[nodiscard]] std::size_t size() const { return header.size() + payload.size(); }
+};
+
+// encodeFrame's bytes as header and payload, the payload moved out of the
+// frame. Empty (and the payload dropped) on the same conditions.
+[[nodiscard]] EncodedFrame encodeFrameParts(Frame frame, std::size_t maxPayload);
+
 enum class ReadStatus {
     frame,     // a complete, well-formed frame
     closed,    // the peer closed the connection between frames
@@ -104,6 +119,10 @@ struct ReadResult {
 // as MSG_NOSIGNAL): the number of bytes sent, possibly fewer than asked or
 // none, or nullopt when the socket failed.
 [[nodiscard]] std::optional<std::size_t> sendAvailable(int fd, std::string_view bytes);
+
+// The same for the frame's bytes from `offset` on (at most frame.size()),
+// header and payload in one call.
+[[nodiscard]] std::optional<std::size_t> sendAvailable(int fd, const EncodedFrame& frame, std::size_t offset);
 
 // Ignores SIGPIPE for the whole process. Every Quorvane program calls it first.
 void ignoreSigpipe();

@@ -77,9 +77,9 @@ void releaseFreedMemoryWhenDue() {
     }
 }
 
-std::string failureFrame(std::uint64_t callId, Operation operation, std::string description) {
-    return encodeFrame({FrameKind::failure, operation, callId, false, std::move(description)},
-                       maxFrameFromHost);
+EncodedFrame failureFrame(std::uint64_t callId, Operation operation, std::string description) {
+    return encodeFrameParts({FrameKind::failure, operation, callId, false, std::move(description)},
+                            maxFrameFromHost);
 }
 
 class Connection;
@@ -297,7 +297,7 @@ public:
 
     // Queues a reply frame and writes what the socket takes; ends the wait
     // for the current call. Any thread.
-    void finishCall(std::uint64_t callId, std::string bytes) QUORVANE_EXCLUDES(mutex_) {
+    void finishCall(std::uint64_t callId, EncodedFrame frame) QUORVANE_EXCLUDES(mutex_) {
         bool trim = false;
         {
             MutexLock lock(mutex_);
@@ -307,10 +307,10 @@ public:
             if (closing_) {
                 return;
             }
-            if (!bytes.empty()) {
-                countTraffic(bytes.size());
-                unsent_ += bytes.size();
-                queue_.push_back({std::move(bytes), false});
+            if (!frame.empty()) {
+                countTraffic(frame.size());
+                unsent_ += frame.size();
+                queue_.push_back({std::move(frame), false});
                 trim = flushLocked();
             }
             if (!handling_ && !closing_) {
@@ -325,19 +325,19 @@ public:
     // Queues a push frame and writes what the socket takes. A peer whose
     // queue passes its bounds is cut off, and so is the slowest reader of all
     // when the total would pass its bound. Never waits for the peer.
-    void enqueuePush(std::string bytes) QUORVANE_EXCLUDES(mutex_) {
+    void enqueuePush(EncodedFrame frame) QUORVANE_EXCLUDES(mutex_) {
         {
             MutexLock lock(mutex_);
             if (closing_) {
                 return;
             }
             if (!queue_.empty() &&
-                (queuedPushes_ + 1 > maxPushes_ || queuedPushBytes_ + bytes.size() > maxPushBytes_)) {
+                (queuedPushes_ + 1 > maxPushes_ || queuedPushBytes_ + frame.size() > maxPushBytes_)) {
                 closeLocked();
                 return;
             }
         }
-        if (budget_->wouldPass(bytes.size())) {
+        if (budget_->wouldPass(frame.size())) {
             budget_->cutSlowestReader(); // possibly this very connection
         }
         bool trim = false;
@@ -346,12 +346,12 @@ public:
             if (closing_) {
                 return;
             }
-            countTraffic(bytes.size());
+            countTraffic(frame.size());
             queuedPushes_ += 1;
-            queuedPushBytes_ += bytes.size();
-            budget_->add(bytes.size());
-            unsent_ += bytes.size();
-            queue_.push_back({std::move(bytes), true});
+            queuedPushBytes_ += frame.size();
+            budget_->add(frame.size());
+            unsent_ += frame.size();
+            queue_.push_back({std::move(frame), true});
             trim = flushLocked();
             if (!handling_ && !closing_) {
                 armLocked();
@@ -387,7 +387,7 @@ private:
     enum class Input { call, waiting, ended, broken };
 
     struct Outgoing {
-        std::string bytes;
+        EncodedFrame frame;
         bool push = false;
     };
 
@@ -449,23 +449,22 @@ private:
         bool large = false;
         while (!queue_.empty() && !closing_) {
             Outgoing& head = queue_.front();
-            const std::optional<std::size_t> sent =
-                sendAvailable(fd_, std::string_view(head.bytes).substr(headSent_));
+            const std::optional<std::size_t> sent = sendAvailable(fd_, head.frame, headSent_);
             if (!sent) {
                 closeLocked();
                 break;
             }
             headSent_ += *sent;
             unsent_ -= *sent;
-            if (headSent_ < head.bytes.size()) {
+            if (headSent_ < head.frame.size()) {
                 break; // the socket is full
             }
             if (head.push) {
                 queuedPushes_ -= 1;
-                queuedPushBytes_ -= head.bytes.size();
-                budget_->remove(head.bytes.size());
+                queuedPushBytes_ -= head.frame.size();
+                budget_->remove(head.frame.size());
             }
-            large = large || head.bytes.size() >= largeFrameBytes;
+            large = large || head.frame.size() >= largeFrameBytes;
             queue_.pop_front();
             headSent_ = 0;
         }
@@ -522,8 +521,8 @@ private:
         }
         closing_ = true;
         for (const Outgoing& dropped : queue_) {
-            droppedLarge_ = droppedLarge_ || dropped.bytes.size() >= largeFrameBytes;
-            countTraffic(dropped.bytes.size()); // freed as well as written ones
+            droppedLarge_ = droppedLarge_ || dropped.frame.size() >= largeFrameBytes;
+            countTraffic(dropped.frame.size()); // freed as well as written ones
         }
         queue_.clear();
         budget_->remove(queuedPushBytes_);
@@ -621,9 +620,10 @@ private:
         if (!connection || connection->isClosing()) {
             return;
         }
-        std::string bytes = encodeFrame({FrameKind::push, operation, 0, false, payload}, maxFrameFromHost);
-        if (!bytes.empty()) {
-            connection->enqueuePush(std::move(bytes));
+        EncodedFrame frame =
+            encodeFrameParts({FrameKind::push, operation, 0, false, payload}, maxFrameFromHost);
+        if (!frame.empty()) {
+            connection->enqueuePush(std::move(frame));
         }
     }
 
@@ -647,16 +647,14 @@ public:
             return;
         }
         const bool absent = !text.has_value();
-        std::string bytes;
-        {
-            std::string payload = std::move(text).value_or(std::string());
-            bytes = encodeFrame({FrameKind::reply, operation_, callId_, absent, std::move(payload)},
-                                maxFrameFromHost);
-        } // the reply's own copy is gone before the frame is written
-        if (bytes.empty()) {
-            bytes = failureFrame(callId_, operation_, "the service's reply is too large or not valid UTF-8");
+        // The reply's own buffer becomes the frame's payload: never copied.
+        EncodedFrame frame = encodeFrameParts(
+            {FrameKind::reply, operation_, callId_, absent, std::move(text).value_or(std::string())},
+            maxFrameFromHost);
+        if (frame.empty()) {
+            frame = failureFrame(callId_, operation_, "the service's reply is too large or not valid UTF-8");
         }
-        deliver(std::move(bytes));
+        deliver(std::move(frame));
     }
 
     void fail(std::string description) {
@@ -667,9 +665,9 @@ public:
     }
 
 private:
-    void deliver(std::string bytes) {
+    void deliver(EncodedFrame frame) {
         if (auto connection = connection_.lock()) {
-            connection->finishCall(callId_, std::move(bytes));
+            connection->finishCall(callId_, std::move(frame));
         }
     }
 

@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <optional>
+#include <string>
 
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -121,6 +123,55 @@ TEST(Frames, TruncatedAndMalformedFramesAreReportedAsSuch) {
         pair.write(c.bytes);
         pair.closeWriter();
         EXPECT_EQ(readFrame(pair.reader(), 64).status, c.expected) << c.name;
+    }
+}
+
+// A reply goes out as header and payload from separate buffers: the bytes on
+// the wire must be encodeFrame's, however the socket splits them and from
+// wherever an earlier partial send left off (inside the header, at its end,
+// inside the payload).
+TEST(Frames, AFrameKeptInPartsGoesOutAsItsEncodedBytes) {
+    std::string payload(300000, 'r');
+    payload += "Zo\xC3\xAB";
+    Frame frame;
+    frame.kind = FrameKind::reply;
+    frame.callId = 42;
+    frame.payload = payload;
+    const std::string expected = encodeFrame(frame, maxFrameFromHost);
+    const EncodedFrame parts = encodeFrameParts(frame, maxFrameFromHost);
+    ASSERT_EQ(parts.size(), expected.size());
+    for (const std::size_t offset : {std::size_t{0}, std::size_t{1}, frameHeaderSize - 1, frameHeaderSize,
+                                     frameHeaderSize + 1, expected.size() - 1, expected.size()}) {
+        int fds[2];
+        ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
+        const int small = 4096; // many partial sends
+        ::setsockopt(fds[0], SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+        std::string received;
+        std::size_t at = offset;
+        while (received.size() < expected.size() - offset) {
+            const std::optional<std::size_t> sent = sendAvailable(fds[0], parts, at);
+            ASSERT_TRUE(sent.has_value());
+            at += *sent;
+            char buffer[65536];
+            ssize_t n;
+            while ((n = ::recv(fds[1], buffer, sizeof buffer, MSG_DONTWAIT)) > 0) {
+                received.append(buffer, static_cast<std::size_t>(n));
+            }
+        }
+        EXPECT_EQ(at, expected.size());
+        EXPECT_TRUE(received == expected.substr(offset)) << "from offset " << offset;
+        ::close(fds[0]);
+        ::close(fds[1]);
+    }
+    // Refused exactly where encodeFrame refuses.
+    const Frame refused[] = {
+        {FrameKind::reply, Operation::handleAgentMessage, 1, false, "bad \xFF"},
+        {FrameKind::reply, Operation::handleAgentMessage, 1, true, "absent yet present"},
+        {FrameKind::reply, Operation::control, 1, false, std::string(65, 'x')},
+    };
+    for (const Frame& bad : refused) {
+        EXPECT_TRUE(encodeFrame(bad, 64).empty());
+        EXPECT_TRUE(encodeFrameParts(bad, 64).empty());
     }
 }
 
