@@ -3,17 +3,28 @@
 #include <cerrno>
 
 #include <poll.h>
+#include <sys/uio.h>
 
 namespace quorvane {
 namespace {
 
-// Writes all bytes, retrying after signals and waiting out a descriptor that
-// was left non-blocking. False on any other error or when nothing moves.
-bool writeAll(int fd, std::string_view bytes) {
-    while (!bytes.empty()) {
-        const ssize_t written = ::write(fd, bytes.data(), bytes.size());
+// Writes the line and a line feed after it, from where they are, retrying
+// after signals and waiting out a descriptor that was left non-blocking. False
+// on any other error or when nothing moves.
+bool writeLineBytes(int fd, std::string_view line) {
+    static constexpr char lineFeed = '\n';
+    std::size_t done = 0;
+    while (done < line.size() + 1) {
+        // writev only reads what the vectors point at.
+        iovec parts[2];
+        int count = 0;
+        if (done < line.size()) {
+            parts[count++] = {const_cast<char*>(line.data()) + done, line.size() - done};
+        }
+        parts[count++] = {const_cast<char*>(&lineFeed), 1};
+        const ssize_t written = ::writev(fd, parts, count);
         if (written > 0) {
-            bytes.remove_prefix(static_cast<std::size_t>(written));
+            done += static_cast<std::size_t>(written);
             continue;
         }
         if (written < 0 && errno == EINTR) {
@@ -38,18 +49,13 @@ StdoutWriter::StdoutWriter(int fd, std::function<void()> onBroken)
 }
 
 bool StdoutWriter::writeLine(std::string_view line) {
-    std::string bytes;
-    bytes.reserve(line.size() + 1);
-    bytes.append(line);
-    bytes.push_back('\n');
-
     std::function<void()> report;
     {
         MutexLock guard(lock);
         if (broken_) {
             return false;
         }
-        if (writeAll(handle, bytes)) {
+        if (writeLineBytes(handle, line)) {
             return true;
         }
         broken_ = true;
