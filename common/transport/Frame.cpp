@@ -2,8 +2,10 @@
 
 #include "common/Utf8Text.h"
 
+#include <array>
 #include <cerrno>
 #include <csignal>
+#include <span>
 
 #include <sys/socket.h>
 #include <sys/types.h>
@@ -213,40 +215,32 @@ bool sendAll(int fd, std::string_view bytes) {
     return true;
 }
 
-std::optional<std::size_t> sendAvailable(int fd, std::string_view bytes) {
-    std::size_t sent = 0;
-    while (sent < bytes.size()) {
-        const ssize_t n = ::send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (n > 0) {
-            sent += static_cast<std::size_t>(n);
-        } else if (n < 0 && errno == EINTR) {
-            continue;
-        } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            break;
-        } else {
-            return std::nullopt;
-        }
-    }
-    return sent;
-}
+namespace {
 
-std::optional<std::size_t> sendAvailable(int fd, const EncodedFrame& frame, std::size_t offset) {
-    const std::size_t headerSize = frame.header.size();
+// Sends what the socket takes at once of the pieces' bytes, one after the
+// other, from `offset` on: one sendmsg for all of them.
+std::optional<std::size_t> sendPiecesAvailable(int fd, std::span<const std::string_view> pieces,
+                                               std::size_t offset) {
+    std::array<iovec, 2> parts;
+    std::size_t total = 0;
+    for (const std::string_view piece : pieces) {
+        total += piece.size();
+    }
     std::size_t at = offset;
-    while (at < frame.size()) {
-        // sendmsg only reads what the vectors point at.
-        iovec parts[2];
+    while (at < total) {
         std::size_t count = 0;
-        if (at < headerSize) {
-            parts[count++] = {const_cast<char*>(frame.header.data()) + at, headerSize - at};
-        }
-        const std::size_t payloadAt = at < headerSize ? 0 : at - headerSize;
-        if (payloadAt < frame.payload.size()) {
-            parts[count++] = {const_cast<char*>(frame.payload.data()) + payloadAt,
-                              frame.payload.size() - payloadAt};
+        std::size_t skip = at;
+        for (const std::string_view piece : pieces) {
+            if (skip >= piece.size()) {
+                skip -= piece.size();
+                continue;
+            }
+            // sendmsg only reads what the vectors point at.
+            parts.at(count++) = {const_cast<char*>(piece.data()) + skip, piece.size() - skip};
+            skip = 0;
         }
         msghdr message{};
-        message.msg_iov = parts;
+        message.msg_iov = parts.data();
         message.msg_iovlen = count;
         const ssize_t n = ::sendmsg(fd, &message, MSG_NOSIGNAL | MSG_DONTWAIT);
         if (n > 0) {
@@ -260,6 +254,18 @@ std::optional<std::size_t> sendAvailable(int fd, const EncodedFrame& frame, std:
         }
     }
     return at - offset;
+}
+
+} // namespace
+
+std::optional<std::size_t> sendAvailable(int fd, std::string_view bytes) {
+    const std::string_view pieces[] = {bytes};
+    return sendPiecesAvailable(fd, pieces, 0);
+}
+
+std::optional<std::size_t> sendAvailable(int fd, const EncodedFrame& frame, std::size_t offset) {
+    const std::string_view pieces[] = {frame.header, frame.payload};
+    return sendPiecesAvailable(fd, pieces, offset);
 }
 
 void ignoreSigpipe() {
