@@ -67,17 +67,23 @@ void BridgeLoop::handleLine(const std::string& line) {
     const BridgeClock::time_point deadline = setup.now() + setup.timing.lineDeadline;
     bool bootstrapped = false;
     bool replayedAuth = false;
-    // The agent's reply goes out from the thread that received it, unless it
-    // asks for the session to be rebuilt first.
-    const auto answerAgent = [&](const std::optional<std::string>& reply) {
-        if (!reply || (!replayedAuth && cache.canReestablish() && isNotAuthenticated(*reply))) {
+    // A reply saying the host lost the login: the session is rebuilt, once per line.
+    const auto asksForRebuild = [&](const std::string& reply) {
+        return !replayedAuth && cache.canReestablish() && isNotAuthenticated(reply);
+    };
+    const auto answerAgent = [&](const std::string& reply) {
+        cache.observeResponse(line, interest, reply);
+        setup.writer->writeLine(reply);
+    };
+    // The agent's reply goes out from the thread that received it, unless
+    // there is none or the session must be rebuilt first.
+    const ReplyDelivery deliver = [&](const std::optional<std::string>& reply) {
+        if (!reply || asksForRebuild(*reply)) {
             return false;
         }
-        cache.observeResponse(line, interest, *reply);
-        setup.writer->writeLine(*reply);
+        answerAgent(*reply);
         return true;
     };
-    const ReplyDelivery deliver = answerAgent;
 
     for (;;) {
         if (reestablish->take()) {
@@ -90,20 +96,16 @@ void BridgeLoop::handleLine(const std::string& line) {
 
         const SendOutcome outcome = sendLine(line, deliver);
         if (const SendOutcome::Reply* reply = outcome.replied()) {
-            if (reply->delivered) {
-                return;
+            if (reply->delivered || !reply->text) {
+                return; // answered already, or the host had nothing to answer
             }
-            if (!reply->text) {
-                return; // the host had nothing to answer, and the cache nothing to look at
-            }
-            if (!replayedAuth && cache.canReestablish() && isNotAuthenticated(*reply->text)) {
-                // The host lost the login: rebuild the session and ask once more.
+            if (asksForRebuild(*reply->text)) {
+                // Rebuild the session and ask once more.
                 reestablish->set();
                 replayedAuth = true;
                 continue;
             }
-            cache.observeResponse(line, interest, *reply->text);
-            setup.writer->writeLine(*reply->text);
+            answerAgent(*reply->text); // the delivery failed before handing it on
             return;
         }
 

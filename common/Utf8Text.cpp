@@ -222,7 +222,7 @@ std::string truncate(std::string_view text, std::size_t maxGraphemes, std::size_
             break;
         }
         i += u.length;
-        if (u.codepoint < 0x80 && p[i - 1] != '\r') {
+        if (u.codepoint < 0x80 && u.codepoint != U'\r') {
             // After an ASCII character, each ASCII character up to the next
             // carriage return starts a cluster: as many as the bounds allow are
             // taken at once.
